@@ -1,0 +1,18 @@
+// The device event hub: turns the HID module's notices into connection state, reads and refreshes.
+#pragma once
+
+#include <gtk/gtk.h>
+
+extern int device_zevrin;
+extern int device_zevrin_mini;
+
+void hid_connected_cb(void *user_data, int device);
+void hid_disconnected_cb(void *user_data, int device);
+void hid_report_cb(void *user_data, int device, unsigned char *data, int length);
+void msingle_instance_cb();
+
+gboolean read_config_cb(gpointer user_data);
+gboolean update_main_window_cb(gpointer user_data);
+gboolean multiple_devices_cb(gpointer user_data);
+
+void dialog_info(const char *title, const char *message, GtkWindow *parent);

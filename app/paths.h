@@ -1,0 +1,13 @@
+// The data directory, the per-user configuration directory, and the process environment.
+#pragma once
+
+#include <glib.h>
+
+extern gchar *data_dir;
+extern gchar *config_dir;
+
+void find_data_dir();
+void find_config_dir();
+gchar *get_data_file(const char *name);    // free with g_free
+gchar *get_config_file(const char *name);  // free with g_free
+void set_env_var(const char *name, const char *value);

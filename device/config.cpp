@@ -1,0 +1,123 @@
+#include "device/config.h"
+
+#include <glib/gi18n.h>
+
+const std::array<const char *, n_models> model_name = {"Zevrin", "Zevrin Mini"};
+const std::array<const char *, n_models> model_id = {"zevrin", "zevrin_mini"};
+const std::array<int, n_models> model_n_switches = {8, 2};
+const std::array<int, n_models> model_output_report_id = {0, 0};
+
+int device_connected = 0;
+int connected_device_model = 0;
+int connected_device_id_out = -1;
+int connected_device_id_in = -1;
+
+std::array<action_record, max_switches> switch_action = {};
+
+// The position of an entry in its editor list is its index here.
+const std::array<combo_action, 8> mouse_combo_actions = {{
+    {N_("Left click"), {kind_mouse_button, 0, 0, 0}},
+    {N_("Right click"), {kind_mouse_button, 1, 0, 0}},
+    {N_("Double click"), {kind_mouse_button, 2, 0, 0}},
+    {N_("Drag/Drop"), {kind_mouse_button, 3, 0, 0}},
+    {N_("Move up"), {kind_mouse_movement, 4, 0, 0}},
+    {N_("Move down"), {kind_mouse_movement, 8, 0, 0}},
+    {N_("Move right"), {kind_mouse_movement, 1, 0, 0}},
+    {N_("Move left"), {kind_mouse_movement, 2, 0, 0}},
+}};
+
+const std::array<combo_action, 12> joy_combo_actions = {{
+    {N_("Button 1"), {kind_joystick_button, 0, 0, 0}},
+    {N_("Button 2"), {kind_joystick_button, 1, 0, 0}},
+    {N_("Button 3"), {kind_joystick_button, 2, 0, 0}},
+    {N_("Button 4"), {kind_joystick_button, 3, 0, 0}},
+    {N_("Button 5"), {kind_joystick_button, 4, 0, 0}},
+    {N_("Button 6"), {kind_joystick_button, 5, 0, 0}},
+    {N_("Button 7"), {kind_joystick_button, 6, 0, 0}},
+    {N_("Button 8"), {kind_joystick_button, 7, 0, 0}},
+    {N_("Move up"), {kind_joystick_movement, 4, 0, 0}},
+    {N_("Move down"), {kind_joystick_movement, 8, 0, 0}},
+    {N_("Move left"), {kind_joystick_movement, 2, 0, 0}},
+    {N_("Move right"), {kind_joystick_movement, 1, 0, 0}},
+}};
+
+const std::array<combo_action, 8> gen_combo_actions = {{
+    {N_("Event 1"), {kind_generic_event, 1, 0, 0}},
+    {N_("Event 2"), {kind_generic_event, 2, 0, 0}},
+    {N_("Event 3"), {kind_generic_event, 3, 0, 0}},
+    {N_("Event 4"), {kind_generic_event, 4, 0, 0}},
+    {N_("Event 5"), {kind_generic_event, 5, 0, 0}},
+    {N_("Event 6"), {kind_generic_event, 6, 0, 0}},
+    {N_("Event 7"), {kind_generic_event, 7, 0, 0}},
+    {N_("Event 8"), {kind_generic_event, 8, 0, 0}},
+}};
+
+const std::array<mouse_speed_preset, 4> mouse_combo_speeds = {{
+    {N_("Constant (slow)"), {5, 5, 5}, {40, 150}},
+    {N_("Constant (fast)"), {12, 12, 12}, {40, 150}},
+    {N_("Accelerate"), {7, 18, 18}, {40, 150}},
+    {N_("Accelerate and brake"), {5, 18, 7}, {40, 150}},
+}};
+
+const std::array<joy_displacement_preset, 5> joy_combo_displacements = {{
+    {N_("25%"), 32},
+    {N_("50%"), 64},
+    {N_("75%"), 93},
+    {N_("90%"), 115},
+    {N_("100%"), 127},
+}};
+
+// Start values equal the defaults (preset 3 and 115).
+std::array<int, 3> mouse_speed = {5, 18, 7};
+std::array<int, 2> mouse_stretch = {40, 150};
+int mouse_speed_index = 3;
+int joy_displacement = 115;
+const int default_mouse_speed_index = 3;
+const int default_joy_displacement = 115;
+
+const std::array<action_record, max_switches> default_switch_action = {{
+    {kind_mouse_button, 0, 0, 1},
+    {kind_mouse_button, 1, 0, 1},
+    {kind_mouse_button, 2, 0, 1},
+    {kind_mouse_button, 3, 0, 1},
+    {kind_mouse_movement, 4, 0, 1},
+    {kind_mouse_movement, 8, 0, 1},
+    {kind_mouse_movement, 1, 0, 1},
+    {kind_mouse_movement, 2, 0, 1},
+}};
+
+void apply_mouse_speed_preset(int k)
+{
+    if (k < 0 || k >= static_cast<int>(mouse_combo_speeds.size()))
+        return;
+    const mouse_speed_preset &p = mouse_combo_speeds[k];
+    mouse_speed_index = k;
+    for (int i = 0; i < 3; i++)
+        mouse_speed[i] = p.speed[i];
+    for (int i = 0; i < 2; i++)
+        mouse_stretch[i] = p.stretch[i];
+}
+
+void apply_joy_displacement_preset(int k)
+{
+    if (k < 0 || k >= static_cast<int>(joy_combo_displacements.size()))
+        return;
+    joy_displacement = joy_combo_displacements[k].value;
+}
+
+int joy_displacement_entry(int value)
+{
+    // The highest entry whose value does not exceed `value`.
+    for (int k = static_cast<int>(joy_combo_displacements.size()) - 1; k >= 0; k--)
+        if (value >= joy_combo_displacements[k].value)
+            return k;
+    return -1;
+}
+
+void set_defaults()
+{
+    switch_action = default_switch_action;
+    mouse_speed_index = default_mouse_speed_index;
+    apply_mouse_speed_preset(default_mouse_speed_index);
+    joy_displacement = default_joy_displacement;
+}

@@ -1,0 +1,80 @@
+// Device models, the configuration record, its action vocabulary, presets and defaults.
+// Process-wide state, read and written on the GUI thread only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+constexpr int n_models = 2;
+constexpr int max_switches = 8;  // every per-switch array is sized for the largest model
+
+// One switch's action, in the order the reports carry its fields.
+struct action_record {
+    int32_t kind;
+    int32_t code;
+    int32_t modifiers;     // 1 Control, 2 Shift, 4 Alt
+    int32_t auto_release;  // 0 or 1
+};
+
+// Action kinds.
+enum : int32_t {
+    kind_mouse_button = 0,
+    kind_keyboard_key = 1,
+    kind_joystick_button = 2,
+    kind_mouse_movement = 3,
+    kind_joystick_movement = 4,
+    kind_generic_event = 5,
+};
+
+// Model table, indexed by model index (0 "Zevrin", 1 "Zevrin Mini").
+extern const std::array<const char *, n_models> model_name;
+extern const std::array<const char *, n_models> model_id;
+extern const std::array<int, n_models> model_n_switches;
+extern const std::array<int, n_models> model_output_report_id;
+
+// Connection state, written only by the device event hub.
+extern int device_connected;
+extern int connected_device_model;
+extern int connected_device_id_out;
+extern int connected_device_id_in;
+
+extern std::array<action_record, max_switches> switch_action;
+
+// An entry of an editor list: its (untranslated) text and the action it stands for.
+struct combo_action {
+    const char *text;
+    action_record action;
+};
+extern const std::array<combo_action, 8> mouse_combo_actions;
+extern const std::array<combo_action, 12> joy_combo_actions;
+extern const std::array<combo_action, 8> gen_combo_actions;
+
+struct mouse_speed_preset {
+    const char *label;
+    int speed[3];
+    int stretch[2];
+};
+extern const std::array<mouse_speed_preset, 4> mouse_combo_speeds;
+
+struct joy_displacement_preset {
+    const char *label;
+    int value;
+};
+extern const std::array<joy_displacement_preset, 5> joy_combo_displacements;
+
+extern std::array<int, 3> mouse_speed;
+extern std::array<int, 2> mouse_stretch;
+extern int mouse_speed_index;
+extern int joy_displacement;
+extern const int default_mouse_speed_index;
+extern const int default_joy_displacement;
+
+extern const std::array<action_record, max_switches> default_switch_action;
+
+void set_defaults();
+// Preset application: mouse speed preset k sets mouse_speed_index and the five mouse numbers;
+// displacement entry k sets joy_displacement.
+void apply_mouse_speed_preset(int k);
+void apply_joy_displacement_preset(int k);
+// Entry of joy_combo_displacements that shows `value`, or -1 when none does (31 and below).
+int joy_displacement_entry(int value);

@@ -1,0 +1,25 @@
+// The configuration protocol: 9-byte reports that read and write the configuration record.
+// Everything here runs on the GUI thread; input reports are handed over to it by the hub.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <glib.h>
+
+constexpr int report_length = 9;  // report ID byte + 8 bytes of payload
+
+extern int reading_config;
+extern int writing_config;
+extern int reading_config_step;
+extern double reading_writing_config_fraction;
+extern std::array<uint8_t, report_length> report;
+
+void read_config();
+void write_config();
+// One input report, report ID first. Reports shorter than 9 bytes are treated as padded with 0.
+void handle_message(const uint8_t *data, int length);
+
+gboolean read_config_step_cb(gpointer user_data);
+gboolean read_config_done_cb(gpointer user_data);
+gboolean write_config_step_cb(gpointer user_data);
+gboolean write_config_done_cb(gpointer user_data);

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include "device/config.h"
+
+TEST(SetDefaults, LoadsMouseActionsPresetAndDisplacement)
+{
+    switch_action.fill({9, 9, 9, 0});
+    mouse_speed = {1, 2, 3};
+    mouse_stretch = {4, 5};
+    mouse_speed_index = 0;
+    joy_displacement = 32;
+
+    set_defaults();
+
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
+    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, 150}));
+    EXPECT_EQ(mouse_speed_index, 3);
+    EXPECT_EQ(joy_displacement, 115);
+    EXPECT_EQ(joy_displacement_entry(joy_displacement), 3);  // "90%"
+    // Switches 1 to 8 hold the mouse list's actions in list order, auto-release set.
+    for (int i = 0; i < max_switches; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(switch_action[i].kind, mouse_combo_actions[i].action.kind);
+        EXPECT_EQ(switch_action[i].code, mouse_combo_actions[i].action.code);
+        EXPECT_EQ(switch_action[i].modifiers, 0);
+        EXPECT_EQ(switch_action[i].auto_release, 1);
+    }
+}
+
+TEST(SetDefaults, RewritesAllEightEntriesWhateverTheModel)
+{
+    connected_device_model = 1;  // a Mini has only two switches
+    switch_action.fill({1, 4, 7, 0});
+    set_defaults();
+    for (int i = 0; i < max_switches; i++)
+        EXPECT_EQ(switch_action[i].auto_release, 1) << i;
+    connected_device_model = 0;
+}
+
+TEST(DisplacementDisplay, EdgesOfEachEntry)
+{
+    const std::pair<int, int> cases[] = {
+        {31, -1}, {32, 0}, {63, 0}, {64, 1}, {92, 1}, {93, 2}, {114, 2},
+        {115, 3}, {126, 3}, {127, 4}, {200, 4}, {-106, -1}, {0, -1},
+    };
+    for (auto [value, entry] : cases)
+        EXPECT_EQ(joy_displacement_entry(value), entry) << value;
+}
+
+TEST(Presets, ApplyCopiesAllFiveMouseNumbersTogether)
+{
+    apply_mouse_speed_preset(2);
+    EXPECT_EQ(mouse_speed_index, 2);
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{7, 18, 18}));
+    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, 150}));
+    apply_mouse_speed_preset(7);  // out of range: nothing changes
+    EXPECT_EQ(mouse_speed_index, 2);
+
+    apply_joy_displacement_preset(3);
+    EXPECT_EQ(joy_displacement, 115);
+    apply_joy_displacement_preset(-1);
+    EXPECT_EQ(joy_displacement, 115);
+}
+
+TEST(ActionTables, EveryEntryHasItsOwnKindAndCode)
+{
+    auto distinct = [](const auto &table) {
+        for (size_t a = 0; a < table.size(); a++)
+            for (size_t b = a + 1; b < table.size(); b++)
+                if (table[a].action.kind == table[b].action.kind && table[a].action.code == table[b].action.code)
+                    return false;
+        return true;
+    };
+    EXPECT_TRUE(distinct(mouse_combo_actions));
+    EXPECT_TRUE(distinct(joy_combo_actions));
+    EXPECT_TRUE(distinct(gen_combo_actions));
+    // Mouse lists right before left, the joystick left before right.
+    EXPECT_EQ(mouse_combo_actions[6].action.code, 1);
+    EXPECT_EQ(mouse_combo_actions[7].action.code, 2);
+    EXPECT_EQ(joy_combo_actions[10].action.code, 2);
+    EXPECT_EQ(joy_combo_actions[11].action.code, 1);
+}

@@ -1,0 +1,24 @@
+#!/bin/sh
+# Runs a command under an X server of its own. Xvfb picks a free display itself
+# (-displayfd), so many of these can start at once without racing for a number.
+# -noreset keeps a keyboard layout set with setxkbmap when its last client leaves.
+set -u
+tmp=$(mktemp -d)
+mkfifo "$tmp/display"
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
+xvfb=$!
+read -r display <"$tmp/display" || display=
+if [ -z "$display" ]; then
+    echo "xvfb-wrap: Xvfb did not start:" >&2
+    cat "$tmp/xvfb.log" >&2
+    rm -rf "$tmp"
+    exit 1
+fi
+DISPLAY=":$display"
+export DISPLAY
+rc=0
+"$@" || rc=$?
+kill "$xvfb" 2>/dev/null
+wait "$xvfb" 2>/dev/null
+rm -rf "$tmp"
+exit $rc

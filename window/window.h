@@ -1,0 +1,77 @@
+// The main and about windows: construction, state display, switch action editor, commands.
+// Widget references are borrowed (the windows own their widgets for the whole run) and are
+// null when an id was missing from the interface files; every use must tolerate that.
+#pragma once
+
+#include <array>
+#include <gtk/gtk.h>
+
+#include "device/config.h"
+#include "app/settings.h"
+
+using switch_widgets = std::array<GtkWidget *, max_switches>;
+using model_widgets = std::array<GtkWidget *, n_models>;
+
+extern GtkWidget *window_main;
+extern GtkWidget *checkmenuitem_dev_options;
+extern std::array<GtkWidget *, n_languages> radiomenuitem_lang;
+extern GtkWidget *label_message;
+extern GtkWidget *box_models;
+extern model_widgets box_model;
+extern model_widgets image_model;
+extern GtkWidget *box_config;
+extern switch_widgets image_symbol;
+extern switch_widgets radiobutton_mouse;
+extern switch_widgets radiobutton_keyb;
+extern switch_widgets radiobutton_joy;
+extern switch_widgets radiobutton_gen;
+extern switch_widgets box_sw;
+extern switch_widgets separator_sw;
+extern switch_widgets box_mouse;
+extern switch_widgets box_keyb;
+extern switch_widgets box_joy;
+extern switch_widgets box_gen;
+extern switch_widgets combobox_mouse;
+extern switch_widgets combobox_keyb;
+extern switch_widgets button_keyb;
+extern switch_widgets combobox_joy;
+extern switch_widgets combobox_gen;
+extern switch_widgets checkbutton_auto_release;
+extern switch_widgets checkbutton_control;
+extern switch_widgets checkbutton_shift;
+extern switch_widgets checkbutton_alt;
+extern GtkWidget *combobox_mouse_speed;
+extern GtkWidget *combobox_joy_displacement;
+extern GtkWidget *image_connected_model;
+extern GtkWidget *label_connected_model;
+extern GtkWidget *box_toolbar;
+extern GtkWidget *progressbar;
+extern GtkWidget *window_about;
+extern GtkWidget *label_version;
+extern GtkWidget *image_zevrin;
+extern GtkWidget *image_morvak;
+
+// Construction (build.cpp).
+void load_main_window();
+
+// State display (display.cpp).
+void update_main_window();
+void set_model_images();
+void show_main_window();
+
+// Switch action editor (editor.cpp).
+enum { page_mouse = 0, page_keyboard = 1, page_joystick = 2, page_generic = 3 };
+void radiobutton_page_toggled_cb(GtkToggleButton *toggle_button, gpointer user_data);
+void combobox_action_changed_cb(GtkComboBox *combo_box, gpointer user_data);
+void button_keyb_clicked_cb(GtkButton *button, gpointer user_data);
+int get_page(int s);
+action_record read_switch_row(int s);
+
+// Commands and menus (commands.cpp), connected by name from the interface file.
+void button_defaults_clicked_cb(GtkButton *button, gpointer user_data);
+void button_read_clicked_cb(GtkButton *button, gpointer user_data);
+void button_send_clicked_cb(GtkButton *button, gpointer user_data);
+void menuitem_about_activate_cb(GtkMenuItem *item, gpointer user_data);
+void menuitem_quit_activate_cb(GtkMenuItem *item, gpointer user_data);
+void menuitem_set_defaults_activate_cb(GtkMenuItem *item, gpointer user_data);
+void menuitem_user_manual_activate_cb(GtkMenuItem *item, gpointer user_data);
