@@ -1,5 +1,167 @@
+// The state display: one full refresh projects the connection state, the transfer progress and
+// the configuration record onto the main window. It keeps no state of its own and writes widget
+// state only; the record is taken back from the widgets by the Write command alone.
+//
+// No handler is blocked during a refresh: selecting a list entry or a radio button runs the
+// editor's handlers exactly as a user's change would. They only show and hide parts of the row
+// from the row's own widgets, so the order below (list before radio button) leaves each row
+// consistent when the last handler has run.
+#include <glib/gi18n.h>
+
+#include <cstdint>
+
+#include "app/paths.h"
+#include "device/config.h"
+#include "device/keys.h"
+#include "device/protocol.h"
+#include "window/widget_ops.h"
 #include "window/window.h"
-// Not built yet.
-void update_main_window() {}
-void set_model_images() {}
-void show_main_window() {}
+
+namespace {
+
+constexpr int progress_width_small = 530;  // models with at most 4 switches
+constexpr int progress_width_large = 740;
+
+template <size_t N>
+int find_combo_action(const std::array<combo_action, N> &table, int32_t kind, int32_t code)
+{
+    for (size_t j = 0; j < N; j++)
+        if (table[j].action.kind == kind && table[j].action.code == code)
+            return static_cast<int>(j);
+    return -1;
+}
+
+int find_key(int32_t code)
+{
+    for (int j = 0; j < n_keybd_hid_codes; j++)
+        if (keybd_hid_codes[j] == code)
+            return j;
+    return -1;
+}
+
+// Shows the page box of `page` and hides the other three, in mouse, keyboard, joystick,
+// generic order.
+void show_page(int s, int page)
+{
+    show_if(box_mouse[s], page == page_mouse);
+    show_if(box_keyb[s], page == page_keyboard);
+    show_if(box_joy[s], page == page_joystick);
+    show_if(box_gen[s], page == page_generic);
+}
+
+// Selects row s's widgets for the record e: list entry, modifiers, radio button, page boxes,
+// then the auto-release check button.
+void show_switch(int s, const action_record &e)
+{
+    int page = -1;
+    // Kinds are compared unsigned so that a negative kind counts as unknown.
+    switch (static_cast<uint32_t>(e.kind)) {
+    case kind_mouse_button:
+    case kind_mouse_movement:
+        combo_set_active(combobox_mouse[s], find_combo_action(mouse_combo_actions, e.kind, e.code));
+        set_active(radiobutton_mouse[s], true);
+        page = page_mouse;
+        break;
+    case kind_keyboard_key:
+        // Entry 0 first, so a code missing from the key list shows the first key.
+        combo_set_active(combobox_keyb[s], 0);
+        combo_set_active(combobox_keyb[s], find_key(e.code));
+        set_active(checkbutton_control[s], (e.modifiers & 1) != 0);
+        set_active(checkbutton_shift[s], (e.modifiers & 2) != 0);
+        set_active(checkbutton_alt[s], (e.modifiers & 4) != 0);
+        set_active(radiobutton_keyb[s], true);
+        page = page_keyboard;
+        break;
+    case kind_joystick_button:
+    case kind_joystick_movement:
+        combo_set_active(combobox_joy[s], find_combo_action(joy_combo_actions, e.kind, e.code));
+        set_active(radiobutton_joy[s], true);
+        page = page_joystick;
+        break;
+    case kind_generic_event:
+        combo_set_active(combobox_gen[s], find_combo_action(gen_combo_actions, e.kind, e.code));
+        set_active(radiobutton_gen[s], true);
+        page = page_generic;
+        break;
+    default:
+        // Unknown kind: the row keeps its page, radio buttons and lists.
+        break;
+    }
+    if (page >= 0)
+        show_page(s, page);
+    set_active(checkbutton_auto_release[s], e.auto_release != 0);
+}
+
+}  // namespace
+
+void set_model_images()
+{
+    for (int m = 0; m < n_models; m++) {
+        const bool connected_model = device_connected && m == connected_device_model;
+        show_if(box_model[m], !device_connected || connected_model);
+        gchar *name = g_strdup_printf("/images/models/%s%s.png", model_id[m], connected_model ? "_hl" : "");
+        gchar *file = get_data_file(name);
+        image_set_from_file(image_model[m], file);
+        g_free(file);
+        g_free(name);
+    }
+    if (device_connected) {
+        gchar *name = g_strdup_printf("/images/models/%s_hl_small.png", model_id[connected_device_model]);
+        gchar *file = get_data_file(name);
+        image_set_from_file(image_connected_model, file);
+        g_free(file);
+        g_free(name);
+        label_set_text(label_connected_model, model_name[connected_device_model]);
+    }
+}
+
+void update_main_window()
+{
+    const bool connected = device_connected != 0;
+    const bool busy = reading_config != 0 || writing_config != 0;
+    const bool ready = connected && !busy;
+    const int n = model_n_switches[connected_device_model];
+
+    show_if(box_config, ready);
+    show_if(box_toolbar, ready);
+    show_if(label_message, !ready);
+    show_if(box_models, !ready);
+
+    if (GtkWindow *window = as_window(window_main)) {
+        gtk_window_set_title(window, connected ? model_name[connected_device_model] : _("Zevrin (disconnected)"));
+        gtk_widget_queue_draw(window_main);
+    }
+
+    if (!connected)
+        label_set_text(label_message, _("Please connect an Zevrin device to the computer"));
+    else if (reading_config)
+        label_set_text(label_message, _("Reading configuration..."));
+    else
+        label_set_text(label_message, _("Writing configuration..."));
+
+    set_model_images();
+
+    if (GTK_IS_PROGRESS_BAR(progressbar)) {
+        gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progressbar),
+                                      connected && busy ? reading_writing_config_fraction : 0.0);
+        gtk_widget_set_size_request(progressbar,
+                                    connected && n <= 4 ? progress_width_small : progress_width_large, -1);
+    }
+
+    for (int i = 0; i < max_switches; i++) {
+        show_if(box_sw[i], i < n);
+        show_if(separator_sw[i], i < n - 1);
+        show_if(radiobutton_gen[i], show_dev_options);
+        show_switch(i, switch_action[i]);
+    }
+
+    combo_set_active(combobox_mouse_speed, mouse_speed_index);
+    // Below the lowest preset the list keeps what it showed.
+    combo_set_active(combobox_joy_displacement, joy_displacement_entry(joy_displacement));
+}
+
+void show_main_window()
+{
+    if (GtkWindow *window = as_window(window_main))
+        gtk_window_present(window);
+}

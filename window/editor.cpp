@@ -1,7 +1,169 @@
+// The switch action editor: page switching, the auto-release rule, key capture, and reading a
+// row back into an action record. The editor's state lives in the widgets only; nothing here
+// writes switch_action (the Write command does, from read_switch_row).
+#include "device/config.h"
+#include "device/keys.h"
+#include "window/widget_ops.h"
 #include "window/window.h"
-// Not built yet.
-void radiobutton_page_toggled_cb(GtkToggleButton *, gpointer) {}
-void combobox_action_changed_cb(GtkComboBox *, gpointer) {}
-void button_keyb_clicked_cb(GtkButton *, gpointer) {}
-int get_page(int) { return 0; }
-action_record read_switch_row(int) { return {}; }
+
+namespace {
+
+bool valid_switch(int s)
+{
+    return s >= 0 && s < max_switches;
+}
+
+// The table entry selected in a list, or null when the list has no valid selection.
+template <size_t N>
+const action_record *selected_action(const std::array<combo_action, N> &table, GtkWidget *combo)
+{
+    const int j = combo_active(combo);
+    if (j < 0 || j >= static_cast<int>(N))
+        return nullptr;
+    return &table[j].action;
+}
+
+// The auto-release flag means something for keys, joystick buttons and the two plain mouse
+// clicks; it is hidden for the rest but keeps its state (the Write command still reads it).
+void apply_auto_release_rule(int s)
+{
+    bool shown = false;
+    switch (get_page(s)) {
+    case page_keyboard:
+        shown = true;
+        break;
+    case page_joystick: {
+        const action_record *a = selected_action(joy_combo_actions, combobox_joy[s]);
+        shown = a != nullptr && a->kind == kind_joystick_button;
+        break;
+    }
+    case page_generic:
+        shown = false;
+        break;
+    default: {
+        const action_record *a = selected_action(mouse_combo_actions, combobox_mouse[s]);
+        shown = a != nullptr && a->kind == kind_mouse_button && (a->code == 0 || a->code == 1);
+        break;
+    }
+    }
+    show_if(checkbutton_auto_release[s], shown);
+}
+
+}  // namespace
+
+// User data: page * 16 + switch slot.
+void radiobutton_page_toggled_cb(GtkToggleButton *toggle_button, gpointer user_data)
+{
+    // A change in the group toggles the button going off too; only the one coming on acts.
+    if (!gtk_toggle_button_get_active(toggle_button))
+        return;
+    const int data = GPOINTER_TO_INT(user_data);
+    const int s = data & 15;
+    const int page = data >> 4;
+    if (!valid_switch(s))
+        return;
+    show_if(box_mouse[s], page == page_mouse);
+    show_if(box_keyb[s], page == page_keyboard);
+    show_if(box_joy[s], page == page_joystick);
+    show_if(box_gen[s], page == page_generic);
+    apply_auto_release_rule(s);
+}
+
+// The rule looks at the page shown, not at the list that changed.
+void combobox_action_changed_cb(GtkComboBox *, gpointer user_data)
+{
+    const int s = GPOINTER_TO_INT(user_data);
+    if (valid_switch(s))
+        apply_auto_release_rule(s);
+}
+
+void button_keyb_clicked_cb(GtkButton *, gpointer user_data)
+{
+    const int s = GPOINTER_TO_INT(user_data);
+    if (!valid_switch(s))
+        return;
+    const int response = dialog_capture_key(as_window(window_main));
+    // A cancelled or closed dialog gives a negative response; its low byte must not be taken
+    // for a usage code.
+    if (response <= 0)
+        return;
+    const int code = response & 0xFF;
+    for (int j = 0; j < n_keybd_hid_codes; j++) {
+        if (keybd_hid_codes[j] == code) {
+            combo_set_active(combobox_keyb[s], j);
+            return;
+        }
+    }
+}
+
+// The mouse button is not consulted: page 0 is what remains.
+int get_page(int s)
+{
+    if (!valid_switch(s))
+        return page_mouse;
+    if (is_active(radiobutton_keyb[s]))
+        return page_keyboard;
+    if (is_active(radiobutton_joy[s]))
+        return page_joystick;
+    if (is_active(radiobutton_gen[s]))
+        return page_generic;
+    return page_mouse;
+}
+
+action_record read_switch_row(int s)
+{
+    if (!valid_switch(s))
+        return {};
+    // A list without a valid selection (only possible when its widget is missing) keeps the
+    // stored kind and code rather than inventing an action.
+    action_record r = switch_action[s];
+    const int32_t auto_release = is_active(checkbutton_auto_release[s]) ? 1 : 0;
+    switch (get_page(s)) {
+    case page_keyboard: {
+        r.kind = kind_keyboard_key;
+        const int j = combo_active(combobox_keyb[s]);
+        if (j >= 0 && j < n_keybd_hid_codes)
+            r.code = keybd_hid_codes[j];
+        else if (switch_action[s].kind != kind_keyboard_key)
+            r.code = keybd_hid_codes[0];
+        r.modifiers = (is_active(checkbutton_control[s]) ? 1 : 0) | (is_active(checkbutton_shift[s]) ? 2 : 0) |
+                      (is_active(checkbutton_alt[s]) ? 4 : 0);
+        r.auto_release = auto_release;
+        break;
+    }
+    case page_joystick:
+        if (const action_record *a = selected_action(joy_combo_actions, combobox_joy[s])) {
+            r.kind = a->kind;
+            r.code = a->code;
+        } else if (r.kind != kind_joystick_button && r.kind != kind_joystick_movement) {
+            r.kind = joy_combo_actions[0].action.kind;
+            r.code = joy_combo_actions[0].action.code;
+        }
+        r.modifiers = 0;
+        r.auto_release = auto_release;
+        break;
+    case page_generic:
+        if (const action_record *a = selected_action(gen_combo_actions, combobox_gen[s])) {
+            r.kind = a->kind;
+            r.code = a->code;
+        } else if (r.kind != kind_generic_event) {
+            r.kind = gen_combo_actions[0].action.kind;
+            r.code = gen_combo_actions[0].action.code;
+        }
+        r.modifiers = 0;
+        r.auto_release = 0;  // a generic event never auto-releases, whatever the check button says
+        break;
+    default:
+        if (const action_record *a = selected_action(mouse_combo_actions, combobox_mouse[s])) {
+            r.kind = a->kind;
+            r.code = a->code;
+        } else if (r.kind != kind_mouse_button && r.kind != kind_mouse_movement) {
+            r.kind = mouse_combo_actions[0].action.kind;
+            r.code = mouse_combo_actions[0].action.code;
+        }
+        r.modifiers = 0;
+        r.auto_release = auto_release;
+        break;
+    }
+    return r;
+}

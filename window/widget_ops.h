@@ -1,0 +1,60 @@
+// Small widget operations that tolerate an empty reference or a widget of the wrong class.
+// An id missing from the interface files leaves its reference null; the window code must then
+// skip the operation without a toolkit critical, so every access goes through these.
+#pragma once
+
+#include <gtk/gtk.h>
+
+inline void show_if(GtkWidget *widget, bool shown)
+{
+    if (GTK_IS_WIDGET(widget))
+        gtk_widget_set_visible(widget, shown);
+}
+
+inline bool is_active(GtkWidget *toggle)
+{
+    return GTK_IS_TOGGLE_BUTTON(toggle) && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle));
+}
+
+// Emits "toggled" (through the toolkit) only when the state changes.
+inline void set_active(GtkWidget *toggle, bool active)
+{
+    if (GTK_IS_TOGGLE_BUTTON(toggle))
+        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(toggle), active);
+}
+
+// Index of the selected entry, -1 when there is none (or no list).
+inline int combo_active(GtkWidget *combo)
+{
+    return GTK_IS_COMBO_BOX(combo) ? gtk_combo_box_get_active(GTK_COMBO_BOX(combo)) : -1;
+}
+
+// Selects an existing entry; an index outside the list is ignored rather than clearing the
+// selection, because the editor relies on every list having a selected entry.
+// Emits "changed" (through the toolkit) only when the selection changes.
+inline void combo_set_active(GtkWidget *combo, int index)
+{
+    if (!GTK_IS_COMBO_BOX(combo) || index < 0)
+        return;
+    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    if (model == nullptr || index >= gtk_tree_model_iter_n_children(model, nullptr))
+        return;
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), index);
+}
+
+inline void label_set_text(GtkWidget *label, const char *text)
+{
+    if (GTK_IS_LABEL(label))
+        gtk_label_set_text(GTK_LABEL(label), text);
+}
+
+inline void image_set_from_file(GtkWidget *image, const char *file)
+{
+    if (GTK_IS_IMAGE(image))
+        gtk_image_set_from_file(GTK_IMAGE(image), file);
+}
+
+inline GtkWindow *as_window(GtkWidget *widget)
+{
+    return GTK_IS_WINDOW(widget) ? GTK_WINDOW(widget) : nullptr;
+}
