@@ -1,12 +1,220 @@
+// The device event hub. The HID module calls the hid_*_cb functions on its own threads (the
+// watcher, a reader, or the GUI thread while a registration is being made); each notice is
+// posted to the GUI thread through the GLib main loop and acted on there. Idle sources of one
+// priority run in the order they were added, so the notices are handled in order of arrival,
+// and the connection state, the protocol state and the record are only ever touched on the
+// GUI thread.
 #include "app/hub.h"
-// Not built yet.
+
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <glib/gi18n.h>
+
+#include "device/config.h"
+#include "device/protocol.h"
+#include "hid/mhid.h"
+#include "hid/mhid_linux.h"
+#include "window/window.h"
+
 int device_zevrin = -1;
 int device_zevrin_mini = -1;
-void hid_connected_cb(void *, int) {}
-void hid_disconnected_cb(void *, int) {}
-void hid_report_cb(void *, int, unsigned char *, int) {}
-void msingle_instance_cb() {}
-gboolean read_config_cb(gpointer) { return FALSE; }
-gboolean update_main_window_cb(gpointer) { return FALSE; }
-gboolean multiple_devices_cb(gpointer) { return FALSE; }
-void dialog_info(const char *, const char *, GtkWindow *) {}
+
+namespace {
+
+constexpr int vendor_id = 0xEE50;
+constexpr int product_id_zevrin = 0x0102;
+constexpr int product_id_zevrin_mini = 0x0103;
+constexpr int usage_page_vendor = 0xFF00;  // the first vendor-defined usage page
+
+// An input report on its way to the GUI thread. The module reuses its buffer for the next
+// report, so the bytes travel as a copy.
+struct report_notice {
+    int device;
+    std::vector<uint8_t> bytes;
+};
+
+// Device nodes whose permission problem the user has been told about. A node stays here while
+// it exists and stays unopenable, so the rescans that every device change brings do not show
+// the same message again and again.
+std::set<std::string> denied_nodes_shown;
+
+GtkWindow *main_window()
+{
+    return window_main ? GTK_WINDOW(window_main) : nullptr;
+}
+
+// Forgets the nodes that are gone or can be opened now: if such a node is refused again later,
+// that is news worth telling.
+void forget_settled_nodes()
+{
+    for (auto it = denied_nodes_shown.begin(); it != denied_nodes_shown.end();) {
+        const char *node = it->c_str();
+        if (!g_file_test(node, G_FILE_TEST_EXISTS) || access(node, R_OK | W_OK) == 0)
+            it = denied_nodes_shown.erase(it);
+        else
+            ++it;
+    }
+}
+
+gboolean connected_notice_cb(gpointer user_data)
+{
+    const int device = GPOINTER_TO_INT(user_data);
+    forget_settled_nodes();
+    // Test and state change are one step here, on the GUI thread, in notice order.
+    if (device_connected) {
+        g_idle_add(multiple_devices_cb, nullptr);
+        return FALSE;
+    }
+    if (device == device_zevrin) {
+        connected_device_model = 0;
+    } else if (device == device_zevrin_mini) {
+        connected_device_model = 1;
+    } else {
+        g_idle_add(update_main_window_cb, nullptr);
+        return FALSE;
+    }
+    connected_device_id_out = device;
+    connected_device_id_in = device;
+    device_connected = 1;
+    // In this order, so that reading_config is set when the window is refreshed.
+    g_idle_add(read_config_cb, nullptr);
+    g_idle_add(update_main_window_cb, nullptr);
+    return FALSE;
+}
+
+gboolean disconnected_notice_cb(gpointer user_data)
+{
+    const int device = GPOINTER_TO_INT(user_data);
+    forget_settled_nodes();
+    if (device == connected_device_id_in || device == connected_device_id_out) {
+        // The model and the input id keep their values: the window still names the model.
+        connected_device_id_out = -1;
+        device_connected = 0;
+    }
+    g_idle_add(update_main_window_cb, nullptr);
+    return FALSE;
+}
+
+gboolean report_notice_cb(gpointer user_data)
+{
+    const auto *notice = static_cast<const report_notice *>(user_data);
+    if (notice->device == connected_device_id_in)
+        handle_message(notice->bytes.data(), static_cast<int>(notice->bytes.size()));
+    return FALSE;
+}
+
+void free_report_notice(gpointer user_data)
+{
+    delete static_cast<report_notice *>(user_data);
+}
+
+gboolean access_denied_notice_cb(gpointer user_data)
+{
+    const char *node = static_cast<const char *>(user_data);
+    if (!denied_nodes_shown.insert(node).second)
+        return FALSE;
+    gchar *message = g_strdup_printf(
+        // TRANSLATORS: %s is the device file, for example /dev/hidraw3. 70-zevrin.rules is a
+        // file name and /etc/udev/rules.d a folder: keep both as they are.
+        _("A Zevrin device was found at %s, but you have no permission to use it.\n\n"
+          "To allow it, install the program, or copy its udev rule 70-zevrin.rules into "
+          "/etc/udev/rules.d. Then unplug the device and plug it in again."),
+        node);
+    dialog_info("Zevrin", message, main_window());
+    g_free(message);
+    return FALSE;
+}
+
+gboolean device_change_notice_cb(gpointer)
+{
+    forget_settled_nodes();
+    return FALSE;
+}
+
+// Linux only: a device of ours is present but its node cannot be opened. Runs on the thread of
+// the scan.
+void hid_access_denied_cb(void *, const char *node)
+{
+    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, access_denied_notice_cb, g_strdup(node), g_free);
+}
+
+// Every device arrival or removal, before the module rescans; runs on the watcher thread.
+void hid_device_change_cb(void *)
+{
+    g_idle_add(device_change_notice_cb, nullptr);
+}
+
+}  // namespace
+
+void hid_connected_cb(void *, int device)
+{
+    g_idle_add(connected_notice_cb, GINT_TO_POINTER(device));
+}
+
+void hid_disconnected_cb(void *, int device)
+{
+    g_idle_add(disconnected_notice_cb, GINT_TO_POINTER(device));
+}
+
+void hid_report_cb(void *, int device, unsigned char *data, int length)
+{
+    auto *notice = new report_notice{device, {}};
+    if (data != nullptr && length > 0)
+        notice->bytes.assign(data, data + length);
+    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, report_notice_cb, notice, free_report_notice);
+}
+
+void msingle_instance_cb()
+{
+    show_main_window();
+}
+
+void register_devices()
+{
+    mhid_set_access_denied_callback(hid_access_denied_cb, nullptr);
+    mhid_set_device_change_callback(hid_device_change_cb, nullptr);
+    // The Zevrin first: with both models plugged in at start-up, the Zevrin is the one taken.
+    // Each id is stored before mhid_set_callbacks, whose scan may already report it.
+    device_zevrin = mhid_add_device(vendor_id, product_id_zevrin, usage_page_vendor,
+                                    report_length, report_length);
+    mhid_set_callbacks(device_zevrin, hid_connected_cb, nullptr, hid_disconnected_cb, nullptr,
+                       hid_report_cb, nullptr);
+    device_zevrin_mini = mhid_add_device(vendor_id, product_id_zevrin_mini, usage_page_vendor,
+                                         report_length, report_length);
+    mhid_set_callbacks(device_zevrin_mini, hid_connected_cb, nullptr, hid_disconnected_cb, nullptr,
+                       hid_report_cb, nullptr);
+}
+
+gboolean read_config_cb(gpointer)
+{
+    read_config();
+    return FALSE;
+}
+
+gboolean update_main_window_cb(gpointer)
+{
+    update_main_window();
+    return FALSE;
+}
+
+gboolean multiple_devices_cb(gpointer)
+{
+    dialog_info("Zevrin",
+                _("There seems to be more than one Zevrin device connected. Please disconnect all "
+                  "devices except the one you want to configure."),
+                main_window());
+    return FALSE;
+}
+
+void dialog_info(const char *title, const char *message, GtkWindow *parent)
+{
+    GtkWidget *dialog = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
+                                               GTK_MESSAGE_INFO, GTK_BUTTONS_CLOSE, "%s", message);
+    gtk_window_set_title(GTK_WINDOW(dialog), title);
+    // A nested main loop: device notices and a running read go on while the dialog is open.
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}

@@ -11,6 +11,10 @@ void hid_disconnected_cb(void *user_data, int device);
 void hid_report_cb(void *user_data, int device, unsigned char *data, int length);
 void msingle_instance_cb();
 
+// Registers the Zevrin and then the Zevrin Mini with the HID module, with the callbacks above.
+// Needs mhid_init first; the first scan of each registration may report it at once.
+void register_devices();
+
 gboolean read_config_cb(gpointer user_data);
 gboolean update_main_window_cb(gpointer user_data);
 gboolean multiple_devices_cb(gpointer user_data);

@@ -1,10 +1,43 @@
+// The entry point: brings the program up in a fixed order, runs the main loop, shuts down.
 #include <gtk/gtk.h>
 
+#include "app/hub.h"
+#include "app/paths.h"
+#include "app/settings.h"
+#include "hid/mhid.h"
+#include "single/msingle.h"
 #include "window/window.h"
 
-// Not built yet.
 int main(int argc, char **argv)
 {
+    // Before anything else: a second start only brings the running window to the front.
+    if (!msingle_init("Morvak.Zevrin.Single", msingle_instance_cb))
+        return 0;
+
+    // Set before the toolkit starts so that GTK takes it up, whatever the user's theme is.
+    set_env_var("GTK_THEME", "Materia-light");
     gtk_init(&argc, &argv);
+
+    find_data_dir();
+    find_config_dir();
+
+    gchar *icon = get_data_file("/icons/zevrin.ico");
+    gtk_window_set_default_icon_from_file(icon, nullptr);  // without it the toolkit's icon stays
+    g_free(icon);
+
+    // The language is chosen before the window is built, since its texts are translated then.
+    load_config_file();
+    load_main_window();
+    show_main_window();
+    update_main_window();
+
+    mhid_init();
+    register_devices();
+
+    gtk_main();
+
+    // The HID threads are not waited for; they end with the process.
+    mhid_terminate();
+    msingle_terminate();
     return 0;
 }

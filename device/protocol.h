@@ -14,6 +14,12 @@ extern int reading_config_step;
 extern double reading_writing_config_fraction;
 extern std::array<uint8_t, report_length> report;
 
+// A read whose settings reply has not come this long after the settings request was sent ends
+// with a message. The pending timer's source id, 0 when none; a settings reply and a new read
+// cancel it.
+extern int read_config_timeout_ms;
+extern guint read_config_timeout_id;
+
 void read_config();
 void write_config();
 // One input report, report ID first. Reports shorter than 9 bytes are treated as padded with 0.
