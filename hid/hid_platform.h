@@ -1,0 +1,81 @@
+// The layer under the HID registry: finding HID interfaces, opening them, moving reports, and
+// hearing about arrivals and removals.
+//
+// hid/mhid.cpp (registrations, scan, readers, writes, watcher) is written only against this
+// table of functions; hid/hid_linux.cpp fills it in over libudev and hidraw. Another layer (a
+// simulated device, say) can stand in for it by handing its own table to mhid_use_platform()
+// before mhid_init(); everything above it, readers and callbacks included, stays the same.
+//
+// Threads: enumerate, open_node and close_node run on the thread of a scan (the caller of
+// mhid_set_callbacks or the watcher), read_report on a reader thread, write_report on the
+// caller of mhid_write, the monitor functions on the caller of mhid_init/mhid_terminate
+// (monitor_new, monitor_free) and on the watcher thread (monitor_next_event). A layer must
+// allow one read_report and one write_report on the same node at the same time, from
+// different threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hid/report_descriptor.h"
+
+// One HID interface present now (on Linux one hidraw node).
+struct hid_interface_info {
+  std::string syspath;  // unique per plugged-in interface; a replugged device gets a new one
+  std::string devnode;  // what open_node takes, e.g. /dev/hidraw3
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+  // Top-level collections with their report lengths (report ID byte counted), and whether
+  // input reports arrive with their report ID in front.
+  hid_descriptor_info descriptor;
+};
+
+// What read_report returns besides a byte count (>= 0).
+constexpr int hid_read_failed = -1;  // the node is gone or broken: the reader ends
+constexpr int hid_read_woken = -2;   // the wake-up fd became readable: the reader was told to stop
+
+// What monitor_next_event returns.
+enum hid_monitor_event {
+  hid_monitor_none = 0,          // nothing (more) to read now
+  hid_monitor_add_or_remove = 1, // an interface arrived or left: rescan
+  hid_monitor_other = 2,         // any other change of an interface: no rescan
+};
+
+struct hid_monitor;  // owned by the layer
+
+struct hid_platform {
+  // Lists the HID interfaces present now into `out` (emptied first). False when the list
+  // cannot be had at all; then the scan changes nothing.
+  bool (*enumerate)(std::vector<hid_interface_info> *out);
+
+  // Opens a node for reading (`for_write` false) or writing (true). Returns a handle (>= 0) or
+  // -errno; -EACCES and -EPERM mean the user lacks the permission.
+  int (*open_node)(const char *devnode, bool for_write);
+
+  // Blocks until one input report arrived on `handle` or `wake_fd` became readable, whichever
+  // first, with no timeout. Stores at most `size` bytes of the report in `buffer` exactly as
+  // the node gives it and returns their count, or hid_read_failed or hid_read_woken.
+  int (*read_report)(int handle, int wake_fd, unsigned char *buffer, size_t size);
+
+  // Writes one output report, report ID byte first. Returns the byte count written or -1.
+  int (*write_report)(int handle, const unsigned char *data, size_t size);
+
+  void (*close_node)(int handle);
+
+  // Hot-plug notices. monitor_new starts listening (null when it cannot), monitor_fd is the fd
+  // that becomes readable when an event waits, monitor_next_event takes one waiting event
+  // without blocking, monitor_free stops listening.
+  hid_monitor *(*monitor_new)();
+  int (*monitor_fd)(hid_monitor *monitor);
+  hid_monitor_event (*monitor_next_event)(hid_monitor *monitor);
+  void (*monitor_free)(hid_monitor *monitor);
+};
+
+// The libudev + hidraw layer (hid/hid_linux.cpp), the one used unless another is chosen.
+const hid_platform *hid_linux_platform();
+
+// Chooses the layer for the next mhid_init(); null goes back to hid_linux_platform(). Call it
+// only while the module is not running (before mhid_init or after mhid_terminate).
+void mhid_use_platform(const hid_platform *platform);
