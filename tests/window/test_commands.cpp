@@ -1,0 +1,376 @@
+// The commands of the real main window, started from its own buttons and menu items: Write
+// checked byte for byte through the recording HID stand-in, Read and Defaults, Set defaults
+// with its message, About, Quit, and a window whose widgets are missing.
+#include "tests/window/window_test.h"
+
+#include "app/settings.h"
+#include "device/config.h"
+#include "device/keys.h"
+#include "device/protocol.h"
+#include "window/window.h"
+
+namespace {
+
+using bytes = std::array<uint8_t, 9>;
+
+void click(const char *id)
+{
+    GtkWidget *w = find_widget(id);
+    ASSERT_TRUE(GTK_IS_BUTTON(w)) << id;
+    gtk_button_clicked(GTK_BUTTON(w));
+}
+
+void activate(const char *id)
+{
+    GtkWidget *w = find_widget(id);
+    ASSERT_TRUE(GTK_IS_MENU_ITEM(w)) << id;
+    gtk_menu_item_activate(GTK_MENU_ITEM(w));
+}
+
+bool same_actions(const action_record &a, const action_record &b)
+{
+    return a.kind == b.kind && a.code == b.code && a.modifiers == b.modifiers && a.auto_release == b.auto_release;
+}
+
+// Lets a running write end, closing its success message; returns what the message said.
+seen_dialog finish_write()
+{
+    return answer_message_dialog([] { pump_until([] { return writing_config == 0; }); });
+}
+
+using CommandWrite = WindowTest;
+
+TEST_F(CommandWrite, MiniSendsItsTwoRowsAndTheChosenPresets)
+{
+    connect_idle(1);
+    const int key = n_keybd_hid_codes / 3;
+    press(radiobutton_keyb[0]);
+    choose(combobox_keyb[0], key);
+    press(checkbutton_control[0], true);
+    press(checkbutton_shift[0], true);
+    press(checkbutton_alt[0], false);
+    press(checkbutton_auto_release[0], false);
+    press(radiobutton_joy[1]);
+    choose(combobox_joy[1], 10);  // Move left
+    press(checkbutton_auto_release[1], true);
+    // Rows beyond the Mini's two are not read, whatever they show.
+    press(radiobutton_joy[2]);
+    choose(combobox_joy[2], 3);
+    choose(combobox_mouse_speed, 1);       // Constant (fast)
+    choose(combobox_joy_displacement, 0);  // 25%
+
+    click("button_send");
+
+    const std::vector<bytes> expected = {
+        {0x00, 0x04, 0x00, 0x01, keybd_hid_codes[key], 0x03, 0x00, 0x00, 0x00},
+        {0x00, 0x04, 0x01, 0x04, 0x02, 0x00, 0x01, 0x00, 0x00},
+        {0x00, 0x07, 0x0C, 0x0C, 0x0C, 0x28, 0x96, 0x20, 0x00},
+        {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+    };
+    ASSERT_EQ(mhid_written.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+        EXPECT_EQ(mhid_written[i].bytes, expected[i]) << "report " << i;
+        EXPECT_EQ(mhid_written[i].id, 3) << "report " << i;
+    }
+    for (int s = 2; s < max_switches; s++)
+        EXPECT_TRUE(same_actions(switch_action[s], default_switch_action[s])) << "switch " << s + 1;
+    EXPECT_EQ(mouse_speed_index, 1);
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{12, 12, 12}));
+    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, 150}));
+    EXPECT_EQ(joy_displacement, 32);
+
+    const seen_dialog done = finish_write();
+    EXPECT_TRUE(done.shown);
+    EXPECT_EQ(done.title, "Zevrin");
+    EXPECT_EQ(done.text, "Configuration successfully written into the device.");
+    // Back to the editor, which shows what was written.
+    EXPECT_TRUE(shown(box_config));
+    EXPECT_EQ(get_page(0), page_keyboard);
+    EXPECT_EQ(entry(combobox_joy[1]), 10);
+    EXPECT_EQ(entry(combobox_mouse_speed), 1);
+    EXPECT_EQ(entry(combobox_joy_displacement), 0);
+}
+
+TEST_F(CommandWrite, ZevrinSendsEightRowsAndTheDisplacement)
+{
+    connect_idle(0);
+    press(radiobutton_mouse[7]);
+    choose(combobox_mouse[7], 3);  // Drag/Drop
+    press(checkbutton_auto_release[7], false);
+    choose(combobox_mouse_speed, 3);
+    choose(combobox_joy_displacement, 3);  // 90%
+
+    click("button_send");
+
+    ASSERT_EQ(mhid_written.size(), 10u);
+    for (int s = 0; s < 7; s++) {
+        const action_record &d = default_switch_action[s];
+        const bytes expected = {0x00, 0x04, uint8_t(s), uint8_t(d.kind), uint8_t(d.code), 0x00, 0x01, 0x00, 0x00};
+        EXPECT_EQ(mhid_written[s].bytes, expected) << "switch " << s + 1;
+    }
+    EXPECT_EQ(mhid_written[7].bytes, (bytes{0x00, 0x04, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(mhid_written[8].bytes, (bytes{0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}));
+    EXPECT_EQ(joy_displacement, 115);
+    EXPECT_TRUE(finish_write().shown);
+}
+
+TEST_F(CommandWrite, RefusedWithoutAnIdleDevice)
+{
+    press(radiobutton_joy[0]);
+    for (int state = 0; state < 3; state++) {
+        SCOPED_TRACE(state);
+        connect_idle(0);
+        device_connected = state != 0;
+        reading_config = state == 1;
+        writing_config = state == 2;
+        click("button_send");
+        EXPECT_TRUE(mhid_written.empty());
+        EXPECT_TRUE(same_actions(switch_action[0], default_switch_action[0]));
+        EXPECT_EQ(writing_config, state == 2 ? 1 : 0);
+    }
+}
+
+using CommandRead = WindowTest;
+
+std::vector<bytes> read_requests(int n)
+{
+    std::vector<bytes> r;
+    for (int i = 0; i < n; i++)
+        r.push_back({0x00, 0x09, 0x00, uint8_t(i), 0x00, 0x00, 0x00, 0x00, 0x00});
+    r.push_back({0x00, 0x09, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    return r;
+}
+
+void check_button_starts_a_read(const char *button, int model)
+{
+    connect_idle(model);
+    ASSERT_TRUE(shown(box_config));
+    click(button);
+    EXPECT_EQ(reading_config, 1);
+    const int n = model_n_switches[model];
+    ASSERT_TRUE(pump_until([n] { return reading_config_step > n; }));
+    std::vector<bytes> sent;
+    for (const written_report &r : mhid_written)
+        sent.push_back(r.bytes);
+    EXPECT_EQ(sent, read_requests(n));
+    EXPECT_FALSE(shown(box_config));
+    EXPECT_FALSE(shown(box_toolbar));
+}
+
+TEST_F(CommandRead, ReadButtonStartsARead)
+{
+    check_button_starts_a_read("button_read", 0);
+}
+
+TEST_F(CommandRead, DefaultsButtonStartsARead)
+{
+    check_button_starts_a_read("button_defaults", 1);
+}
+
+TEST_F(CommandRead, RefusedWithoutAnIdleDevice)
+{
+    for (const char *button : {"button_read", "button_defaults"}) {
+        for (int state = 0; state < 3; state++) {
+            SCOPED_TRACE(testing::Message() << button << " " << state);
+            connect_idle(0);
+            device_connected = state != 0;
+            reading_config = state == 1;
+            writing_config = state == 2;
+            reading_config_step = 5;
+            click(button);
+            pump();
+            EXPECT_EQ(reading_config_step, 5);
+            EXPECT_TRUE(mhid_written.empty());
+        }
+    }
+    writing_config = 0;
+    reading_config = 0;
+}
+
+using CommandSetDefaults = WindowTest;
+
+TEST_F(CommandSetDefaults, WithoutADeviceSetsTheRecordAndTells)
+{
+    for (action_record &a : switch_action)
+        a = {kind_joystick_button, 4, 0, 0};
+    mouse_speed_index = 0;
+    mouse_speed = {5, 5, 5};
+    joy_displacement = 40;
+    update_main_window();
+
+    const seen_dialog d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
+    EXPECT_TRUE(d.shown);
+    EXPECT_EQ(d.title, "Zevrin");
+    EXPECT_EQ(d.text, "Default configuration is shown. Click 'Write' to send it to the device.");
+    for (int s = 0; s < max_switches; s++) {
+        EXPECT_TRUE(same_actions(switch_action[s], default_switch_action[s])) << "switch " << s + 1;
+        EXPECT_EQ(get_page(s), page_mouse);
+        EXPECT_EQ(entry(combobox_mouse[s]), s);
+    }
+    EXPECT_EQ(mouse_speed_index, 3);
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
+    EXPECT_EQ(joy_displacement, 115);
+    EXPECT_EQ(entry(combobox_joy_displacement), 3);
+    EXPECT_TRUE(mhid_written.empty());
+    EXPECT_FALSE(shown(box_config));
+}
+
+TEST_F(CommandSetDefaults, WithADeviceReplacesEditsAndSendsNothing)
+{
+    switch_action[1] = {kind_keyboard_key, keybd_hid_codes[3], 2, 0};
+    connect_idle(1);
+    press(radiobutton_joy[0]);
+    choose(combobox_joy[0], 6);
+    choose(combobox_mouse_speed, 0);
+
+    const seen_dialog d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
+    EXPECT_TRUE(d.shown);
+    EXPECT_EQ(get_page(0), page_mouse);
+    EXPECT_EQ(get_page(1), page_mouse);
+    EXPECT_EQ(entry(combobox_mouse[1]), 1);
+    EXPECT_EQ(entry(combobox_mouse_speed), 3);
+    EXPECT_TRUE(same_actions(switch_action[1], default_switch_action[1]));
+    EXPECT_TRUE(mhid_written.empty());
+    EXPECT_TRUE(shown(box_config));
+}
+
+using CommandAbout = WindowTest;
+
+std::vector<GtkWidget *> visible_toplevels_besides_main()
+{
+    std::vector<GtkWidget *> found;
+    GList *toplevels = gtk_window_list_toplevels();
+    for (GList *l = toplevels; l != nullptr; l = l->next)
+        if (l->data != window_main && gtk_widget_get_visible(GTK_WIDGET(l->data)) &&
+            gtk_window_get_window_type(GTK_WINDOW(l->data)) == GTK_WINDOW_TOPLEVEL)
+            found.push_back(GTK_WIDGET(l->data));
+    g_list_free(toplevels);
+    return found;
+}
+
+TEST_F(CommandAbout, PresentsTheSameWindowEveryTime)
+{
+    ASSERT_TRUE(GTK_IS_WINDOW(window_about));
+    GtkWidget *about = window_about;
+    g_object_add_weak_pointer(G_OBJECT(about), reinterpret_cast<gpointer *>(&about));
+
+    activate("menuitem_about");
+    activate("menuitem_about");
+    pump();
+    EXPECT_EQ(visible_toplevels_besides_main(), std::vector<GtkWidget *>{window_about});
+
+    // Closing hides it; it stays alive to be presented again.
+    gtk_window_close(GTK_WINDOW(window_about));
+    pump();
+    ASSERT_EQ(about, window_about) << "closing destroyed the about window";
+    EXPECT_FALSE(gtk_widget_get_visible(window_about));
+    activate("menuitem_about");
+    pump();
+    EXPECT_EQ(visible_toplevels_besides_main(), std::vector<GtkWidget *>{window_about});
+
+    g_object_remove_weak_pointer(G_OBJECT(about), reinterpret_cast<gpointer *>(&about));
+    gtk_widget_hide(window_about);
+}
+
+gboolean quit_from_menu_cb(gpointer)
+{
+    activate("menuitem_quit");
+    return G_SOURCE_REMOVE;
+}
+
+gboolean quit_anyway_cb(gpointer expired)
+{
+    *static_cast<bool *>(expired) = true;
+    gtk_main_quit();
+    return G_SOURCE_REMOVE;
+}
+
+using CommandQuit = WindowTest;
+
+TEST_F(CommandQuit, LeavesTheMainLoop)
+{
+    bool expired = false;
+    g_idle_add(quit_from_menu_cb, nullptr);
+    const guint guard = g_timeout_add_seconds(10, quit_anyway_cb, &expired);
+    gtk_main();
+    if (!expired)
+        g_source_remove(guard);
+    EXPECT_FALSE(expired);
+}
+
+// Every reference of the window code, so a test can empty them all as if the interface files
+// lacked every id.
+std::vector<GtkWidget **> all_references()
+{
+    std::vector<GtkWidget **> refs = {
+        &window_main, &checkmenuitem_dev_options, &label_message, &box_models, &box_config,
+        &combobox_mouse_speed, &combobox_joy_displacement, &image_connected_model, &label_connected_model,
+        &box_toolbar, &progressbar, &window_about, &label_version, &image_zevrin, &image_morvak,
+    };
+    for (GtkWidget *&w : radiomenuitem_lang)
+        refs.push_back(&w);
+    for (model_widgets *a : {&box_model, &image_model})
+        for (GtkWidget *&w : *a)
+            refs.push_back(&w);
+    for (switch_widgets *a :
+         {&image_symbol, &radiobutton_mouse, &radiobutton_keyb, &radiobutton_joy, &radiobutton_gen, &box_sw,
+          &separator_sw, &box_mouse, &box_keyb, &box_joy, &box_gen, &combobox_mouse, &combobox_keyb, &button_keyb,
+          &combobox_joy, &combobox_gen, &checkbutton_auto_release, &checkbutton_control, &checkbutton_shift,
+          &checkbutton_alt})
+        for (GtkWidget *&w : *a)
+            refs.push_back(&w);
+    return refs;
+}
+
+using MissingWidgets = WindowTest;
+
+TEST_F(MissingWidgets, EveryOperationSkipsEmptyReferencesQuietly)
+{
+    std::vector<GtkWidget **> refs = all_references();
+    std::vector<GtkWidget *> saved;
+    for (GtkWidget **r : refs) {
+        saved.push_back(*r);
+        *r = nullptr;
+    }
+
+    for (int state = 0; state < 4; state++) {
+        device_connected = state != 0;
+        reading_config = state == 1;
+        writing_config = state == 2;
+        update_main_window();
+    }
+    set_model_images();
+    show_main_window();
+    switch_action[0] = {kind_keyboard_key, 0x10, 1, 1};
+    switch_action[1] = {kind_generic_event, 2, 0, 0};
+    update_main_window();
+    for (int s = 0; s < max_switches; s++) {
+        EXPECT_EQ(get_page(s), page_mouse);
+        const action_record r = read_switch_row(s);
+        // Without a list the row keeps the stored mouse action, or falls back to the first one.
+        const int32_t stored = switch_action[s].kind;
+        if (stored == kind_mouse_button || stored == kind_mouse_movement) {
+            EXPECT_EQ(r.kind, stored);
+            EXPECT_EQ(r.code, switch_action[s].code);
+        } else {
+            EXPECT_EQ(r.kind, mouse_combo_actions[0].action.kind);
+            EXPECT_EQ(r.code, mouse_combo_actions[0].action.code);
+        }
+    }
+    connect_idle(1);
+    button_send_clicked_cb(nullptr, nullptr);  // no lists: the presets stay as they were
+    EXPECT_EQ(mhid_written.size(), 4u);
+    EXPECT_EQ(mouse_speed_index, 3);
+    EXPECT_EQ(joy_displacement, 115);
+    menuitem_about_activate_cb(nullptr, nullptr);
+    combobox_action_changed_cb(nullptr, GINT_TO_POINTER(3));
+    pump();
+    EXPECT_TRUE(take_log_problems().empty()) << "an empty reference reached the toolkit";
+
+    for (size_t i = 0; i < refs.size(); i++)
+        *refs[i] = saved[i];
+    // The write goes on to its end with the references back.
+    EXPECT_TRUE(finish_write().shown);
+}
+
+}  // namespace

@@ -1,0 +1,489 @@
+// The state display on the real main window: the four display states, the rows of each model,
+// every action kind and code shown on its page, the odd records, the setting lists, and which
+// signals a refresh emits.
+#include "tests/window/window_test.h"
+
+#include "app/settings.h"
+#include "device/config.h"
+#include "device/keys.h"
+#include "device/protocol.h"
+#include "window/window.h"
+
+namespace {
+
+std::string title()
+{
+    const char *t = GTK_IS_WINDOW(window_main) ? gtk_window_get_title(GTK_WINDOW(window_main)) : nullptr;
+    return t ? t : "";
+}
+
+std::string message()
+{
+    return GTK_IS_LABEL(label_message) ? gtk_label_get_text(GTK_LABEL(label_message)) : "";
+}
+
+double fraction()
+{
+    return GTK_IS_PROGRESS_BAR(progressbar) ? gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(progressbar)) : -1.0;
+}
+
+int progress_width()
+{
+    int width = 0;
+    gtk_widget_get_size_request(progressbar, &width, nullptr);
+    return width;
+}
+
+// The one page box shown in row s, or -1 when none or several are.
+int page_shown(int s)
+{
+    const bool b[4] = {shown(box_mouse[s]), shown(box_keyb[s]), shown(box_joy[s]), shown(box_gen[s])};
+    int page = -1;
+    for (int p = 0; p < 4; p++) {
+        if (b[p]) {
+            if (page >= 0)
+                return -1;
+            page = p;
+        }
+    }
+    return page;
+}
+
+// The page of the row's active radio button, -1 when not exactly one is active.
+int radio_page(int s)
+{
+    const bool b[4] = {active(radiobutton_mouse[s]), active(radiobutton_keyb[s]), active(radiobutton_joy[s]),
+                       active(radiobutton_gen[s])};
+    int page = -1;
+    for (int p = 0; p < 4; p++) {
+        if (b[p]) {
+            if (page >= 0)
+                return -1;
+            page = p;
+        }
+    }
+    return page;
+}
+
+int key_position(int code)
+{
+    for (int j = 0; j < n_keybd_hid_codes; j++)
+        if (keybd_hid_codes[j] == code)
+            return j;
+    return -1;
+}
+
+// A key of the list other than the first one.
+int some_later_key_index()
+{
+    for (int j = n_keybd_hid_codes / 2; j < n_keybd_hid_codes; j++)
+        if (keybd_hid_codes[j] != keybd_hid_codes[0])
+            return j;
+    return -1;
+}
+
+using DisplayStates = WindowTest;
+
+TEST_F(DisplayStates, DisconnectedIgnoresBusyFlagsAndLastModel)
+{
+    connected_device_model = 1;  // kept from an earlier Mini
+    reading_config = 1;
+    writing_config = 1;
+    reading_writing_config_fraction = 0.5;
+    update_main_window();
+
+    EXPECT_EQ(title(), "Zevrin (disconnected)");
+    EXPECT_EQ(message(), "Please connect an Zevrin device to the computer");
+    EXPECT_TRUE(shown(label_message));
+    EXPECT_TRUE(shown(box_models));
+    EXPECT_TRUE(shown(box_model[0]));
+    EXPECT_TRUE(shown(box_model[1]));
+    EXPECT_FALSE(shown(box_config));
+    EXPECT_FALSE(shown(box_toolbar));
+    EXPECT_EQ(fraction(), 0.0);
+    EXPECT_EQ(progress_width(), 740);
+}
+
+TEST_F(DisplayStates, ReadingAMini)
+{
+    device_connected = 1;
+    connected_device_model = 1;
+    reading_config = 1;
+    reading_writing_config_fraction = 1.0;
+    update_main_window();
+
+    EXPECT_EQ(title(), "Zevrin Mini");
+    EXPECT_EQ(message(), "Reading configuration...");
+    EXPECT_TRUE(shown(label_message));
+    EXPECT_TRUE(shown(box_models));
+    EXPECT_FALSE(shown(box_model[0]));
+    EXPECT_TRUE(shown(box_model[1]));
+    EXPECT_FALSE(shown(box_config));
+    EXPECT_FALSE(shown(box_toolbar));
+    EXPECT_EQ(fraction(), 1.0);
+    EXPECT_EQ(progress_width(), 530);
+    ASSERT_TRUE(GTK_IS_LABEL(label_connected_model));
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label_connected_model)), "Zevrin Mini");
+}
+
+TEST_F(DisplayStates, WritingAZevrinShowsTheFraction)
+{
+    device_connected = 1;
+    connected_device_model = 0;
+    writing_config = 1;
+    reading_writing_config_fraction = 2.0 / 9.0;
+    update_main_window();
+
+    EXPECT_EQ(title(), "Zevrin");
+    EXPECT_EQ(message(), "Writing configuration...");
+    EXPECT_TRUE(shown(label_message));
+    EXPECT_TRUE(shown(box_models));
+    EXPECT_TRUE(shown(box_model[0]));
+    EXPECT_FALSE(shown(box_model[1]));
+    EXPECT_FALSE(shown(box_config));
+    EXPECT_FALSE(shown(box_toolbar));
+    EXPECT_DOUBLE_EQ(fraction(), 2.0 / 9.0);
+    EXPECT_EQ(progress_width(), 740);
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label_connected_model)), "Zevrin");
+}
+
+TEST_F(DisplayStates, ReadyShowsTheEditorOnly)
+{
+    reading_writing_config_fraction = 1.0;  // left over from the transfer
+    connect_idle(1);
+
+    EXPECT_EQ(title(), "Zevrin Mini");
+    EXPECT_FALSE(shown(label_message));
+    EXPECT_FALSE(shown(box_models));
+    EXPECT_TRUE(shown(box_config));
+    EXPECT_TRUE(shown(box_toolbar));
+    EXPECT_EQ(fraction(), 0.0);
+    EXPECT_EQ(progress_width(), 530);
+}
+
+TEST_F(DisplayStates, BothBusyFlagsShowReading)
+{
+    device_connected = 1;
+    reading_config = 1;
+    writing_config = 1;
+    reading_writing_config_fraction = 0.25;
+    update_main_window();
+    EXPECT_EQ(message(), "Reading configuration...");
+    EXPECT_EQ(fraction(), 0.25);
+    EXPECT_FALSE(shown(box_config));
+}
+
+TEST_F(DisplayStates, UnplugDuringAReadShowsDisconnectedAtOnce)
+{
+    device_connected = 1;
+    reading_config = 1;
+    update_main_window();
+    device_connected = 0;
+    update_main_window();
+    EXPECT_EQ(title(), "Zevrin (disconnected)");
+    EXPECT_EQ(message(), "Please connect an Zevrin device to the computer");
+    EXPECT_TRUE(shown(box_model[0]));
+    EXPECT_TRUE(shown(box_model[1]));
+}
+
+using DisplayRows = WindowTest;
+
+TEST_F(DisplayRows, RowsAndDividersFollowTheModel)
+{
+    for (int model = 0; model < n_models; model++) {
+        SCOPED_TRACE(model_name[model]);
+        connect_idle(model);
+        const int n = model_n_switches[model];
+        for (int i = 0; i < max_switches; i++) {
+            EXPECT_EQ(shown(box_sw[i]), i < n) << "row " << i + 1;
+            EXPECT_EQ(shown(separator_sw[i]), i < n - 1) << "divider below row " << i + 1;
+        }
+    }
+}
+
+TEST_F(DisplayRows, GenericRadioButtonsFollowDeveloperOptions)
+{
+    switch_action[0] = {kind_generic_event, 4, 0, 0};
+    show_dev_options = true;
+    update_main_window();
+    for (int i = 0; i < max_switches; i++)
+        EXPECT_TRUE(shown(radiobutton_gen[i])) << "row " << i + 1;
+
+    show_dev_options = false;
+    update_main_window();
+    for (int i = 0; i < max_switches; i++)
+        EXPECT_FALSE(shown(radiobutton_gen[i])) << "row " << i + 1;
+    // The generic row still shows its page, with its hidden radio button active.
+    EXPECT_EQ(page_shown(0), page_generic);
+    EXPECT_TRUE(active(radiobutton_gen[0]));
+}
+
+// Shows every entry of a table in every row (row s gets entry (k + s) mod N at pass k), then
+// checks the page, the list and what the row reads back.
+template <size_t N>
+void check_table_round_trip(const std::array<combo_action, N> &table, int page, GtkWidget *const *lists)
+{
+    for (size_t k = 0; k < N; k++) {
+        for (int s = 0; s < max_switches; s++) {
+            action_record r = table[(k + s) % N].action;
+            r.auto_release = (k + s) % 2;
+            switch_action[s] = r;
+        }
+        update_main_window();
+        for (int s = 0; s < max_switches; s++) {
+            const int j = static_cast<int>((k + s) % N);
+            SCOPED_TRACE(testing::Message() << "row " << s + 1 << ", entry " << j);
+            EXPECT_EQ(radio_page(s), page);
+            EXPECT_EQ(page_shown(s), page);
+            EXPECT_EQ(entry(lists[s]), j);
+            EXPECT_EQ(active(checkbutton_auto_release[s]), (k + s) % 2 == 1);
+            const action_record back = read_switch_row(s);
+            EXPECT_EQ(back.kind, table[j].action.kind);
+            EXPECT_EQ(back.code, table[j].action.code);
+            EXPECT_EQ(back.modifiers, 0);
+            EXPECT_EQ(back.auto_release, page == page_generic ? 0 : static_cast<int>((k + s) % 2));
+        }
+    }
+}
+
+using DisplayActions = WindowTest;
+
+TEST_F(DisplayActions, EveryMouseEntryRoundTrips)
+{
+    check_table_round_trip(mouse_combo_actions, page_mouse, combobox_mouse.data());
+}
+
+TEST_F(DisplayActions, EveryJoystickEntryRoundTrips)
+{
+    check_table_round_trip(joy_combo_actions, page_joystick, combobox_joy.data());
+}
+
+TEST_F(DisplayActions, EveryGenericEntryRoundTrips)
+{
+    show_dev_options = true;
+    check_table_round_trip(gen_combo_actions, page_generic, combobox_gen.data());
+}
+
+TEST_F(DisplayActions, EveryKeyRoundTripsWithItsModifiers)
+{
+    for (int k = 0; k < n_keybd_hid_codes; k++) {
+        for (int s = 0; s < max_switches; s++) {
+            const int j = (k + s) % n_keybd_hid_codes;
+            switch_action[s] = {kind_keyboard_key, keybd_hid_codes[j], (k + s) % 8, k % 2};
+        }
+        update_main_window();
+        for (int s = 0; s < max_switches; s++) {
+            const int j = (k + s) % n_keybd_hid_codes;
+            const int mods = (k + s) % 8;
+            SCOPED_TRACE(testing::Message() << "row " << s + 1 << ", key entry " << j);
+            EXPECT_EQ(radio_page(s), page_keyboard);
+            EXPECT_EQ(page_shown(s), page_keyboard);
+            EXPECT_EQ(entry(combobox_keyb[s]), key_position(keybd_hid_codes[j]));
+            EXPECT_EQ(active(checkbutton_control[s]), (mods & 1) != 0);
+            EXPECT_EQ(active(checkbutton_shift[s]), (mods & 2) != 0);
+            EXPECT_EQ(active(checkbutton_alt[s]), (mods & 4) != 0);
+            const action_record back = read_switch_row(s);
+            EXPECT_EQ(back.kind, kind_keyboard_key);
+            EXPECT_EQ(back.code, keybd_hid_codes[j]);
+            EXPECT_EQ(back.modifiers, mods);
+            EXPECT_EQ(back.auto_release, k % 2);
+        }
+    }
+}
+
+TEST_F(DisplayActions, DefaultsShowTheMouseList)
+{
+    for (int s = 0; s < max_switches; s++) {
+        EXPECT_EQ(radio_page(s), page_mouse) << "row " << s + 1;
+        EXPECT_EQ(entry(combobox_mouse[s]), s) << "row " << s + 1;
+        EXPECT_TRUE(active(checkbutton_auto_release[s])) << "row " << s + 1;
+    }
+    EXPECT_EQ(entry(combobox_mouse_speed), 3);
+    EXPECT_EQ(entry(combobox_joy_displacement), 3);
+}
+
+using DisplayOddRecords = WindowTest;
+
+TEST_F(DisplayOddRecords, MouseButtonWithUnknownCodeKeepsTheList)
+{
+    switch_action[0] = {kind_mouse_button, 2, 0, 1};  // Double click
+    update_main_window();
+    switch_action[0] = {kind_keyboard_key, keybd_hid_codes[0], 0, 1};
+    update_main_window();
+    ASSERT_EQ(page_shown(0), page_keyboard);
+
+    switch_action[0] = {kind_mouse_button, 7, 0, 0};
+    update_main_window();
+    EXPECT_EQ(radio_page(0), page_mouse);
+    EXPECT_EQ(page_shown(0), page_mouse);
+    EXPECT_EQ(entry(combobox_mouse[0]), 2);
+    EXPECT_FALSE(active(checkbutton_auto_release[0]));
+}
+
+TEST_F(DisplayOddRecords, KeyNotInTheListShowsTheFirstKey)
+{
+    const int later = some_later_key_index();
+    ASSERT_GE(later, 0);
+    switch_action[1] = {kind_keyboard_key, keybd_hid_codes[later], 0, 0};
+    update_main_window();
+    ASSERT_EQ(entry(combobox_keyb[1]), later);
+
+    ASSERT_LT(key_position(0), 0) << "usage 0 must not be in the key list";
+    switch_action[1] = {kind_keyboard_key, 0, 6, 0};
+    update_main_window();
+    EXPECT_EQ(radio_page(1), page_keyboard);
+    EXPECT_EQ(page_shown(1), page_keyboard);
+    EXPECT_EQ(entry(combobox_keyb[1]), 0);
+    EXPECT_FALSE(active(checkbutton_control[1]));
+    EXPECT_TRUE(active(checkbutton_shift[1]));
+    EXPECT_TRUE(active(checkbutton_alt[1]));
+}
+
+TEST_F(DisplayOddRecords, UnknownKindSetsOnlyAutoRelease)
+{
+    switch_action[2] = {kind_joystick_button, 2, 0, 0};  // Button 3
+    update_main_window();
+    ASSERT_EQ(page_shown(2), page_joystick);
+    const int mouse_entry = entry(combobox_mouse[2]);
+    const bool control = active(checkbutton_control[2]);
+
+    for (int32_t kind : {9, -1}) {
+        SCOPED_TRACE(kind);
+        for (int32_t auto_release : {1, 0}) {
+            switch_action[2] = {kind, 1, 7, auto_release};
+            update_main_window();
+            EXPECT_EQ(radio_page(2), page_joystick);
+            EXPECT_EQ(page_shown(2), page_joystick);
+            EXPECT_EQ(entry(combobox_joy[2]), 2);
+            EXPECT_EQ(entry(combobox_mouse[2]), mouse_entry);
+            EXPECT_EQ(active(checkbutton_control[2]), control);
+            EXPECT_EQ(active(checkbutton_auto_release[2]), auto_release == 1);
+        }
+    }
+}
+
+TEST_F(DisplayOddRecords, MovementsUseTheirOwnEntries)
+{
+    switch_action[0] = {kind_mouse_movement, 8, 0, 0};
+    switch_action[1] = {kind_joystick_movement, 2, 0, 0};
+    update_main_window();
+    EXPECT_EQ(entry(combobox_mouse[0]), 5);   // Move down
+    EXPECT_EQ(entry(combobox_joy[1]), 10);    // Move left
+    EXPECT_EQ(page_shown(1), page_joystick);
+}
+
+using DisplaySettings = WindowTest;
+
+TEST_F(DisplaySettings, DisplacementShowsTheHighestPresetNotAbove)
+{
+    const std::pair<int, int> cases[] = {{32, 0}, {63, 0}, {64, 1}, {92, 1}, {93, 2}, {114, 2},
+                                         {115, 3}, {126, 3}, {127, 4}, {200, 4}};
+    for (auto [value, expected] : cases) {
+        joy_displacement = value;
+        update_main_window();
+        EXPECT_EQ(entry(combobox_joy_displacement), expected) << value;
+    }
+}
+
+TEST_F(DisplaySettings, DisplacementBelowEveryPresetKeepsTheList)
+{
+    joy_displacement = 64;
+    update_main_window();
+    for (int value : {31, 0, -5}) {
+        joy_displacement = value;
+        update_main_window();
+        EXPECT_EQ(entry(combobox_joy_displacement), 1) << value;
+    }
+}
+
+TEST_F(DisplaySettings, MouseSpeedShowsTheStoredPreset)
+{
+    for (int k = 0; k < 4; k++) {
+        mouse_speed_index = k;
+        update_main_window();
+        EXPECT_EQ(entry(combobox_mouse_speed), k);
+    }
+}
+
+// Counts emissions of one signal on one widget.
+struct counted {
+    GtkWidget *widget;
+    int count = 0;
+};
+
+void count_cb(GtkWidget *, gpointer data)
+{
+    static_cast<counted *>(data)->count++;
+}
+
+using DisplaySignals = WindowTest;
+
+TEST_F(DisplaySignals, SecondRefreshEmitsOnlyTheKeyListPassThroughEntryZero)
+{
+    const int later = some_later_key_index();
+    ASSERT_GE(later, 0);
+    show_dev_options = true;
+    switch_action[0] = {kind_keyboard_key, keybd_hid_codes[later], 3, 1};
+    switch_action[1] = {kind_keyboard_key, keybd_hid_codes[0], 4, 0};
+    switch_action[2] = {kind_mouse_button, 1, 0, 1};
+    switch_action[3] = {kind_joystick_movement, 8, 0, 0};
+    switch_action[4] = {kind_generic_event, 5, 0, 0};
+    switch_action[5] = {9, 0, 0, 1};
+    switch_action[6] = {kind_mouse_button, 7, 0, 0};
+    switch_action[7] = {kind_joystick_button, 6, 0, 1};
+    mouse_speed_index = 2;
+    joy_displacement = 20;
+    connect_idle(0);
+
+    std::vector<counted> changed, toggled;
+    changed.reserve(64);
+    toggled.reserve(128);
+    auto watch = [](std::vector<counted> &v, GtkWidget *w, const char *signal) {
+        ASSERT_NE(w, nullptr);
+        v.push_back({w});
+        g_signal_connect(w, signal, G_CALLBACK(count_cb), &v.back());
+    };
+    for (int s = 0; s < max_switches; s++) {
+        for (GtkWidget *w : {combobox_mouse[s], combobox_keyb[s], combobox_joy[s], combobox_gen[s]})
+            watch(changed, w, "changed");
+        for (GtkWidget *w : {radiobutton_mouse[s], radiobutton_keyb[s], radiobutton_joy[s], radiobutton_gen[s],
+                             checkbutton_auto_release[s], checkbutton_control[s], checkbutton_shift[s],
+                             checkbutton_alt[s]})
+            watch(toggled, w, "toggled");
+    }
+    watch(changed, combobox_mouse_speed, "changed");
+    watch(changed, combobox_joy_displacement, "changed");
+
+    update_main_window();
+
+    for (const counted &c : toggled)
+        EXPECT_EQ(c.count, 0) << gtk_buildable_get_name(GTK_BUILDABLE(c.widget));
+    for (const counted &c : changed)
+        EXPECT_EQ(c.count, c.widget == combobox_keyb[0] ? 2 : 0) << gtk_buildable_get_name(GTK_BUILDABLE(c.widget));
+
+    for (const counted &c : changed)
+        g_signal_handlers_disconnect_by_data(c.widget, const_cast<counted *>(&c));
+    for (const counted &c : toggled)
+        g_signal_handlers_disconnect_by_data(c.widget, const_cast<counted *>(&c));
+}
+
+using DisplayWindow = WindowTest;
+
+TEST_F(DisplayWindow, ShowMainWindowPresentsWithoutRefreshing)
+{
+    // Hiding the main window normally ends the program; not here.
+    const guint blocked = g_signal_handlers_block_matched(window_main, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                                          reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+    gtk_widget_hide(window_main);
+    pump();
+    switch_action[0] = {kind_joystick_button, 5, 0, 0};  // not yet refreshed
+    show_main_window();
+    pump();
+    g_signal_handlers_unblock_matched(window_main, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr,
+                                      reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+    EXPECT_GT(blocked, 0u);
+    EXPECT_TRUE(gtk_widget_get_visible(window_main));
+    EXPECT_EQ(radio_page(0), page_mouse);
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+#include "tests/window/window_test.h"
+
+#include <cstdlib>
+
+#include "app/paths.h"
+#include "app/settings.h"
+#include "device/config.h"
+#include "device/protocol.h"
+#include "window/window.h"
+
+namespace {
+
+std::vector<std::string> log_problems;
+
+void record_log(const gchar *domain, GLogLevelFlags level, const gchar *message, gpointer)
+{
+    if (level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING)) {
+        std::string line = std::string(domain ? domain : "") + ": " + (message ? message : "");
+        log_problems.push_back(line);
+        fprintf(stderr, "logged: %s\n", line.c_str());
+    }
+}
+
+gboolean set_flag_cb(gpointer flag)
+{
+    *static_cast<bool *>(flag) = true;
+    return G_SOURCE_REMOVE;
+}
+
+GtkWidget *find_in(GtkWidget *widget, const char *id);
+
+void find_in_child(GtkWidget *child, gpointer data)
+{
+    auto *search = static_cast<std::pair<const char *, GtkWidget *> *>(data);
+    if (search->second == nullptr)
+        search->second = find_in(child, search->first);
+}
+
+GtkWidget *find_in(GtkWidget *widget, const char *id)
+{
+    const char *name = gtk_buildable_get_name(GTK_BUILDABLE(widget));
+    if (name != nullptr && g_strcmp0(name, id) == 0)
+        return widget;
+    std::pair<const char *, GtkWidget *> search{id, nullptr};
+    if (GTK_IS_MENU_ITEM(widget)) {
+        if (GtkWidget *submenu = gtk_menu_item_get_submenu(GTK_MENU_ITEM(widget)))
+            find_in_child(submenu, &search);
+    }
+    if (search.second == nullptr && GTK_IS_CONTAINER(widget))
+        gtk_container_forall(GTK_CONTAINER(widget), find_in_child, &search);
+    return search.second;
+}
+
+struct dialog_watch {
+    seen_dialog seen;
+    guint source = 0;
+};
+
+gboolean answer_dialog_cb(gpointer data)
+{
+    auto *watch = static_cast<dialog_watch *>(data);
+    GList *toplevels = gtk_window_list_toplevels();
+    GtkWidget *dialog = nullptr;
+    for (GList *l = toplevels; l != nullptr; l = l->next)
+        if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+            dialog = GTK_WIDGET(l->data);
+    g_list_free(toplevels);
+    if (dialog == nullptr)
+        return G_SOURCE_CONTINUE;
+    watch->seen.shown = true;
+    const char *title = gtk_window_get_title(GTK_WINDOW(dialog));
+    watch->seen.title = title ? title : "";
+    gchar *text = nullptr;
+    g_object_get(dialog, "text", &text, nullptr);
+    watch->seen.text = text ? text : "";
+    g_free(text);
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
+    watch->source = 0;
+    return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+bool pump_until(const std::function<bool()> &done, int limit_ms)
+{
+    bool expired = false;
+    const guint guard = g_timeout_add(limit_ms, set_flag_cb, &expired);
+    while (!done() && !expired)
+        g_main_context_iteration(nullptr, TRUE);
+    if (!expired)
+        g_source_remove(guard);
+    return done();
+}
+
+void pump()
+{
+    while (gtk_events_pending())
+        gtk_main_iteration_do(FALSE);
+}
+
+GtkWidget *find_widget(const char *id)
+{
+    GList *toplevels = gtk_window_list_toplevels();
+    GtkWidget *found = nullptr;
+    for (GList *l = toplevels; l != nullptr && found == nullptr; l = l->next)
+        found = find_in(GTK_WIDGET(l->data), id);
+    g_list_free(toplevels);
+    return found;
+}
+
+seen_dialog answer_message_dialog(const std::function<void()> &action)
+{
+    dialog_watch watch;
+    watch.source = g_timeout_add(10, answer_dialog_cb, &watch);
+    action();
+    // A dialog that was not modal (or not opened by `action` itself) may still come.
+    if (!watch.seen.shown)
+        pump_until([&] { return watch.seen.shown; }, 1000);
+    if (watch.source != 0)
+        g_source_remove(watch.source);
+    return watch.seen;
+}
+
+std::vector<std::string> take_log_problems()
+{
+    std::vector<std::string> problems;
+    problems.swap(log_problems);
+    return problems;
+}
+
+void reset_window_state()
+{
+    device_connected = 0;
+    connected_device_model = 0;
+    connected_device_id_out = -1;
+    connected_device_id_in = -1;
+    reading_config = 0;
+    writing_config = 0;
+    reading_writing_config_fraction = 0.0;
+    show_dev_options = false;
+    set_defaults();
+    update_main_window();
+    pump();
+    mhid_written.clear();
+}
+
+void connect_idle(int model)
+{
+    device_connected = 1;
+    connected_device_model = model;
+    connected_device_id_out = 3;
+    connected_device_id_in = 3;
+    reading_config = 0;
+    writing_config = 0;
+    update_main_window();
+}
+
+void WindowTest::SetUp()
+{
+    reset_window_state();
+    take_log_problems();
+}
+
+void WindowTest::TearDown()
+{
+    pump();
+    EXPECT_TRUE(take_log_problems().empty()) << "warnings or criticals were logged (see stderr)";
+}
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+
+    // Nothing of the real user's may be read or written.
+    gchar *home = g_dir_make_tmp("zevrin-window-XXXXXX", nullptr);
+    gchar *runtime = g_build_filename(home, "run", nullptr);
+    g_mkdir_with_parents(runtime, 0700);
+    gchar *config = g_build_filename(home, "config", nullptr);
+    gchar *share = g_build_filename(home, "share", nullptr);
+    gchar *cache = g_build_filename(home, "cache", nullptr);
+    g_setenv("HOME", home, TRUE);
+    g_setenv("XDG_RUNTIME_DIR", runtime, TRUE);
+    g_setenv("XDG_CONFIG_HOME", config, TRUE);
+    g_setenv("XDG_DATA_HOME", share, TRUE);
+    g_setenv("XDG_CACHE_HOME", cache, TRUE);
+    g_setenv("LANGUAGE", "C", TRUE);
+
+    g_log_set_default_handler(record_log, nullptr);
+    gtk_init(&argc, &argv);
+
+    const char *source_root = g_getenv("ZEVRIN_SOURCE_ROOT");
+    if (source_root == nullptr) {
+        fprintf(stderr, "ZEVRIN_SOURCE_ROOT is not set\n");
+        return 1;
+    }
+    data_dir = g_build_filename(source_root, "data", G_DIR_SEPARATOR_S, nullptr);
+    config_dir = g_build_filename(config, "zevrin", nullptr);
+    current_language = 0;
+    show_dev_options = false;
+
+    load_main_window();
+    show_main_window();
+    pump();
+
+    const int rc = RUN_ALL_TESTS();
+    g_free(cache);
+    g_free(share);
+    g_free(config);
+    g_free(runtime);
+    g_free(home);
+    return rc;
+}

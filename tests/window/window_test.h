@@ -1,0 +1,89 @@
+// Support for the in-process tests of the main window: the real window built from the real
+// interface files, a recording stand-in for the HID module, and helpers to drive the main loop
+// and answer modal dialogs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtk/gtk.h>
+
+// Every report handed to mhid_write, with the id it was written to.
+struct written_report {
+    int id;
+    std::array<uint8_t, 9> bytes;
+};
+extern std::vector<written_report> mhid_written;
+
+// Runs the main loop until `done` holds or `limit_ms` passed (a safety net against a hang, not
+// a measurement); returns whether `done` held.
+bool pump_until(const std::function<bool()> &done, int limit_ms = 5000);
+// Handles whatever is pending without blocking.
+void pump();
+
+// The widget whose builder id is `id`, searched in every toplevel window (menus included).
+GtkWidget *find_widget(const char *id);
+
+// What a modal message dialog showed.
+struct seen_dialog {
+    bool shown = false;
+    std::string title;
+    std::string text;
+};
+// Runs `action`; a message dialog that opens meanwhile is read and closed with its Close response.
+seen_dialog answer_message_dialog(const std::function<void()> &action);
+
+// Warnings and criticals logged since the last call (GTK's own included), then forgotten.
+std::vector<std::string> take_log_problems();
+
+// Back to the start state: no device, idle, defaults in the record and on screen, developer
+// options off, nothing recorded.
+void reset_window_state();
+
+// Resets the window state before each test and checks afterwards that nothing logged a
+// warning or critical.
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// A connected, idle device of `model`.
+void connect_idle(int model);
+
+// Widget state as the user sees it; a missing widget fails the test.
+inline bool shown(GtkWidget *w)
+{
+    EXPECT_NE(w, nullptr);
+    return w != nullptr && gtk_widget_get_visible(w);
+}
+
+inline bool active(GtkWidget *w)
+{
+    EXPECT_TRUE(GTK_IS_TOGGLE_BUTTON(w));
+    return GTK_IS_TOGGLE_BUTTON(w) && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(w));
+}
+
+inline int entry(GtkWidget *w)
+{
+    EXPECT_TRUE(GTK_IS_COMBO_BOX(w));
+    return GTK_IS_COMBO_BOX(w) ? gtk_combo_box_get_active(GTK_COMBO_BOX(w)) : -2;
+}
+
+// The user's ways of changing a row.
+inline void choose(GtkWidget *w, int index)
+{
+    ASSERT_TRUE(GTK_IS_COMBO_BOX(w));
+    gtk_combo_box_set_active(GTK_COMBO_BOX(w), index);
+}
+
+inline void press(GtkWidget *w, bool on = true)
+{
+    ASSERT_TRUE(GTK_IS_TOGGLE_BUTTON(w));
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w), on);
+}
