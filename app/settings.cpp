@@ -1,9 +1,199 @@
 #include "app/settings.h"
-// Not built yet.
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <fcntl.h>
+#include <glib/gi18n.h>
+#include <glib/gstdio.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/hub.h"
+#include "app/paths.h"
+#include "window/window.h"
+
 const std::array<const char *, n_languages> language_code = {"en", "es", "fr", "it", "pt", "ca", "eu"};
 int current_language = 0;
 bool show_dev_options = false;
-void load_config_file() {}
-void update_config_file() {}
-void radiomenuitem_lang_activate_cb(GtkMenuItem *, gpointer) {}
-void checkmenuitem_dev_options_toggled_cb(GtkCheckMenuItem *, gpointer) {}
+
+// The file holds two short lines. Anything far larger is not ours: it is treated like an
+// unreadable file instead of being read into memory.
+constexpr size_t max_config_file_size = 64 * 1024;
+
+// Loads the settings file into `key_file`. Only a regular file is read (a FIFO, a device or
+// a directory put there by mistake would block or never end), and at most
+// max_config_file_size bytes of it.
+static bool load_settings(GKeyFile *key_file, const char *path, GError **error)
+{
+    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+    int fd = g_open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
+    if (fd < 0) {
+        int e = errno;
+        g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(e), "%s: %s", path, g_strerror(e));
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: not a regular file", path);
+        close(fd);
+        return false;
+    }
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int e = errno;
+            g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(e), "%s: %s", path, g_strerror(e));
+            close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        text.append(chunk, static_cast<size_t>(n));
+        if (text.size() > max_config_file_size) {
+            g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: larger than %zu bytes", path,
+                        max_config_file_size);
+            close(fd);
+            return false;
+        }
+    }
+    close(fd);
+    return g_key_file_load_from_data(key_file, text.data(), text.size(), G_KEY_FILE_NONE, error);
+}
+
+// The first of the user's preferred language names (most specific first, each followed by
+// its less specific variants) that is one of ours, compared without regard to case;
+// English when none is.
+static int language_from_system()
+{
+    for (const gchar *const *name = g_get_language_names(); *name; name++)
+        for (int k = 0; k < n_languages; k++)
+            if (g_ascii_strcasecmp(*name, language_code[k]) == 0)
+                return k;
+    return 0;
+}
+
+// gettext picks the catalogue from LANGUAGE, but glibc ignores LANGUAGE while the messages
+// locale is "C". A bare code such as "es" is no installed locale, so when neither it nor the
+// user's own locale could be set, the messages category goes to C.UTF-8, which every glibc
+// has built in and for which LANGUAGE counts. A real user locale (say de_DE.UTF-8) stays:
+// LANGUAGE already overrides it.
+static void set_messages_locale(const char *code)
+{
+    if (setlocale(LC_MESSAGES, code))
+        return;
+    const char *current = setlocale(LC_MESSAGES, nullptr);
+    if (!current || strcmp(current, "C") == 0 || strcmp(current, "POSIX") == 0)
+        setlocale(LC_MESSAGES, "C.UTF-8");
+}
+
+void load_config_file()
+{
+    bool write_back = false;
+    GKeyFile *key_file = g_key_file_new();
+    gchar *path = get_config_file("/config");
+    GError *error = nullptr;
+
+    if (!load_settings(key_file, path, &error)) {
+        g_message("Config file: %s", error->message);
+        g_clear_error(&error);
+        current_language = language_from_system();
+        write_back = true;
+    } else {
+        gchar *lang = g_key_file_get_string(key_file, "language", "lang", &error);
+        if (!error && lang && *lang) {
+            // Exact and case-sensitive: a code that is not ours means English, and the file
+            // is left as the user wrote it.
+            for (int k = 0; k < n_languages; k++) {
+                if (strcmp(lang, language_code[k]) == 0) {
+                    current_language = k;
+                    break;
+                }
+            }
+        } else {
+            // Missing group or key, an empty value, or one that is not valid UTF-8.
+            g_clear_error(&error);
+            current_language = language_from_system();
+            write_back = true;
+        }
+        g_free(lang);
+
+        gboolean dev = g_key_file_get_boolean(key_file, "dev_options", "show_dev_options", &error);
+        if (!error)
+            show_dev_options = dev;
+        g_clear_error(&error);
+    }
+
+    gchar *locale_dir = get_data_file("/locale/");
+    if (!g_file_test(locale_dir, G_FILE_TEST_IS_DIR)) {
+        g_free(locale_dir);
+        locale_dir = g_strdup("locale/");
+    }
+    bindtextdomain("zevrin", locale_dir);
+    bind_textdomain_codeset("zevrin", "UTF-8");
+    textdomain("zevrin");
+    g_free(locale_dir);
+
+    const char *code = language_code[current_language];
+    set_env_var("LANG", code);
+    set_env_var("LANGUAGE", code);
+    set_messages_locale(code);
+
+    if (write_back)
+        update_config_file();
+
+    g_free(path);
+    g_key_file_free(key_file);
+}
+
+void update_config_file()
+{
+    GKeyFile *key_file = g_key_file_new();
+    g_key_file_set_string(key_file, "language", "lang", language_code[current_language]);
+    g_key_file_set_boolean(key_file, "dev_options", "show_dev_options", show_dev_options);
+    gsize length = 0;
+    gchar *text = g_key_file_to_data(key_file, &length, nullptr);
+
+    gchar *path = get_config_file("/config");
+    // The directory may have been removed while the program runs.
+    g_mkdir_with_parents(config_dir, 0777);
+    // Written to a temporary file and renamed over the old one: the file is either the old
+    // one or the new one, never a part of it. A failure leaves the values in memory only.
+    g_file_set_contents(path, text, static_cast<gssize>(length), nullptr);
+
+    g_free(path);
+    g_free(text);
+    g_key_file_free(key_file);
+}
+
+void radiomenuitem_lang_activate_cb(GtkMenuItem *menu_item, gpointer user_data)
+{
+    int index = GPOINTER_TO_INT(user_data);
+    // Also called for the item of the radio group that is being switched off.
+    if (!gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(menu_item)))
+        return;
+    if (index < 0 || index >= n_languages || index == current_language)
+        return;
+
+    // Only the next start takes the new language; the running interface keeps its texts,
+    // and so does the message below (LANGUAGE stays as it was).
+    set_env_var("LANG", language_code[index]);
+    current_language = index;
+    update_config_file();
+
+    dialog_info(
+        // TRANSLATORS: title of the message shown after choosing another interface language.
+        _("Language"), _("You need to restart the application to apply this change"), GTK_WINDOW(window_main));
+}
+
+void checkmenuitem_dev_options_toggled_cb(GtkCheckMenuItem *item, gpointer)
+{
+    show_dev_options = gtk_check_menu_item_get_active(item);
+    update_config_file();
+    update_main_window();
+}
