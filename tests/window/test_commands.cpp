@@ -3,6 +3,10 @@
 // with its message, About, Quit, and a window whose widgets are missing.
 #include "tests/window/window_test.h"
 
+#include <glib/gstdio.h>
+
+#include "build_config.h"
+
 #include "app/settings.h"
 #include "device/config.h"
 #include "device/keys.h"
@@ -155,6 +159,19 @@ void check_button_starts_a_read(const char *button, int model)
     EXPECT_EQ(sent, read_requests(n));
     EXPECT_FALSE(shown(box_config));
     EXPECT_FALSE(shown(box_toolbar));
+
+    // The device answers: the window shows what it sent once the read has ended.
+    const uint8_t key = keybd_hid_codes[n_keybd_hid_codes - 1];
+    const uint8_t record_reply[9] = {0x00, 0x09, 0x00, 0x00, 0x01, key, 0x04, 0x01, 0x00};
+    handle_message(record_reply, 9);
+    const uint8_t settings_reply[9] = {0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x40};
+    handle_message(settings_reply, 9);
+    ASSERT_TRUE(pump_until([] { return reading_config == 0; }));
+    EXPECT_TRUE(shown(box_config));
+    EXPECT_EQ(get_page(0), page_keyboard);
+    EXPECT_EQ(entry(combobox_keyb[0]), n_keybd_hid_codes - 1);
+    EXPECT_TRUE(active(checkbutton_alt[0]));
+    EXPECT_EQ(entry(combobox_joy_displacement), 1);
 }
 
 TEST_F(CommandRead, ReadButtonStartsARead)
@@ -270,6 +287,22 @@ TEST_F(CommandAbout, PresentsTheSameWindowEveryTime)
 
     g_object_remove_weak_pointer(G_OBJECT(about), reinterpret_cast<gpointer *>(&about));
     gtk_widget_hide(window_about);
+}
+
+using CommandUserManual = WindowTest;
+
+TEST_F(CommandUserManual, OpensTheManualPageInTheBrowser)
+{
+    g_remove(opened_uri_file.c_str());
+    activate("menuitem_user_manual");
+    ASSERT_TRUE(pump_until([] { return g_file_test(opened_uri_file.c_str(), G_FILE_TEST_EXISTS); }));
+    gchar *uri = nullptr;
+    ASSERT_TRUE(g_file_get_contents(opened_uri_file.c_str(), &uri, nullptr, nullptr));
+    const std::string opened = uri;
+    g_free(uri);
+    EXPECT_EQ(opened, USER_MANUAL_URI);
+    EXPECT_EQ(opened.rfind("https://", 0), 0u) << opened;
+    EXPECT_NE(opened.find("/descarga/#manual_zevrin"), std::string::npos) << opened;
 }
 
 gboolean quit_from_menu_cb(gpointer)

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <glib/gstdio.h>
+
 #include "app/paths.h"
 #include "app/settings.h"
 #include "device/config.h"
@@ -79,7 +81,42 @@ gboolean answer_dialog_cb(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
+// Makes the user's default handler of https addresses a script that writes the address it was
+// given into `dir`/opened-uri, so opening a web page is observable and no browser starts.
+void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar *config_home)
+{
+    gchar *script = g_build_filename(dir, "uri-recorder.sh", nullptr);
+    gchar *script_text = g_strdup_printf("#!/bin/sh\nprintf '%%s' \"$1\" > '%s/opened-uri.tmp'\n"
+                                         "mv '%s/opened-uri.tmp' '%s/opened-uri'\n",
+                                         dir, dir, dir);
+    g_file_set_contents(script, script_text, -1, nullptr);
+    g_chmod(script, 0755);
+
+    gchar *applications = g_build_filename(data_home, "applications", nullptr);
+    g_mkdir_with_parents(applications, 0700);
+    gchar *desktop = g_build_filename(applications, "zevrin-test-uri-recorder.desktop", nullptr);
+    gchar *desktop_text = g_strdup_printf("[Desktop Entry]\nType=Application\nName=URI recorder\n"
+                                          "Exec=%s %%u\nMimeType=x-scheme-handler/https;\nNoDisplay=true\n",
+                                          script);
+    g_file_set_contents(desktop, desktop_text, -1, nullptr);
+
+    g_mkdir_with_parents(config_home, 0700);
+    gchar *mimeapps = g_build_filename(config_home, "mimeapps.list", nullptr);
+    g_file_set_contents(mimeapps,
+                        "[Default Applications]\nx-scheme-handler/https=zevrin-test-uri-recorder.desktop\n",
+                        -1, nullptr);
+
+    g_free(mimeapps);
+    g_free(desktop_text);
+    g_free(desktop);
+    g_free(applications);
+    g_free(script_text);
+    g_free(script);
+}
+
 }  // namespace
+
+std::string opened_uri_file;
 
 bool pump_until(const std::function<bool()> &done, int limit_ms)
 {
@@ -184,6 +221,10 @@ int main(int argc, char **argv)
     g_setenv("XDG_DATA_HOME", share, TRUE);
     g_setenv("XDG_CACHE_HOME", cache, TRUE);
     g_setenv("LANGUAGE", "C", TRUE);
+    install_uri_recorder(home, share, config);
+    gchar *opened = g_build_filename(home, "opened-uri", nullptr);
+    opened_uri_file = opened;
+    g_free(opened);
 
     g_log_set_default_handler(record_log, nullptr);
     gtk_init(&argc, &argv);

@@ -20,6 +20,10 @@ struct written_report {
 };
 extern std::vector<written_report> mhid_written;
 
+// Where the user's https handler, a recorder installed by the tests, writes the address that it
+// was asked to open.
+extern std::string opened_uri_file;
+
 // Runs the main loop until `done` holds or `limit_ms` passed (a safety net against a hang, not
 // a measurement); returns whether `done` held.
 bool pump_until(const std::function<bool()> &done, int limit_ms = 5000);
