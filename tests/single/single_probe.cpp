@@ -100,6 +100,10 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // Ready for SIGTERM before anybody can learn that we hold the guard.
+    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    g_unix_signal_add(SIGTERM, quit_cb, loop);
+
     if (wait_go)
         read_stdin_line();
 
@@ -113,8 +117,6 @@ int main(int argc, char **argv)
     if (stuck)
         read_stdin_line();
 
-    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
-    g_unix_signal_add(SIGTERM, quit_cb, loop);
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
     msingle_terminate();

@@ -145,6 +145,33 @@ protected:
         return p;
     }
 
+    // Starts ten at the same moment; returns the one that holds the guard.
+    std::unique_ptr<probe> ten_at_once()
+    {
+        std::vector<std::unique_ptr<probe>> starts;
+        for (int i = 0; i < 10; i++)
+            starts.push_back(start({"--wait-go"}));
+        for (auto &p : starts)
+            p->say("go\n");
+
+        std::unique_ptr<probe> holder;
+        int signalled = 0;
+        for (auto &p : starts) {
+            const std::string line = p->line();
+            if (line == socket_in(runtime)) {
+                EXPECT_EQ(holder, nullptr) << "a second holder";
+                holder = std::move(p);
+            } else {
+                EXPECT_EQ(line.rfind("signalled ", 0), 0u) << line;
+                EXPECT_GE(std::atoi(line.c_str() + 10), 1) << line;
+                EXPECT_EQ(p->wait(), 0);
+                signalled++;
+            }
+        }
+        EXPECT_EQ(signalled, 9);
+        return holder;
+    }
+
     std::vector<std::string> log_lines()
     {
         std::vector<std::string> lines;
@@ -210,30 +237,18 @@ TEST_F(SingleInstance, KilledHolderLeavesNothingThatBlocks)
 
 TEST_F(SingleInstance, TenStartsAtOnceLeaveOneHolder)
 {
-    std::vector<std::unique_ptr<probe>> starts;
-    for (int i = 0; i < 10; i++)
-        starts.push_back(start({"--wait-go"}));
-    for (auto &p : starts)
-        p->say("go\n");
-
-    probe *holder = nullptr;
-    int signalled = 0;
-    for (auto &p : starts) {
-        const std::string line = p->line();
-        if (line == socket_in(runtime)) {
-            EXPECT_EQ(holder, nullptr) << "a second holder";
-            holder = p.get();
-        } else {
-            EXPECT_EQ(line.rfind("signalled ", 0), 0u) << line;
-            EXPECT_GE(std::atoi(line.c_str() + 10), 1) << line;
-            EXPECT_EQ(p->wait(), 0);
-            signalled++;
-        }
-    }
+    auto holder = ten_at_once();
     ASSERT_NE(holder, nullptr);
-    EXPECT_EQ(signalled, 9);
     EXPECT_TRUE(holder->running());
     EXPECT_EQ(log_lines(), std::vector<std::string>(9, "callback main"));
+
+    // Again over the socket of a holder that was killed: one of them takes it over.
+    kill(holder->pid, SIGKILL);
+    holder->wait();
+    holder = ten_at_once();
+    ASSERT_NE(holder, nullptr);
+    EXPECT_TRUE(holder->running());
+    EXPECT_EQ(log_lines(), std::vector<std::string>(18, "callback main"));
 }
 
 TEST_F(SingleInstance, SignalDuringStartUpIsHandledOnceTheLoopRuns)
