@@ -105,23 +105,23 @@ gchar *get_keybd_hid_code_name(int code)
     case 0x29: return g_strdup(C_("key", "Esc"));
     case 0x2A: return g_strdup(C_("key", "Backspace"));
     case 0x2B: return g_strdup(C_("key", "Tab"));
-    // Translators: the space bar of the keyboard.
+    // TRANSLATORS: the space bar of the keyboard.
     case 0x2C: return g_strdup(C_("key", "Space"));
     case 0x39: return g_strdup(C_("key", "Caps Lock"));
     case 0x46: return g_strdup(C_("key", "Print Screen"));
     case 0x49: return g_strdup(C_("key", "Insert"));
-    // Translators: the Home key of the keyboard, which moves to the start of a line.
+    // TRANSLATORS: the Home key of the keyboard, which moves to the start of a line.
     case 0x4A: return g_strdup(C_("key", "Home"));
     case 0x4B: return g_strdup(C_("key", "Page Up"));
     case 0x4C: return g_strdup(C_("key", "Delete"));
-    // Translators: the End key of the keyboard, which moves to the end of a line.
+    // TRANSLATORS: the End key of the keyboard, which moves to the end of a line.
     case 0x4D: return g_strdup(C_("key", "End"));
     case 0x4E: return g_strdup(C_("key", "Page Down"));
     case 0x4F: return g_strdup(C_("key", "Arrow Right"));
     case 0x50: return g_strdup(C_("key", "Arrow Left"));
     case 0x51: return g_strdup(C_("key", "Arrow Down"));
     case 0x52: return g_strdup(C_("key", "Arrow Up"));
-    // Translators: the key with the system logo or the menu symbol, beside the space bar.
+    // TRANSLATORS: the key with the system logo or the menu symbol, beside the space bar.
     case 0x65: return g_strdup(C_("key", "Gui"));
     default: break;
     }
@@ -143,10 +143,10 @@ gchar *get_keybd_hid_code_name(int code)
 
     gchar *label;
     if (name[0] == '.')
-        // Translators: the key that types a full stop ".".
+        // TRANSLATORS: the key that types a full stop ".".
         label = g_strdup(C_("key", "Period"));
     else if (name[0] == ',')
-        // Translators: the key that types a comma ",".
+        // TRANSLATORS: the key that types a comma ",".
         label = g_strdup(C_("key", "Comma"));
     else
         label = key_label(name);
