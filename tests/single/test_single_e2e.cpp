@@ -1,0 +1,185 @@
+// The real program's single-instance behaviour, end to end under an X server of its own:
+// a second start presents the running window and ends; the guard outlives neither a clean
+// quit nor a killed instance.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <glib.h>
+
+namespace fs = std::filesystem;
+
+static std::string zevrin_path;
+
+struct run_result {
+    int status = -1;
+    std::string out;
+};
+
+class SingleInstanceProgram : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char *source_root = g_getenv("ZEVRIN_SOURCE_ROOT");
+        ASSERT_NE(source_root, nullptr);
+        char templ[] = "/tmp/single-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        root = templ;
+        runtime = root + "/run";
+        work = root + "/work";  // the program finds its data at ../data from here
+        ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((root + "/home").c_str(), 0700), 0);
+        fs::create_directory_symlink(fs::path(source_root) / "data", root + "/data");
+        env = g_get_environ();
+        env = g_environ_setenv(env, "XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+        env = g_environ_setenv(env, "HOME", (root + "/home").c_str(), TRUE);
+        env = g_environ_setenv(env, "XDG_CONFIG_HOME", (root + "/home/.config").c_str(), TRUE);
+        env = g_environ_setenv(env, "XDG_CACHE_HOME", (root + "/home/.cache").c_str(), TRUE);
+        env = g_environ_setenv(env, "XDG_DATA_HOME", (root + "/home/.local/share").c_str(), TRUE);
+        env = g_environ_setenv(env, "TMPDIR", root.c_str(), TRUE);
+        env = g_environ_setenv(env, "LANGUAGE", "en", TRUE);
+    }
+
+    void TearDown() override
+    {
+        for (GPid pid : started) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        g_strfreev(env);
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+    GPid start_program()
+    {
+        std::vector<char *> argv = {zevrin_path.data(), nullptr};
+        GPid pid = 0;
+        GError *error = nullptr;
+        if (!g_spawn_async(work.c_str(), argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                           nullptr, &pid, &error)) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+            return 0;
+        }
+        started.push_back(pid);
+        return pid;
+    }
+
+    run_result run(std::vector<std::string> args)
+    {
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        run_result r;
+        gchar *out = nullptr;
+        GError *error = nullptr;
+        if (!g_spawn_sync(work.c_str(), argv.data(), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                          &out, nullptr, &r.status, &error)) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+            return r;
+        }
+        r.out = out ? out : "";
+        g_free(out);
+        return r;
+    }
+
+    // The visible windows of a process, waiting (a bounded time) until there is one.
+    std::string wait_for_window(GPid pid)
+    {
+        run_result r = run({"timeout", "20", "xdotool", "search", "--sync", "--onlyvisible",
+                            "--pid", std::to_string(pid)});
+        EXPECT_EQ(r.status, 0) << "no window of process " << pid;
+        return r.out.substr(0, r.out.find('\n'));
+    }
+
+    std::vector<std::string> visible_windows()
+    {
+        run_result r = run({"xdotool", "search", "--onlyvisible", "--name", "Zevrin"});
+        std::vector<std::string> ids;
+        gchar **lines = g_strsplit(r.out.c_str(), "\n", -1);
+        for (gchar **l = lines; *l; l++)
+            if (**l)
+                ids.push_back(*l);
+        g_strfreev(lines);
+        return ids;
+    }
+
+    static bool running(GPid pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
+
+    // Exit code of a process, or 128 + signal.
+    int wait_exit(GPid pid)
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        std::erase(started, pid);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string root, runtime, work;
+    gchar **env = nullptr;
+    std::vector<GPid> started;
+};
+
+TEST_F(SingleInstanceProgram, SecondStartPresentsTheRunningWindowAndEnds)
+{
+    const GPid first = start_program();
+    const std::string window = wait_for_window(first);
+    ASSERT_FALSE(window.empty());
+    EXPECT_TRUE(fs::is_socket(runtime + "/Morvak.Zevrin.Single"));
+
+    // Take the window off the screen, so that its coming back shows it was presented.
+    EXPECT_EQ(run({"xdotool", "windowunmap", "--sync", window}).status, 0);
+    EXPECT_TRUE(visible_windows().empty());
+
+    const GPid second = start_program();
+    EXPECT_EQ(wait_exit(second), 0);
+    EXPECT_TRUE(running(first));
+    EXPECT_EQ(wait_for_window(first), window);
+    EXPECT_EQ(visible_windows(), std::vector<std::string>{window});  // and none of its own
+
+    // Quit: the name is free again and the next start runs.
+    EXPECT_EQ(run({"xdotool", "windowfocus", "--sync", window}).status, 0);
+    EXPECT_EQ(run({"xdotool", "key", "ctrl+q"}).status, 0);
+    EXPECT_EQ(wait_exit(first), 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(runtime + "/Morvak.Zevrin.Single")));
+    const GPid third = start_program();
+    EXPECT_FALSE(wait_for_window(third).empty());
+}
+
+TEST_F(SingleInstanceProgram, KilledInstanceDoesNotBlockTheNextStart)
+{
+    const GPid first = start_program();
+    ASSERT_FALSE(wait_for_window(first).empty());
+    kill(first, SIGKILL);
+    EXPECT_EQ(wait_exit(first), 128 + SIGKILL);
+
+    const GPid second = start_program();
+    EXPECT_FALSE(wait_for_window(second).empty());
+    const GPid third = start_program();
+    EXPECT_EQ(wait_exit(third), 0);
+    EXPECT_TRUE(running(second));
+}
+
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s PATH-OF-zevrin\n", argv[0]);
+        return 2;
+    }
+    zevrin_path = fs::absolute(argv[1]);  // the program runs from another directory
+    return RUN_ALL_TESTS();
+}
