@@ -6,9 +6,8 @@
 // GUI thread.
 #include "app/hub.h"
 
-#include <set>
+#include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include <glib/gi18n.h>
@@ -36,33 +35,21 @@ struct report_notice {
     std::vector<uint8_t> bytes;
 };
 
-// Device nodes whose permission problem the user has been told about. A node stays here while
-// it exists and stays unopenable, so the rescans that every device change brings do not show
-// the same message again and again.
-std::set<std::string> denied_nodes_shown;
+// Device nodes whose permission problem the user has been told about, each with whether a scan
+// has refused it again since the last device change. Every device change is followed by a
+// rescan; a node that the rescan did not refuse is gone or has been opened, and is forgotten
+// at the next change, so only a node refused anew after that brings the message back. Rescans
+// that keep refusing a node do not repeat it.
+std::map<std::string, bool> denied_nodes_shown;
 
 GtkWindow *main_window()
 {
     return window_main ? GTK_WINDOW(window_main) : nullptr;
 }
 
-// Forgets the nodes that are gone or can be opened now: if such a node is refused again later,
-// that is news worth telling.
-void forget_settled_nodes()
-{
-    for (auto it = denied_nodes_shown.begin(); it != denied_nodes_shown.end();) {
-        const char *node = it->c_str();
-        if (!g_file_test(node, G_FILE_TEST_EXISTS) || access(node, R_OK | W_OK) == 0)
-            it = denied_nodes_shown.erase(it);
-        else
-            ++it;
-    }
-}
-
 gboolean connected_notice_cb(gpointer user_data)
 {
     const int device = GPOINTER_TO_INT(user_data);
-    forget_settled_nodes();
     // Test and state change are one step here, on the GUI thread, in notice order.
     if (device_connected) {
         g_idle_add(multiple_devices_cb, nullptr);
@@ -88,7 +75,6 @@ gboolean connected_notice_cb(gpointer user_data)
 gboolean disconnected_notice_cb(gpointer user_data)
 {
     const int device = GPOINTER_TO_INT(user_data);
-    forget_settled_nodes();
     if (device == connected_device_id_in || device == connected_device_id_out) {
         // The model and the input id keep their values: the window still names the model.
         connected_device_id_out = -1;
@@ -114,8 +100,11 @@ void free_report_notice(gpointer user_data)
 gboolean access_denied_notice_cb(gpointer user_data)
 {
     const char *node = static_cast<const char *>(user_data);
-    if (!denied_nodes_shown.insert(node).second)
+    auto [entry, is_new] = denied_nodes_shown.insert({node, true});
+    if (!is_new) {
+        entry->second = true;
         return FALSE;
+    }
     gchar *message = g_strdup_printf(
         // TRANSLATORS: %s is the device file, for example /dev/hidraw3. 70-zevrin.rules is a
         // file name and /etc/udev/rules.d a folder: keep both as they are.
@@ -130,7 +119,14 @@ gboolean access_denied_notice_cb(gpointer user_data)
 
 gboolean device_change_notice_cb(gpointer)
 {
-    forget_settled_nodes();
+    for (auto it = denied_nodes_shown.begin(); it != denied_nodes_shown.end();) {
+        if (!it->second) {
+            it = denied_nodes_shown.erase(it);
+        } else {
+            it->second = false;
+            ++it;
+        }
+    }
     return FALSE;
 }
 

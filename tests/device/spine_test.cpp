@@ -1,0 +1,133 @@
+// The main loop, dialog and output helpers of spine_test.h, and the tests' main: GTK on the
+// X server of xvfb-wrap.sh, with HOME and the XDG directories in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <gtk/gtk.h>
+
+#include "device/config.h"
+#include "device/protocol.h"
+#include "tests/device/spine_test.h"
+
+std::vector<seen_dialog> seen_dialogs;
+
+stand_in::written report_to(int id, std::array<uint8_t, 9> bytes)
+{
+    return {id, bytes};
+}
+
+namespace {
+
+gboolean close_dialog_cb(gpointer user_data)
+{
+    gtk_dialog_response(GTK_DIALOG(user_data), GTK_RESPONSE_CLOSE);
+    g_object_unref(user_data);
+    return FALSE;
+}
+
+// Every widget shown passes here. A message dialog is read, and closed once gtk_dialog_run's
+// own loop runs: answering before that loop has started would leave it waiting for good.
+gboolean dialog_shown_hook(GSignalInvocationHint *, guint, const GValue *params, gpointer)
+{
+    GObject *object = static_cast<GObject *>(g_value_get_object(&params[0]));
+    if (!GTK_IS_MESSAGE_DIALOG(object))
+        return TRUE;
+    gchar *text = nullptr;
+    g_object_get(object, "text", &text, nullptr);
+    const char *title = gtk_window_get_title(GTK_WINDOW(object));
+    seen_dialogs.push_back({title ? title : "", text ? text : ""});
+    g_free(text);
+    g_idle_add(close_dialog_cb, g_object_ref(object));
+    return TRUE;
+}
+
+gboolean limit_reached_cb(gpointer user_data)
+{
+    *static_cast<bool *>(user_data) = true;
+    return FALSE;
+}
+
+std::string *print_target = nullptr;
+
+void print_to_target(const gchar *text)
+{
+    if (print_target != nullptr)
+        *print_target += text;
+}
+
+}  // namespace
+
+bool run_until(const std::function<bool()> &done, int limit_ms)
+{
+    bool limit_reached = false;
+    const guint limit = g_timeout_add(static_cast<guint>(limit_ms), limit_reached_cb, &limit_reached);
+    while (!done() && !limit_reached)
+        g_main_context_iteration(nullptr, TRUE);
+    if (!limit_reached)
+        g_source_remove(limit);
+    return done();
+}
+
+void drain()
+{
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+}
+
+std::string printed_by(const std::function<void()> &action)
+{
+    std::string out;
+    print_target = &out;
+    GPrintFunc old = g_set_print_handler(print_to_target);
+    action();
+    g_set_print_handler(old);
+    print_target = nullptr;
+    return out;
+}
+
+void reset_spine_state()
+{
+    // Nothing from an earlier test may still be on its way.
+    drain();
+    if (read_config_timeout_id != 0) {
+        g_source_remove(read_config_timeout_id);
+        read_config_timeout_id = 0;
+    }
+    device_connected = 0;
+    connected_device_model = 0;
+    connected_device_id_out = -1;
+    connected_device_id_in = -1;
+    reading_config = 0;
+    writing_config = 0;
+    reading_config_step = 0;
+    reading_writing_config_fraction = 0.0;
+    read_config_timeout_ms = 3000;
+    set_defaults();
+    stand_in::reset();
+    seen_dialogs.clear();
+}
+
+int main(int argc, char **argv)
+{
+    // Nothing the toolkit or the program writes may land in the real user's directories.
+    gchar *home = g_dir_make_tmp("zevrin-test-XXXXXX", nullptr);
+    const std::filesystem::path root = home;
+    g_free(home);
+    for (const char *dir : {"config", "data", "cache", "runtime"})
+        std::filesystem::create_directories(root / dir);
+    std::filesystem::permissions(root / "runtime", std::filesystem::perms::owner_all);
+    g_setenv("HOME", root.c_str(), TRUE);
+    g_setenv("XDG_CONFIG_HOME", (root / "config").c_str(), TRUE);
+    g_setenv("XDG_DATA_HOME", (root / "data").c_str(), TRUE);
+    g_setenv("XDG_CACHE_HOME", (root / "cache").c_str(), TRUE);
+    g_setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), TRUE);
+
+    ::testing::InitGoogleTest(&argc, argv);
+    gtk_init(&argc, &argv);
+    g_signal_add_emission_hook(g_signal_lookup("show", GTK_TYPE_WIDGET), 0, dialog_shown_hook,
+                               nullptr, nullptr);
+    const int result = RUN_ALL_TESTS();
+    std::filesystem::remove_all(root);
+    return result;
+}

@@ -1,0 +1,71 @@
+// Support for the tests of the protocol and the device event hub: a recording stand-in for the
+// HID module, the real GLib main loop driven from the test, and an answerer for the modal
+// message dialogs that the program opens.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "device/config.h"
+#include "hid/mhid.h"
+#include "hid/mhid_linux.h"
+
+namespace stand_in {
+
+struct registration {
+    int vendor_id, product_id, usage_page, input_len, output_len;
+    mhid_connected_callback connected_cb;
+    mhid_disconnected_callback disconnected_cb;
+    mhid_report_callback report_cb;
+};
+
+struct written {
+    int id;
+    std::array<uint8_t, 9> bytes;
+    bool operator==(const written &) const = default;
+};
+
+extern std::vector<registration> registrations;
+extern std::vector<written> writes;          // every call of mhid_write that the module accepted
+extern std::vector<int> present_products;    // the first scan of these reports them connected
+extern int writes_reaching_device;           // after this many writes, writes give 0; -1: all reach
+
+// No registrations, nothing recorded, no device present, every write reaching the device.
+void reset();
+// What the Linux watcher does: the device-change hook, and the hook for a node it may not open.
+void device_change();
+void access_denied(const char *node);
+
+}  // namespace stand_in
+
+inline bool operator==(const action_record &a, const action_record &b)
+{
+    return a.kind == b.kind && a.code == b.code && a.modifiers == b.modifiers &&
+           a.auto_release == b.auto_release;
+}
+
+// A report as the tests write it: nine bytes, report ID first.
+stand_in::written report_to(int id, std::array<uint8_t, 9> bytes);
+
+// Every message dialog opened since the last clear, answered with Close as soon as its own
+// main loop runs.
+struct seen_dialog {
+    std::string title;
+    std::string text;
+};
+extern std::vector<seen_dialog> seen_dialogs;
+
+// Runs the main loop until `done` holds; gives up after `limit_ms` so that a broken test fails
+// instead of hanging (a safety net, not a measurement). Returns whether `done` held.
+bool run_until(const std::function<bool()> &done, int limit_ms = 10000);
+// Runs whatever is ready now, and what that makes ready, without waiting for timers.
+void drain();
+// What `action` printed through g_print.
+std::string printed_by(const std::function<void()> &action);
+
+// Start values of the connection state and the protocol flags, the default record, nothing
+// recorded or seen.
+void reset_spine_state();

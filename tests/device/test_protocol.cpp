@@ -1,0 +1,327 @@
+// The configuration protocol over the real GLib main loop, with the HID module replaced by a
+// recorder of the reports written.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "device/config.h"
+#include "device/protocol.h"
+#include "tests/device/spine_test.h"
+
+namespace {
+
+const char *const written_text = "Configuration successfully written into the device.";
+const char *const not_written_text =
+    "The configuration could not be written into the device. Please check that the device is "
+    "connected and write the configuration again.";
+const char *const no_answer_text =
+    "The device did not send its configuration. Please check the connection and read the "
+    "configuration again.";
+
+class Protocol : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_spine_state();
+        // Two registrations, as start-up makes them: 0 the Zevrin, 1 the Mini.
+        mhid_add_device(0xEE50, 0x0102, 0xFF00, 9, 9);
+        mhid_add_device(0xEE50, 0x0103, 0xFF00, 9, 9);
+    }
+
+    static void connect(int model)
+    {
+        device_connected = 1;
+        connected_device_model = model;
+        connected_device_id_out = model;
+        connected_device_id_in = model;
+    }
+
+    static void receive(std::array<uint8_t, 9> bytes)
+    {
+        handle_message(bytes.data(), static_cast<int>(bytes.size()));
+    }
+
+    // Runs a read to its end: the requests, then the settings reply, then the wait after it.
+    static void finish_read()
+    {
+        drain();
+        receive({0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+        ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    }
+
+    static void finish_write()
+    {
+        ASSERT_TRUE(run_until([] { return !seen_dialogs.empty(); }));
+        EXPECT_EQ(writing_config, 0);
+        ASSERT_EQ(seen_dialogs.size(), 1u);
+        EXPECT_EQ(seen_dialogs[0].title, "Zevrin");
+    }
+};
+
+using stand_in::writes;
+
+TEST_F(Protocol, ZevrinReadRequestsEverySwitchThenTheSettings)
+{
+    connect(0);
+    read_config();
+    EXPECT_EQ(reading_config, 1);
+    EXPECT_EQ(reading_writing_config_fraction, 1.0);
+    EXPECT_TRUE(writes.empty());  // the requests go out from the main loop, one per pass
+
+    drain();
+    std::vector<stand_in::written> expected;
+    for (uint8_t i = 0; i < 8; i++)
+        expected.push_back(report_to(0, {0x00, 0x09, 0x00, i, 0, 0, 0, 0, 0}));
+    expected.push_back(report_to(0, {0x00, 0x09, 0x01, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(writes, expected);
+    EXPECT_EQ(reading_config, 1);  // only the settings reply ends a read
+
+    finish_read();
+    EXPECT_EQ(writes.size(), 9u);  // the chain's last pass sent nothing
+}
+
+TEST_F(Protocol, MiniReadRequestsTwoSwitchesThenTheSettings)
+{
+    connect(1);
+    read_config();
+    drain();
+    const std::vector<stand_in::written> expected = {
+        report_to(1, {0x00, 0x09, 0x00, 0x00, 0, 0, 0, 0, 0}),
+        report_to(1, {0x00, 0x09, 0x00, 0x01, 0, 0, 0, 0, 0}),
+        report_to(1, {0x00, 0x09, 0x01, 0x00, 0, 0, 0, 0, 0}),
+    };
+    EXPECT_EQ(writes, expected);
+    finish_read();
+}
+
+TEST_F(Protocol, RepliesFillTheRecordAndTheSettingsReplyEndsTheRead)
+{
+    connect(0);
+    read_config();
+    drain();
+    for (uint8_t i = 0; i < 8; i++)
+        receive({0x00, 0x09, 0x00, i, 0x01, static_cast<uint8_t>(0x04 + i), 0x02, 0x01, 0xEE});
+    receive({0x00, 0x0A, 0x5A, 0x0C, 0x0C, 0x0C, 0x28, 0x96, 0x20});
+    EXPECT_EQ(reading_config, 1);  // still reading until the wait after the reply is over
+    EXPECT_EQ(read_config_timeout_id, 0u);
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+
+    for (int i = 0; i < 8; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(switch_action[i].kind, 1);
+        EXPECT_EQ(switch_action[i].code, 4 + i);
+        EXPECT_EQ(switch_action[i].modifiers, 2);
+        EXPECT_EQ(switch_action[i].auto_release, 1);
+    }
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{12, 12, 12}));
+    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, -106}));
+    EXPECT_EQ(joy_displacement, 32);
+    EXPECT_EQ(mouse_speed_index, 3);  // the reply never moves the preset selection
+    EXPECT_TRUE(seen_dialogs.empty());
+}
+
+TEST_F(Protocol, Stretch150IsStoredAsMinus106AndWrittenBackAs0x96)
+{
+    connect(0);
+    receive({0x00, 0x0A, 0x77, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
+    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, -106}));
+    EXPECT_EQ(joy_displacement, 115);
+    // A reply with no read running still ends "the" read after the wait.
+    reading_config = 1;
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+
+    write_config();
+    ASSERT_EQ(writes.size(), 10u);
+    EXPECT_EQ(writes[8], report_to(0, {0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}));
+    finish_write();
+}
+
+TEST_F(Protocol, DefaultZevrinWriteIsTenReports)
+{
+    connect(0);
+    write_config();
+    // The writes are synchronous: everything has gone out when write_config returns.
+    const std::vector<stand_in::written> expected = {
+        report_to(0, {0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x04, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x04, 0x02, 0x00, 0x02, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x04, 0x03, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x04, 0x04, 0x03, 0x04, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x04, 0x05, 0x03, 0x08, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x04, 0x06, 0x03, 0x01, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x04, 0x07, 0x03, 0x02, 0x00, 0x01, 0x00, 0x00}),
+        report_to(0, {0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}),
+        report_to(0, {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}),
+    };
+    EXPECT_EQ(writes, expected);
+    EXPECT_EQ(writing_config, 1);
+    EXPECT_EQ(reading_writing_config_fraction, 1.0);
+
+    finish_write();
+    EXPECT_EQ(seen_dialogs[0].text, written_text);
+}
+
+TEST_F(Protocol, DefaultMiniWriteIsFourReports)
+{
+    connect(1);
+    write_config();
+    const std::vector<stand_in::written> expected = {
+        report_to(1, {0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}),
+        report_to(1, {0x00, 0x04, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00}),
+        report_to(1, {0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}),
+        report_to(1, {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}),
+    };
+    EXPECT_EQ(writes, expected);
+    finish_write();
+    EXPECT_EQ(seen_dialogs[0].text, written_text);
+}
+
+TEST_F(Protocol, ControlAltKeyIsWrittenWithModifiers05)
+{
+    connect(1);
+    switch_action[1] = {kind_keyboard_key, 0x04, 1 | 4, 1};  // Control+Alt+A
+    write_config();
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_EQ(writes[1], report_to(1, {0x00, 0x04, 0x01, 0x01, 0x04, 0x05, 0x01, 0x00, 0x00}));
+    finish_write();
+}
+
+TEST_F(Protocol, GenericEventPrintsALineForPressAndRelease)
+{
+    connect(0);
+    const auto before = switch_action;
+    EXPECT_EQ(printed_by([] { receive({0x00, 0x64, 0x03, 0x00, 0, 0, 0, 0, 0}); }),
+              "Generic event: 03 press\n");
+    EXPECT_EQ(printed_by([] { receive({0x00, 0x64, 0x03, 0x01, 0, 0, 0, 0, 0}); }),
+              "Generic event: 03 release\n");
+    EXPECT_EQ(printed_by([] { receive({0x00, 0x64, 0x08, 0xFF, 0, 0, 0, 0, 0}); }),
+              "Generic event: 08 release\n");
+    EXPECT_EQ(switch_action, before);
+    EXPECT_EQ(read_config_timeout_id, 0u);
+}
+
+TEST_F(Protocol, UnknownMessagesAndSwitchIndicesOutsideTheRecordChangeNothing)
+{
+    connect(0);
+    const auto record = switch_action;
+    const auto speed = mouse_speed;
+    const auto stretch = mouse_stretch;
+    const int displacement = joy_displacement;
+    for (uint8_t index : {0x08, 0x09, 0x7F, 0x80, 0xFF})
+        receive({0x00, 0x09, 0x00, index, 0x05, 0x01, 0x00, 0x00, 0x00});
+    for (uint8_t type : {0x00, 0x0B, 0x63, 0xFF})
+        receive({0x00, type, 0x00, 0x01, 0x05, 0x01, 0x00, 0x00, 0x00});
+    EXPECT_EQ(switch_action, record);
+    EXPECT_EQ(mouse_speed, speed);
+    EXPECT_EQ(mouse_stretch, stretch);
+    EXPECT_EQ(joy_displacement, displacement);
+}
+
+TEST_F(Protocol, BytesBeyondTheReportLengthAreNeverRead)
+{
+    connect(0);
+    // Bytes past `length` hold values that must not show up in the record.
+    const std::array<uint8_t, 9> switch_reply = {0x00, 0x09, 0x00, 0x02, 0x01, 0x04, 0x55, 0x55, 0x55};
+    handle_message(switch_reply.data(), 6);
+    EXPECT_EQ(switch_action[2], (action_record{1, 4, 0, 0}));
+
+    // Exactly as long as the length says, so an overrun shows under the address sanitizer.
+    auto settings_reply = std::make_unique<uint8_t[]>(5);
+    const uint8_t bytes[5] = {0x00, 0x0A, 0x00, 0x05, 0x12};
+    std::copy_n(bytes, 5, settings_reply.get());
+    reading_config = 1;
+    handle_message(settings_reply.get(), 5);
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 0}));
+    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{0, 0}));
+    EXPECT_EQ(joy_displacement, 0);
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+
+    const auto record = switch_action;
+    handle_message(switch_reply.data(), 0);
+    handle_message(switch_reply.data(), 1);
+    handle_message(switch_reply.data(), -3);
+    EXPECT_EQ(switch_action, record);
+}
+
+TEST_F(Protocol, WriteThatDoesNotReachTheDeviceEndsWithAFailureMessage)
+{
+    connect(0);
+    stand_in::writes_reaching_device = 0;  // every write gives 0
+    write_config();
+    EXPECT_EQ(writes.size(), 10u);
+    finish_write();
+    EXPECT_EQ(seen_dialogs[0].text, not_written_text);
+}
+
+TEST_F(Protocol, DeviceLeavingDuringTheWriteEndsWithAFailureMessage)
+{
+    connect(0);
+    stand_in::writes_reaching_device = 9;  // the end-of-write report does not arrive
+    write_config();
+    finish_write();
+    EXPECT_EQ(seen_dialogs[0].text, not_written_text);
+}
+
+TEST_F(Protocol, WriteWithoutADeviceEndsWithAFailureMessage)
+{
+    connect(0);
+    device_connected = 0;
+    connected_device_id_out = -1;  // the module refuses the id: nothing is sent at all
+    write_config();
+    EXPECT_TRUE(writes.empty());
+    finish_write();
+    EXPECT_EQ(seen_dialogs[0].text, not_written_text);
+}
+
+TEST_F(Protocol, ReadWithoutSettingsReplyEndsWithAMessageAndCanBeRepeated)
+{
+    read_config_timeout_ms = 100;
+    connect(0);
+    read_config();
+    drain();
+    EXPECT_NE(read_config_timeout_id, 0u);
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(read_config_timeout_id, 0u);
+    ASSERT_TRUE(run_until([] { return !seen_dialogs.empty(); }));
+    EXPECT_EQ(seen_dialogs[0].title, "Zevrin");
+    EXPECT_EQ(seen_dialogs[0].text, no_answer_text);
+
+    // The user reads again, and this time the device answers.
+    writes.clear();
+    read_config();
+    EXPECT_EQ(reading_config, 1);
+    finish_read();
+    EXPECT_EQ(writes.size(), 9u);
+    EXPECT_EQ(seen_dialogs.size(), 1u);
+}
+
+TEST_F(Protocol, ReadWithoutSettingsReplyEndsQuietlyWhenTheDeviceHasGone)
+{
+    read_config_timeout_ms = 100;
+    connect(0);
+    read_config();
+    drain();
+    device_connected = 0;  // unplugged during the read
+    connected_device_id_out = -1;
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    drain();
+    EXPECT_TRUE(seen_dialogs.empty());
+}
+
+TEST_F(Protocol, SettingsReplyAndNewReadCancelTheWaitForTheReply)
+{
+    connect(0);
+    read_config();
+    drain();
+    ASSERT_NE(read_config_timeout_id, 0u);
+    read_config();  // a new read starts its own wait when it sends its settings request
+    EXPECT_EQ(read_config_timeout_id, 0u);
+    drain();
+    ASSERT_NE(read_config_timeout_id, 0u);
+    finish_read();
+    EXPECT_EQ(read_config_timeout_id, 0u);
+    EXPECT_TRUE(seen_dialogs.empty());
+}
+
+}  // namespace
