@@ -139,7 +139,8 @@ std::vector<std::pair<std::string, bool>> candidate_dirs()
         dirs.emplace_back(runtime, false);
     char own[32];
     g_snprintf(own, sizeof own, "zevrin-%lu", static_cast<unsigned long>(geteuid()));
-    dirs.emplace_back(std::string(g_get_tmp_dir()) + "/" + own, true);
+    const std::string tmp = g_get_tmp_dir();
+    dirs.emplace_back((tmp[0] == '/' ? tmp : std::string("/tmp")) + "/" + own, true);
     const std::string cache = g_get_user_cache_dir();
     if (!cache.empty() && cache[0] == '/')
         dirs.emplace_back(cache + "/zevrin", true);

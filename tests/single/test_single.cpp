@@ -409,6 +409,22 @@ TEST_F(SingleInstance, UnsafeRuntimeDirectoryIsNotUsed)
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+TEST_F(SingleInstance, RuntimeDirectoryTooLongForASocketAddressStillWorks)
+{
+    std::string deep = runtime;
+    while (deep.size() < 120)
+        deep += "/a-rather-long-directory-name";
+    ASSERT_TRUE(fs::create_directories(deep));
+    fs::permissions(deep, fs::perms::owner_all);
+    env = g_environ_setenv(env, "XDG_RUNTIME_DIR", deep.c_str(), TRUE);
+
+    auto a = start();
+    EXPECT_EQ(a->line(), socket_in(deep));
+    EXPECT_TRUE(is_socket(deep + "/" + guard_name));
+    auto b = start();
+    EXPECT_EQ(b->line(), "signalled 1");
+}
+
 TEST_F(SingleInstance, DirectoriesOfAnotherUserAreNotUsed)
 {
     if (geteuid() != 0)
