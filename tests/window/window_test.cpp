@@ -53,32 +53,41 @@ GtkWidget *find_in(GtkWidget *widget, const char *id)
     return search.second;
 }
 
-struct dialog_watch {
-    seen_dialog seen;
-    guint source = 0;
-};
+// Every message dialog (bar the key capture) is answered as soon as it is mapped, so a test never hangs in a modal
+// loop: the one a test waits for is recorded for it, any other is reported as a problem.
+seen_dialog *expected_dialog = nullptr;
 
 gboolean answer_dialog_cb(gpointer data)
 {
-    auto *watch = static_cast<dialog_watch *>(data);
-    GList *toplevels = gtk_window_list_toplevels();
-    GtkWidget *dialog = nullptr;
-    for (GList *l = toplevels; l != nullptr; l = l->next)
-        if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
-            dialog = GTK_WIDGET(l->data);
-    g_list_free(toplevels);
-    if (dialog == nullptr)
-        return G_SOURCE_CONTINUE;
-    watch->seen.shown = true;
+    GtkWidget *dialog = GTK_WIDGET(data);
+    seen_dialog seen;
+    seen.shown = true;
     const char *title = gtk_window_get_title(GTK_WINDOW(dialog));
-    watch->seen.title = title ? title : "";
+    seen.title = title ? title : "";
     gchar *text = nullptr;
     g_object_get(dialog, "text", &text, nullptr);
-    watch->seen.text = text ? text : "";
+    seen.text = text ? text : "";
     g_free(text);
+    if (expected_dialog != nullptr && !expected_dialog->shown)
+        *expected_dialog = seen;
+    else
+        log_problems.push_back("unexpected message dialog: " + seen.text);
     gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
-    watch->source = 0;
+    g_object_unref(dialog);
     return G_SOURCE_REMOVE;
+}
+
+gboolean dialog_mapped_hook(GSignalInvocationHint *, guint, const GValue *params, gpointer)
+{
+    GObject *widget = G_OBJECT(g_value_get_object(&params[0]));
+    if (!GTK_IS_MESSAGE_DIALOG(widget))
+        return TRUE;
+    // The key capture dialog (a message dialog of type "other") is driven by its own tests.
+    GtkMessageType type = GTK_MESSAGE_OTHER;
+    g_object_get(widget, "message-type", &type, nullptr);
+    if (type != GTK_MESSAGE_OTHER)
+        g_idle_add(answer_dialog_cb, g_object_ref(widget));
+    return TRUE;
 }
 
 // Makes the user's default handler of https addresses a script that writes the address it was
@@ -147,15 +156,14 @@ GtkWidget *find_widget(const char *id)
 
 seen_dialog answer_message_dialog(const std::function<void()> &action)
 {
-    dialog_watch watch;
-    watch.source = g_timeout_add(10, answer_dialog_cb, &watch);
+    seen_dialog seen;
+    expected_dialog = &seen;
     action();
     // A dialog that was not modal (or not opened by `action` itself) may still come.
-    if (!watch.seen.shown)
-        pump_until([&] { return watch.seen.shown; }, 1000);
-    if (watch.source != 0)
-        g_source_remove(watch.source);
-    return watch.seen;
+    if (!seen.shown)
+        pump_until([&] { return seen.shown; }, 1000);
+    expected_dialog = nullptr;
+    return seen;
 }
 
 std::vector<std::string> take_log_problems()
@@ -238,6 +246,9 @@ int main(int argc, char **argv)
     config_dir = g_build_filename(config, "zevrin", nullptr);
     current_language = 0;
     show_dev_options = false;
+
+    g_type_class_unref(g_type_class_ref(GTK_TYPE_WIDGET));  // registers the signal
+    g_signal_add_emission_hook(g_signal_lookup("map", GTK_TYPE_WIDGET), 0, dialog_mapped_hook, nullptr, nullptr);
 
     load_main_window();
     show_main_window();

@@ -39,7 +39,8 @@ struct seen_dialog {
     std::string title;
     std::string text;
 };
-// Runs `action`; a message dialog that opens meanwhile is read and closed with its Close response.
+// Runs `action`; the first message dialog that opens meanwhile is read and closed with its Close
+// response. Any other message dialog is closed too, and reported as a problem.
 seen_dialog answer_message_dialog(const std::function<void()> &action);
 
 // Warnings and criticals logged since the last call (GTK's own included), then forgotten.
