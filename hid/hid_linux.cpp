@@ -112,6 +112,9 @@ int linux_read_report(int handle, int wake_fd, unsigned char *buffer, size_t siz
     if (fds[0].revents & POLLIN) {
       // One report per read(); a short buffer truncates the report, which is what we want.
       ssize_t n = read(handle, buffer, size);
+      // An empty read on a node that also says it hung up is its end, not an empty report.
+      if (n == 0 && (fds[0].revents & (POLLERR | POLLHUP)))
+        return hid_read_failed;
       if (n >= 0)
         return static_cast<int>(n);
       if (errno == EAGAIN || errno == EINTR)

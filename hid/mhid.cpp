@@ -322,6 +322,7 @@ void check_connected_and_notify(hid_device &dev) {
     }
   }
 
+  const std::string previous = dev.bound_syspath;
   release_binding(dev);
   // Several matching interfaces (two devices of the same model): the first one in the
   // listing's order (by syspath) that opens is kept; the others are never opened.
@@ -333,6 +334,14 @@ void check_connected_and_notify(hid_device &dev) {
     }
   }
   dev.state = found ? state_connected : state_disconnected;
+  if (found && before == state_connected && !previous.empty() && previous != dev.bound_syspath) {
+    // The registration went over to another device (the one in use left while a second one of
+    // the same model stays): that is a different device to the application, which must not
+    // go on showing or writing the first one's state, so it hears of the change.
+    notify(dev, state_connected, state_disconnected);
+    notify(dev, state_disconnected, state_connected);
+    return;
+  }
   notify(dev, before, dev.state);
 }
 

@@ -1,0 +1,55 @@
+// Emulated HID devices for tests: a umockdev testbed (run the test with the umockdev preload)
+// with USB HID devices plugged in and out, their hidraw node a pseudo-terminal that the test
+// holds the other end of.
+//
+// The kernel is modelled as hidraw behaves: for a device without report IDs, send only the
+// payload (8 bytes for a Zevrin); what the program writes arrives unchanged, report number
+// byte included. Unlike hidraw, the node has no report boundaries and one queue for all
+// readers, so send one report at a time and receive exactly one report's size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <umockdev.h>
+#include <vector>
+
+struct emulated_description {
+  std::string name;  // HID_NAME
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+  std::vector<unsigned char> report_descriptor;
+};
+
+// A Zevrin (product 0x0102) and a Zevrin Mini (0x0103): one top-level collection on the vendor
+// page 0xFF00 with 8-byte input and output reports and no report IDs (9 bytes each counting
+// the report ID byte).
+emulated_description zevrin_description();
+emulated_description zevrin_mini_description();
+// A plain USB mouse (boot protocol), for arrivals and removals of other HID devices.
+emulated_description mouse_description();
+
+// A testbed for one test; create it before anything opens a udev monitor.
+UMockdevTestbed *emulated_testbed_new();
+void emulated_testbed_free(UMockdevTestbed *testbed);
+
+struct emulated_device;
+
+// Plugs a device in: its usb device, interface, hid device and hidraw node appear, with "add"
+// events. Each plug gets a new hid syspath, as the kernel gives a replugged device.
+emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d);
+// Unplugs it ("remove" events, child first; then the node hangs up) and frees it.
+void emulated_device_unplug(emulated_device *device);
+// Hangs the node up without removing the device, as a device that died would.
+void emulated_device_hang_up(emulated_device *device);
+
+const char *emulated_device_node(const emulated_device *device);      // /dev/hidrawN
+const char *emulated_device_pty_path(const emulated_device *device);  // where the node leads
+
+// Device to host: one input report exactly as the kernel hands it to read().
+void emulated_device_send(emulated_device *device, const unsigned char *data, size_t length);
+// Bytes sent to the program that it has not read yet.
+size_t emulated_device_unread(const emulated_device *device);
+// Host to device: blocks until `length` bytes written by the program arrived. False if they do
+// not come (after a generous hang guard) or the node is gone.
+bool emulated_device_receive(emulated_device *device, unsigned char *data, size_t length);
