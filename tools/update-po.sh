@@ -28,8 +28,8 @@ for f in $files; do
 done
 
 # The keywords of <glib/gi18n.h>: _ and N_ take the text, C_ and NC_ a context and the text.
-# Only comments starting with TRANSLATORS: reach the translators. Glade files are
-# recognised by their extension.
+# Only comments starting with TRANSLATORS: reach the translators (xgettext takes a single
+# tag, and it is case-sensitive). Glade files are recognised by their extension.
 # shellcheck disable=SC2086
 (cd "$root" && xgettext \
     --package-name=zevrin \
