@@ -103,18 +103,6 @@ TEST_F(Hub, ZevrinPresentAtStartIsTakenOnceTheLoopRuns)
     end_read(0);
 }
 
-TEST_F(Hub, MiniPresentAtStartIsTakenAsModel1)
-{
-    stand_in::present_products = {0x0103};
-    register_devices();
-    drain();
-    EXPECT_EQ(device_connected, 1);
-    EXPECT_EQ(connected_device_model, 1);
-    EXPECT_EQ(connected_device_id_out, 1);
-    EXPECT_EQ(writes, read_requests(1, 2));
-    end_read(1);
-}
-
 TEST_F(Hub, BothModelsAtStartTakeTheZevrinAndRefuseTheMini)
 {
     stand_in::present_products = {0x0102, 0x0103};
