@@ -4,6 +4,7 @@
 #include "app/hub.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "hid/hid_demo.h"
 #include "hid/mhid.h"
 #include "single/msingle.h"
 #include "window/window.h"
@@ -31,6 +32,8 @@ int main(int argc, char **argv)
     show_main_window();
     update_main_window();
 
+    // ZEVRIN_DEMO=zevrin|mini: a built-in simulated device stands in for the hardware.
+    hid_demo_use_from_environment();
     mhid_init();
     register_devices();
 
