@@ -1,0 +1,285 @@
+// The key capture dialog, driven by real key presses: XTest makes the X server generate
+// them, so they travel X -> GDK -> the dialog's handler like a keyboard's.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include <gdk/gdkx.h>
+#include <X11/extensions/XTest.h>
+
+#include "device/keys.h"
+#include "tests/keys/gui_session.h"
+
+namespace {
+
+// X keycodes (evdev code + 8) of the keys used here.
+constexpr unsigned kc_escape = 9, kc_a = 38, kc_b = 56, kc_return = 36, kc_space = 65;
+constexpr unsigned kc_shift_l = 50, kc_control_r = 105, kc_caps_lock = 66;
+constexpr unsigned kc_home = 110, kc_left = 113, kc_up = 111, kc_kp_home = 79;
+constexpr unsigned kc_print = 107, kc_kp_enter = 104, kc_mute = 121;
+
+struct key_step {
+    unsigned keycode;
+    bool press;
+};
+
+std::vector<key_step> tap(unsigned keycode)
+{
+    return {{keycode, true}, {keycode, false}};
+}
+
+std::vector<key_step> operator+(std::vector<key_step> a, const std::vector<key_step> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+void send_keys(const std::vector<key_step> &steps)
+{
+    for (const key_step &step : steps)
+        XTestFakeKeyEvent(x_display(), step.keycode, step.press ? True : False, CurrentTime);
+    XFlush(x_display());
+}
+
+// Runs `act` on the capture dialog once it is on screen and has the keyboard focus.
+struct dialog_driver {
+    std::function<void(GtkWidget *dialog)> act;
+    GtkWidget *dialog = nullptr;
+    bool acted = false;
+    guint limit = 0;
+};
+
+// Ends a dialog that a broken handler would leave open for ever, so that the test fails
+// instead of hanging. Not a measurement: every case here ends at once.
+constexpr int no_key_taken = -1000;
+constexpr guint safety_limit_s = 20;
+
+gboolean give_up_cb(gpointer data)
+{
+    auto *driver = static_cast<dialog_driver *>(data);
+    driver->limit = 0;
+    if (driver->dialog != nullptr)
+        gtk_dialog_response(GTK_DIALOG(driver->dialog), no_key_taken);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean act_cb(gpointer data)
+{
+    auto *driver = static_cast<dialog_driver *>(data);
+    if (!driver->acted) {
+        driver->acted = true;
+        driver->act(driver->dialog);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+gboolean focus_in_cb(GtkWidget *, GdkEvent *, gpointer data)
+{
+    g_idle_add(act_cb, data);  // after GTK has finished with the focus change
+    return FALSE;
+}
+
+// Runs inside the dialog's nested main loop, right after the dialog was shown.
+gboolean find_dialog_cb(gpointer data)
+{
+    auto *driver = static_cast<dialog_driver *>(data);
+    GList *toplevels = gtk_window_list_toplevels();
+    for (GList *l = toplevels; l != nullptr; l = l->next)
+        if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+            driver->dialog = GTK_WIDGET(l->data);
+    g_list_free(toplevels);
+    if (driver->dialog == nullptr) {
+        ADD_FAILURE() << "no capture dialog shown";
+        return G_SOURCE_REMOVE;
+    }
+    g_signal_connect(driver->dialog, "focus-in-event", G_CALLBACK(focus_in_cb), driver);
+    // There is no window manager to give the new window the focus. The dialog's map request
+    // went out before this, so the server has it viewable when the focus request comes.
+    gdk_window_focus(gtk_widget_get_window(driver->dialog), GDK_CURRENT_TIME);
+    return G_SOURCE_REMOVE;
+}
+
+class KeyCapture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        ASSERT_TRUE(start_gui_session());
+        ASSERT_TRUE(set_layout("us", 0x27, ";"));
+    }
+
+    void SetUp() override
+    {
+        parent = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        gtk_widget_show(parent);
+    }
+
+    void TearDown() override
+    {
+        if (parent != nullptr)
+            gtk_widget_destroy(parent);
+    }
+
+    // Opens the capture dialog over the parent window, runs `act` on it, and returns the
+    // dialog's result.
+    int capture(const std::function<void(GtkWidget *)> &act)
+    {
+        dialog_driver driver{act};
+        g_idle_add(find_dialog_cb, &driver);
+        driver.limit = g_timeout_add_seconds(safety_limit_s, give_up_cb, &driver);
+        const int response = dialog_capture_key(GTK_WINDOW(parent));
+        if (driver.limit != 0)
+            g_source_remove(driver.limit);
+        EXPECT_TRUE(driver.acted) << "the dialog never got the focus";
+        EXPECT_NE(response, no_key_taken) << "the dialog was still open";
+        return response;
+    }
+
+    int capture_keys(const std::vector<key_step> &steps)
+    {
+        return capture([&](GtkWidget *) { send_keys(steps); });
+    }
+
+    GtkWidget *parent = nullptr;
+};
+
+TEST_F(KeyCapture, DialogAsksForAKeyOverItsParent)
+{
+    capture([&](GtkWidget *dialog) {
+        EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(dialog)), GTK_WINDOW(parent));
+        EXPECT_TRUE(gtk_window_get_destroy_with_parent(GTK_WINDOW(dialog)));
+        EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
+        gchar *text = nullptr;
+        GtkMessageType type = GTK_MESSAGE_INFO;
+        g_object_get(dialog, "text", &text, "message-type", &type, nullptr);
+        EXPECT_STREQ(text, "Press any key");
+        EXPECT_EQ(type, GTK_MESSAGE_OTHER);
+        g_free(text);
+        EXPECT_NE(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL), nullptr);
+        send_keys(tap(kc_a));
+    });
+}
+
+TEST_F(KeyCapture, LetterWithAndWithoutShift)
+{
+    EXPECT_EQ(capture_keys(tap(kc_a)), 0x04);
+    // Shift alone does nothing; A pressed while Shift is held is the A key.
+    EXPECT_EQ(capture_keys(std::vector<key_step>{{kc_shift_l, true}, {kc_a, true}, {kc_a, false}, {kc_shift_l, false}}),
+              0x04);
+}
+
+TEST_F(KeyCapture, ModifierAloneLeavesTheDialogOpen)
+{
+    // Had Shift or right Control ended the dialog, the result would be their usage or 0.
+    EXPECT_EQ(capture_keys(tap(kc_shift_l) + tap(kc_control_r) + tap(kc_b)), 0x05);
+}
+
+TEST_F(KeyCapture, ReturnAndSpaceGiveTheListedUsages)
+{
+    EXPECT_EQ(capture_keys(tap(kc_return)), 0x28);  // not 0x9E, what the table holds
+    EXPECT_EQ(capture_keys(tap(kc_space)), 0x2C);   // the table holds 0
+}
+
+TEST_F(KeyCapture, EscapeIsCapturedNotACancel)
+{
+    EXPECT_EQ(capture_keys(tap(kc_escape)), 0x29);
+}
+
+TEST_F(KeyCapture, HomeOfTheSeparateBlockAndOfTheKeypad)
+{
+    EXPECT_EQ(capture_keys(tap(kc_home)), 0x4A);
+    // The keypad's Home (Num Lock off, as the X server starts) has no usage: 0.
+    EXPECT_EQ(capture_keys(tap(kc_kp_home)), 0);
+}
+
+TEST_F(KeyCapture, Arrows)
+{
+    EXPECT_EQ(capture_keys(tap(kc_left)), 0x50);
+    EXPECT_EQ(capture_keys(tap(kc_up)), 0x52);
+}
+
+// Caps Lock is a modifier to X, but a key of the list.
+TEST_F(KeyCapture, CapsLockIsCaptured)
+{
+    EXPECT_EQ(capture_keys(tap(kc_caps_lock)), 0x39);
+    send_keys(tap(kc_caps_lock));  // the lock back off, with no window focused
+}
+
+// Extended keys other than the separate block, and keys without a scan code, are ignored:
+// the dialog waits for another key.
+TEST_F(KeyCapture, KeysOutsideTheTableAreIgnored)
+{
+    EXPECT_EQ(capture_keys(tap(kc_print) + tap(kc_kp_enter) + tap(kc_mute) + tap(kc_b)), 0x05);
+}
+
+TEST_F(KeyCapture, FirstKeyEndsTheDialog)
+{
+    EXPECT_EQ(capture_keys(tap(kc_b) + tap(kc_a)), 0x05);
+}
+
+// Events put straight into GDK's queue, with hardware keycodes no keyboard sends.
+TEST_F(KeyCapture, EventsWithoutScanCodeAreIgnored)
+{
+    const int response = capture([](GtkWidget *dialog) {
+        for (guint16 keycode : {guint16(0), guint16(5), guint16(255)}) {
+            GdkEvent *event = gdk_event_new(GDK_KEY_PRESS);
+            event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
+            event->key.send_event = TRUE;
+            event->key.time = GDK_CURRENT_TIME;
+            event->key.keyval = GDK_KEY_VoidSymbol;
+            event->key.hardware_keycode = keycode;
+            gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+            gdk_event_put(event);
+            gdk_event_free(event);
+        }
+        send_keys(tap(kc_escape));
+    });
+    EXPECT_EQ(response, 0x29);
+}
+
+TEST_F(KeyCapture, CancelButton)
+{
+    const int response = capture([](GtkWidget *dialog) {
+        GtkWidget *cancel = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+        ASSERT_NE(cancel, nullptr);
+        GtkAllocation allocation;
+        gtk_widget_get_allocation(cancel, &allocation);
+        int x = 0, y = 0;
+        gdk_window_get_origin(gtk_widget_get_window(cancel), &x, &y);
+        XTestFakeMotionEvent(x_display(), -1, x + allocation.x + allocation.width / 2,
+                             y + allocation.y + allocation.height / 2, CurrentTime);
+        XTestFakeButtonEvent(x_display(), 1, True, CurrentTime);
+        XTestFakeButtonEvent(x_display(), 1, False, CurrentTime);
+        XFlush(x_display());
+    });
+    EXPECT_EQ(response, GTK_RESPONSE_CANCEL);
+}
+
+TEST_F(KeyCapture, ClosingTheWindow)
+{
+    const int response = capture([](GtkWidget *dialog) {
+        // What a window manager sends when the user closes a window.
+        Display *display = x_display();
+        XEvent event = {};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = GDK_WINDOW_XID(gtk_widget_get_window(dialog));
+        event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+        XFlush(display);
+    });
+    EXPECT_EQ(response, GTK_RESPONSE_DELETE_EVENT);
+}
+
+TEST_F(KeyCapture, ParentDestroyedWhileTheDialogIsOpen)
+{
+    const int response = capture([this](GtkWidget *) {
+        gtk_widget_destroy(parent);
+        parent = nullptr;
+    });
+    EXPECT_EQ(response, GTK_RESPONSE_NONE);
+}
+
+}  // namespace
