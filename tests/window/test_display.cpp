@@ -3,6 +3,7 @@
 // signals a refresh emits.
 #include "tests/window/window_test.h"
 
+#include "app/paths.h"
 #include "app/settings.h"
 #include "device/config.h"
 #include "device/keys.h"
@@ -184,6 +185,51 @@ TEST_F(DisplayStates, UnplugDuringAReadShowsDisconnectedAtOnce)
     EXPECT_EQ(message(), "Please connect an Zevrin device to the computer");
     EXPECT_TRUE(shown(box_model[0]));
     EXPECT_TRUE(shown(box_model[1]));
+}
+
+// Whether an image widget shows the picture of the data file `name`.
+bool shows_picture(GtkWidget *image, const char *name)
+{
+    if (!GTK_IS_IMAGE(image) || gtk_image_get_storage_type(GTK_IMAGE(image)) != GTK_IMAGE_PIXBUF)
+        return false;
+    GdkPixbuf *shown_pixbuf = gtk_image_get_pixbuf(GTK_IMAGE(image));
+    gchar *file = get_data_file(name);
+    GdkPixbuf *expected = gdk_pixbuf_new_from_file(file, nullptr);
+    g_free(file);
+    if (expected == nullptr)
+        return false;
+    GBytes *a = gdk_pixbuf_read_pixel_bytes(shown_pixbuf);
+    GBytes *b = gdk_pixbuf_read_pixel_bytes(expected);
+    const bool same = gdk_pixbuf_get_width(shown_pixbuf) == gdk_pixbuf_get_width(expected) &&
+                      gdk_pixbuf_get_height(shown_pixbuf) == gdk_pixbuf_get_height(expected) &&
+                      g_bytes_equal(a, b);
+    g_bytes_unref(a);
+    g_bytes_unref(b);
+    g_object_unref(expected);
+    return same;
+}
+
+TEST_F(DisplayStates, ModelPicturesFollowTheConnection)
+{
+    update_main_window();
+    EXPECT_TRUE(shows_picture(image_model[0], "/images/models/zevrin.png"));
+    EXPECT_TRUE(shows_picture(image_model[1], "/images/models/zevrin_mini.png"));
+
+    device_connected = 1;
+    connected_device_model = 1;
+    reading_config = 1;
+    update_main_window();
+    EXPECT_TRUE(shows_picture(image_model[1], "/images/models/zevrin_mini_hl.png"));
+    EXPECT_FALSE(shows_picture(image_model[1], "/images/models/zevrin_mini.png"));
+    EXPECT_TRUE(shows_picture(image_model[0], "/images/models/zevrin.png"));
+    EXPECT_TRUE(shows_picture(image_connected_model, "/images/models/zevrin_mini_hl_small.png"));
+
+    // Once disconnected, the connected model's picture and name stay as they were.
+    device_connected = 0;
+    update_main_window();
+    EXPECT_TRUE(shows_picture(image_model[1], "/images/models/zevrin_mini.png"));
+    EXPECT_TRUE(shows_picture(image_connected_model, "/images/models/zevrin_mini_hl_small.png"));
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label_connected_model)), "Zevrin Mini");
 }
 
 using DisplayRows = WindowTest;
