@@ -337,17 +337,6 @@ TEST_F(DisplayActions, EveryKeyRoundTripsWithItsModifiers)
     }
 }
 
-TEST_F(DisplayActions, DefaultsShowTheMouseList)
-{
-    for (int s = 0; s < max_switches; s++) {
-        EXPECT_EQ(radio_page(s), page_mouse) << "row " << s + 1;
-        EXPECT_EQ(entry(combobox_mouse[s]), s) << "row " << s + 1;
-        EXPECT_TRUE(active(checkbutton_auto_release[s])) << "row " << s + 1;
-    }
-    EXPECT_EQ(entry(combobox_mouse_speed), 3);
-    EXPECT_EQ(entry(combobox_joy_displacement), 3);
-}
-
 using DisplayOddRecords = WindowTest;
 
 TEST_F(DisplayOddRecords, MouseButtonWithUnknownCodeKeepsTheList)
@@ -406,16 +395,6 @@ TEST_F(DisplayOddRecords, UnknownKindSetsOnlyAutoRelease)
             EXPECT_EQ(active(checkbutton_auto_release[2]), auto_release == 1);
         }
     }
-}
-
-TEST_F(DisplayOddRecords, MovementsUseTheirOwnEntries)
-{
-    switch_action[0] = {kind_mouse_movement, 8, 0, 0};
-    switch_action[1] = {kind_joystick_movement, 2, 0, 0};
-    update_main_window();
-    EXPECT_EQ(entry(combobox_mouse[0]), 5);   // Move down
-    EXPECT_EQ(entry(combobox_joy[1]), 10);    // Move left
-    EXPECT_EQ(page_shown(1), page_joystick);
 }
 
 using DisplaySettings = WindowTest;
