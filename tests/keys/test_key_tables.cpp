@@ -1,6 +1,8 @@
 // The key code tables and the names given without a display (no keymap to ask).
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <libintl.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -144,6 +146,34 @@ TEST(KeyNames, ModifierKeysWithoutDisplayHaveNoName)
     EXPECT_EQ(name_of(0xE0), "");  // left Control
     EXPECT_EQ(name_of(0xE4), "");  // right Control (an extended key)
     EXPECT_EQ(name_of(0x47), "");  // Scroll Lock
+}
+
+// The key names are looked up in the "key" context of the catalogues that the build puts in
+// its locale/ folder.
+TEST(KeyNames, FixedNamesComeFromTheCatalogue)
+{
+    const char *build_root = g_getenv("ZEVRIN_BUILD_ROOT");
+    ASSERT_NE(build_root, nullptr);
+    gchar *locale_dir = g_build_filename(build_root, "locale", nullptr);
+    gchar *catalogue = g_build_filename(locale_dir, "es", "LC_MESSAGES", "zevrin.mo", nullptr);
+    ASSERT_TRUE(g_file_test(catalogue, G_FILE_TEST_IS_REGULAR)) << catalogue;
+    bindtextdomain("zevrin", locale_dir);
+    bind_textdomain_codeset("zevrin", "UTF-8");
+    textdomain("zevrin");
+    g_setenv("LANGUAGE", "es", TRUE);
+    std::setlocale(LC_MESSAGES, "C.UTF-8");  // glibc ignores LANGUAGE in the C locale
+
+    EXPECT_EQ(name_of(0x28), "Intro");
+    EXPECT_EQ(name_of(0x2C), "Espacio");
+    EXPECT_EQ(name_of(0x4A), "Inicio");
+    EXPECT_EQ(name_of(0x37), "Punto");  // "." of the us names used without a display
+    EXPECT_EQ(name_of(0x36), "Coma");
+    EXPECT_EQ(name_of(0x04), "A");      // names from a layout are not translated
+
+    std::setlocale(LC_MESSAGES, "C");
+    g_unsetenv("LANGUAGE");
+    g_free(catalogue);
+    g_free(locale_dir);
 }
 
 GdkEventKey key_event(int hardware_keycode)
