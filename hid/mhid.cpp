@@ -125,12 +125,12 @@ void *access_denied_target = nullptr;
 // a new syspath, is reported again).
 std::set<std::string> denied_interfaces;
 
-void name_thread(const char *name) {
-  pthread_setname_np(pthread_self(), name);
+// Named by their creator, so the name is there as soon as the thread is (debuggers, tests).
+void name_thread(std::thread &thread, const char *name) {
+  pthread_setname_np(thread.native_handle(), name);
 }
 
 void thread_read(hid_device *dev, reader *self, int handle, bool numbered) {
-  name_thread("mhid-reader");
   unsigned char *buffer = dev->input_buffer.get();
   const size_t len = static_cast<size_t>(dev->input_len);
   for (;;) {
@@ -233,6 +233,7 @@ bool bind(hid_device &dev, const hid_interface_info &info, bool input, bool outp
     dev.current_reader = std::make_unique<reader>();
     dev.current_reader->thread = std::thread(thread_read, &dev, dev.current_reader.get(), rfd,
                                              info.descriptor.input_numbered);
+    name_thread(dev.current_reader->thread, "mhid-reader");
   }
   return true;
 }
@@ -346,7 +347,6 @@ void check_connected_and_notify(hid_device &dev) {
 }
 
 void thread_window(hid_monitor *monitor, int wake) {
-  name_thread("mhid-watcher");
   const int monitor_fd = platform->monitor_fd(monitor);
   for (;;) {
     pollfd fds[2] = {{monitor_fd, POLLIN, 0}, {wake, POLLIN, 0}};
@@ -419,6 +419,7 @@ void mhid_init() {
   if (dev_notify != nullptr) {
     watcher_wake = new wake_fd;
     watcher_thread = new std::thread(thread_window, dev_notify, watcher_wake->fd);
+    name_thread(*watcher_thread, "mhid-watcher");
   }
 }
 

@@ -10,7 +10,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <set>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -225,13 +224,6 @@ void emulated_device_send(emulated_device *dev, const unsigned char *data, size_
       g_error("emulated device write: %s", g_strerror(errno));
     done += static_cast<size_t>(n);
   }
-}
-
-size_t emulated_device_unread(const emulated_device *dev) {
-  int n = 0;
-  if (dev->slave < 0 || ioctl(dev->slave, FIONREAD, &n) != 0)
-    return 0;
-  return static_cast<size_t>(n);
 }
 
 bool emulated_device_receive(emulated_device *dev, unsigned char *data, size_t length) {

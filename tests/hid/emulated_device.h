@@ -48,8 +48,6 @@ const char *emulated_device_pty_path(const emulated_device *device);  // where t
 
 // Device to host: one input report exactly as the kernel hands it to read().
 void emulated_device_send(emulated_device *device, const unsigned char *data, size_t length);
-// Bytes sent to the program that it has not read yet.
-size_t emulated_device_unread(const emulated_device *device);
 // Host to device: blocks until `length` bytes written by the program arrived. False if they do
 // not come (after a generous hang guard) or the node is gone.
 bool emulated_device_receive(emulated_device *device, unsigned char *data, size_t length);
