@@ -357,8 +357,11 @@ void thread_window(hid_monitor *monitor, int wake) {
     }
     if (fds[1].revents != 0)
       return;
-    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
-      return;  // the monitor is broken: no further notices, as when it could not be made
+    if (fds[0].revents & (POLLHUP | POLLNVAL))
+      return;  // the monitor is gone: no further notices, as when it could not be made
+    // POLLERR is the netlink socket's overflow (a burst of events, say a docking station):
+    // the next receive clears it, but events were lost, so every registration is rescanned.
+    const bool overflow = (fds[0].revents & POLLERR) != 0;
     hid_monitor_event event;
     while ((event = platform->monitor_next_event(monitor)) != hid_monitor_none) {
       mhid_device_change_callback cb;
@@ -373,6 +376,10 @@ void thread_window(hid_monitor *monitor, int wake) {
       if (event != hid_monitor_add_or_remove)
         continue;
       // n_devices afresh on each pass: a registration added meanwhile is scanned too.
+      for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++)
+        check_connected_and_notify(devices[static_cast<size_t>(i)]);
+    }
+    if (overflow) {
       for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++)
         check_connected_and_notify(devices[static_cast<size_t>(i)]);
     }
