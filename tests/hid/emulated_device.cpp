@@ -103,6 +103,28 @@ void emulated_testbed_free(UMockdevTestbed *testbed) {
   g_object_unref(testbed);
 }
 
+bool emulated_testbed_has_listener(UMockdevTestbed *testbed) {
+  // The preload makes one "event<N>" socket in the testbed's root per udev monitor.
+  gchar *root = umockdev_testbed_get_root_dir(testbed);
+  bool found = false;
+  if (GDir *dir = g_dir_open(root, 0, nullptr)) {
+    while (const gchar *name = g_dir_read_name(dir))
+      found = found || g_str_has_prefix(name, "event");
+    g_dir_close(dir);
+  }
+  g_free(root);
+  return found;
+}
+
+bool emulated_testbed_wait_for_listener(UMockdevTestbed *testbed) {
+  for (int i = 0; i < 20000; i++) {
+    if (emulated_testbed_has_listener(testbed))
+      return true;
+    g_usleep(1000);
+  }
+  return false;
+}
+
 emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d) {
   auto *dev = new emulated_device;
   dev->testbed = testbed;

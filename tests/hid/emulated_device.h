@@ -32,6 +32,12 @@ emulated_description mouse_description();
 // A testbed for one test; create it before anything opens a udev monitor.
 UMockdevTestbed *emulated_testbed_new();
 void emulated_testbed_free(UMockdevTestbed *testbed);
+// For a program under test in another process (started with UMOCKDEV_DIR set to the testbed's
+// root and the preload): waits until it listens for hot-plug events, since a device plugged in
+// before that is never announced to it. False if no listener appears (hang guard).
+bool emulated_testbed_wait_for_listener(UMockdevTestbed *testbed);
+// Whether anything listens for hot-plug events right now.
+bool emulated_testbed_has_listener(UMockdevTestbed *testbed);
 
 struct emulated_device;
 

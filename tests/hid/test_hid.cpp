@@ -383,6 +383,17 @@ TEST_F(Hid, PlugAndUnplugAreEachReportedOnceFromTheWatcher) {
   EXPECT_EQ(all[2].thread, watcher_thread());
 }
 
+TEST_F(Hid, HotPlugIsHeardFromTheMomentInitReturns) {
+  // Before the first scan can list anything, the module already listens: a device that
+  // arrives between that listing and the watcher's start is still announced.
+  EXPECT_FALSE(emulated_testbed_has_listener(testbed));
+  mhid_init();
+  EXPECT_TRUE(emulated_testbed_has_listener(testbed));
+  int id = register_zevrin();
+  plug(zevrin_description());
+  EXPECT_TRUE(wait_count('c', id, 1));
+}
+
 TEST_F(Hid, BothModelsAreEachReportedConnectedOnce) {
   plug(zevrin_description());
   plug(zevrin_mini_description());
