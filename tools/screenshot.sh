@@ -81,7 +81,7 @@ else
     # The emulated device answers the program's read requests with a sample configuration
     # and says when it has sent the last reply.
     cat >"$tmp/device.py" <<'EOF'
-import os, pty, subprocess, sys, termios, tty
+import os, pty, shutil, signal, subprocess, sys, tty
 import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import UMockdev
@@ -110,6 +110,8 @@ testbed.add_from_string(
 
 env = dict(os.environ, UMOCKDEV_DIR=root, LD_PRELOAD="libumockdev-preload.so.0")
 program = subprocess.Popen(["./zevrin"], cwd=build, env=env)
+# Stopping this script stops the program and removes the emulated /sys and /dev.
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 
 # kind, code, modifiers, auto-release of switches 1 to 8: a left click, a right click, the
 # space bar, Control+Enter, joystick button 1, joystick up, mouse up, a double click.
@@ -117,22 +119,27 @@ switches = [(0, 0, 0, 1), (0, 1, 0, 1), (1, 0x2C, 0, 1), (1, 0x28, 1, 0),
             (2, 0, 0, 1), (4, 4, 0, 0), (3, 4, 0, 0), (0, 2, 0, 0)]
 settings = (5, 18, 7, 40, 150, 115)
 pending = b""
-while program.poll() is None:
-    try:
-        data = os.read(master, 64)
-    except OSError:
-        break
-    pending += data
-    while len(pending) >= 9:
-        report, pending = pending[:9], pending[9:]
-        if report[1] == 0x09 and report[2] == 0x00:
-            i = report[3]
-            kind, code, modifiers, auto_release = switches[i]
-            os.write(master, bytes([0x09, 0, i, kind, code, modifiers, auto_release, 0]))
-        elif report[1] == 0x09 and report[2] == 0x01:
-            os.write(master, bytes([0x0A, 0]) + bytes(settings))
-            open(ready, "w").close()
-program.wait()
+try:
+    while program.poll() is None:
+        try:
+            data = os.read(master, 64)
+        except OSError:
+            break
+        pending += data
+        while len(pending) >= 9:
+            report, pending = pending[:9], pending[9:]
+            if report[1] == 0x09 and report[2] == 0x00:
+                i = report[3]
+                kind, code, modifiers, auto_release = switches[i]
+                os.write(master, bytes([0x09, 0, i, kind, code, modifiers, auto_release, 0]))
+            elif report[1] == 0x09 and report[2] == 0x01:
+                os.write(master, bytes([0x0A, 0]) + bytes(settings))
+                open(ready, "w").close()
+finally:
+    if program.poll() is None:
+        program.terminate()
+        program.wait()
+    shutil.rmtree(root, ignore_errors=True)
 EOF
     # The distribution's python has gi; one earlier on PATH (pyenv, venv) may not.
     python=/usr/bin/python3
