@@ -1,0 +1,49 @@
+// A Zevrin played by a thread over an emulated node (tests/hid/emulated_device.h): it answers
+// every read request as the device does, takes written records and settings into its own
+// configuration, and can send a numbered generic event after every answer (so that reports keep
+// flowing) or leave by itself after a given number of reports. Used by the fault runs and by the
+// benchmarks.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "tests/hid/emulated_device.h"
+
+using report9 = std::array<uint8_t, 9>;
+
+struct played_zevrin {
+    emulated_device *node = nullptr;
+
+    std::mutex mutex;
+    std::vector<report9> received;                    // every report the program wrote
+    std::array<std::array<uint8_t, 4>, 8> records{};  // kind, code, modifiers, auto release
+    std::array<uint8_t, 6> settings{5, 18, 7, 40, 150, 115};
+    bool events = false;  // a generic event after every answer
+    int leave_after = -1; // unplug itself after this many reports
+    std::atomic<bool> gone{false};
+
+    // Plugs a device of description `d` in; `start` then starts answering.
+    played_zevrin(UMockdevTestbed *testbed, const emulated_description &d);
+    ~played_zevrin();
+    played_zevrin(const played_zevrin &) = delete;
+    played_zevrin &operator=(const played_zevrin &) = delete;
+
+    // False when the test's end of the node cannot be found.
+    bool start();
+    size_t received_count();
+    // Stops the device thread and unplugs the device, unless it left by itself.
+    void unplug();
+
+private:
+    int master = -1;
+    int stop_fd = -1;
+    uint8_t next_event = 0;
+    std::thread thread;
+    void answer(const report9 &r);
+    void run();
+};
