@@ -1,0 +1,722 @@
+// The real program end to end: the built zevrin runs as a process of its own on an X server of
+// its own, with umockdev virtual Zevrin and Zevrin Mini devices that this test plays, and is
+// seen and worked through the accessibility bus as a screen reader would (atspi_driver.py).
+//
+// Run it as: xvfb-wrap.sh dbus-run-session -- test_program ZEVRIN ATSPI_DRIVER PYTHON
+// The test process makes the umockdev testbed and plugs the devices; the program runs under
+// umockdev's preload library with UMOCKDEV_DIR pointing at that testbed, so its libudev and
+// hidraw code is the real one. Every wait polls with a deadline; nothing is timed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <glib.h>
+
+#include "tests/hid/emulated_device.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string zevrin_path;
+std::string atspi_driver_path;
+std::string python_path;
+
+// Long enough for a loaded machine running the suite two tests at a time; only a broken
+// program ever waits this long.
+constexpr auto deadline = std::chrono::seconds(30);
+
+using bytes = std::vector<unsigned char>;
+
+std::string hex(const bytes &b) {
+  std::string s;
+  char buf[4];
+  for (size_t i = 0; i < b.size(); i++) {
+    snprintf(buf, sizeof buf, i ? " %02X" : "%02X", b[i]);
+    s += buf;
+  }
+  return s;
+}
+
+// One switch as the device holds it.
+struct switch_config {
+  unsigned char kind, code, modifiers, auto_release;
+};
+// Mouse speed (3), mouse stretch (2), joystick displacement.
+using settings_config = std::array<unsigned char, 6>;
+
+// What a screen reader sees of one object.
+struct ui_object {
+  std::string role, name;
+  bool showing = false;
+  bool checked = false;
+  std::string selected;  // of a combo box
+};
+
+// What a screen reader sees of the program's windows at one moment.
+struct ui_snapshot {
+  std::vector<std::pair<std::string, std::string>> windows;  // role, name
+  std::vector<ui_object> objects;
+  std::string text;  // as the driver printed it, for failure messages
+
+  const ui_object *find(const std::string &role, const std::string &name) const {
+    for (const ui_object &o : objects)
+      if (o.role == role && o.name == name)
+        return &o;
+    return nullptr;
+  }
+  bool showing(const std::string &role, const std::string &name) const {
+    const ui_object *o = find(role, name);
+    return o != nullptr && o->showing;
+  }
+  bool checked(const std::string &role, const std::string &name) const {
+    const ui_object *o = find(role, name);
+    return o != nullptr && o->checked;
+  }
+  std::string selected(const std::string &combo) const {
+    const ui_object *o = find("combo box", combo);
+    return o != nullptr ? o->selected : "<no combo box " + combo + ">";
+  }
+  bool has_window(const std::string &name) const {
+    for (const auto &w : windows)
+      if (w.second == name)
+        return true;
+    return false;
+  }
+  std::string main_title() const {
+    for (const auto &w : windows)
+      if (w.first == "frame")
+        return w.second;
+    return "";
+  }
+};
+
+ui_snapshot parse_snapshot(const std::string &text) {
+  ui_snapshot s;
+  s.text = text;
+  gchar **lines = g_strsplit(text.c_str(), "\n", -1);
+  for (gchar **l = lines; *l; l++) {
+    gchar **f = g_strsplit(*l, "\t", -1);
+    const guint n = g_strv_length(f);
+    if (n >= 3 && strcmp(f[0], "window") == 0) {
+      s.windows.emplace_back(f[1], f[2]);
+    } else if (n >= 4) {
+      ui_object o;
+      o.role = f[0];
+      o.name = f[1];
+      o.showing = strchr(f[2], 's') != nullptr;
+      o.checked = strchr(f[2], 'c') != nullptr;
+      o.selected = f[3];
+      s.objects.push_back(std::move(o));
+    }
+    g_strfreev(f);
+  }
+  g_strfreev(lines);
+  return s;
+}
+
+// How a row shows one switch: the page radio button that is checked, the list on that page
+// and its selected entry, the auto-release check box, and on the keyboard page the modifiers.
+struct row_view {
+  const char *page;   // "mouse", "keyboard", "joystick", "generic event"
+  const char *entry;  // the selected entry of the page's list
+  bool auto_release;
+  bool control = false, shift = false, alt = false;
+};
+
+const char *list_of_page(const std::string &page) {
+  if (page == "mouse")
+    return "mouse action";
+  if (page == "keyboard")
+    return "key";
+  if (page == "joystick")
+    return "joystick action";
+  return "event";
+}
+
+std::string sw(int n, const char *what) {
+  return "Switch " + std::to_string(n) + what;
+}
+
+// Empty when switch n shows `view`; else what differs.
+std::string row_differences(const ui_snapshot &ui, int n, const row_view &view) {
+  std::string diff;
+  auto expect = [&](bool ok, const std::string &what) {
+    if (!ok)
+      diff += "switch " + std::to_string(n) + ": " + what + "; ";
+  };
+  expect(ui.showing("icon", sw(n, "")), "row not shown");
+  expect(ui.checked("radio button", sw(n, ": ") + view.page), std::string("page not ") + view.page);
+  const std::string list = sw(n, " ") + list_of_page(view.page);
+  expect(ui.showing("combo box", list), list + " not shown");
+  expect(ui.selected(list) == view.entry, list + " shows " + ui.selected(list));
+  expect(ui.checked("check box", sw(n, ": auto-release")) == view.auto_release,
+         "auto-release not " + std::to_string(view.auto_release));
+  if (std::string(view.page) == "keyboard") {
+    expect(ui.checked("check box", sw(n, ": Control")) == view.control, "Control");
+    expect(ui.checked("check box", sw(n, ": Shift")) == view.shift, "Shift");
+    expect(ui.checked("check box", sw(n, ": Alt")) == view.alt, "Alt");
+  }
+  return diff;
+}
+
+bool ready(const ui_snapshot &ui, const std::string &model) {
+  return ui.main_title() == model && ui.showing("push button", "Write");
+}
+
+bool disconnected(const ui_snapshot &ui) {
+  return ui.main_title() == "Zevrin (disconnected)" &&
+         ui.showing("label", "Please connect an Zevrin device to the computer") &&
+         !ui.showing("push button", "Write");
+}
+
+// A read request as the program sends it: 00 09 00 i for a switch, 00 09 01 for the settings.
+bytes read_switch_request(int i) {
+  return {0, 0x09, 0x00, static_cast<unsigned char>(i), 0, 0, 0, 0, 0};
+}
+const bytes read_settings_request = {0, 0x09, 0x01, 0, 0, 0, 0, 0, 0};
+
+class Program : public testing::Test {
+protected:
+  void SetUp() override {
+    const char *source_root = g_getenv("ZEVRIN_SOURCE_ROOT");
+    ASSERT_NE(source_root, nullptr);
+    ASSERT_NE(g_getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr)
+        << "run under dbus-run-session: the program and the driver meet on its bus";
+    char templ[] = "/tmp/zevrin-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    root = templ;
+    work = root + "/work";  // the program finds its data at ../data from here
+    const std::string home = root + "/home";
+    const std::string runtime = root + "/run";
+    for (const std::string &d : {work, home, runtime})
+      ASSERT_EQ(mkdir(d.c_str(), 0700), 0);
+    fs::create_directory_symlink(fs::path(source_root) / "data", root + "/data");
+
+    testbed = emulated_testbed_new();
+    gchar *testbed_root = umockdev_testbed_get_root_dir(testbed);
+    testbed_dir = testbed_root;
+    g_free(testbed_root);
+
+    env = g_get_environ();
+    env = g_environ_setenv(env, "HOME", home.c_str(), TRUE);
+    env = g_environ_setenv(env, "XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
+    env = g_environ_setenv(env, "XDG_CACHE_HOME", (home + "/.cache").c_str(), TRUE);
+    env = g_environ_setenv(env, "XDG_DATA_HOME", (home + "/.local/share").c_str(), TRUE);
+    env = g_environ_setenv(env, "XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+    env = g_environ_setenv(env, "LANGUAGE", "en", TRUE);
+    env = g_environ_setenv(env, "LANG", "C.UTF-8", TRUE);
+    env = g_environ_unsetenv(env, "LC_ALL");
+    env = g_environ_unsetenv(env, "LC_MESSAGES");
+    // The program must register on the accessibility bus.
+    env = g_environ_unsetenv(env, "NO_AT_BRIDGE");
+    env = g_environ_unsetenv(env, "ZEVRIN_DEMO");
+    // This process runs under umockdev's preload (the testbed's events go out through a libudev
+    // that must see the testbed); the program gets it back in start(), the helpers never.
+    env = g_environ_unsetenv(env, "LD_PRELOAD");
+    env = g_environ_unsetenv(env, "UMOCKDEV_DIR");
+  }
+
+  void TearDown() override {
+    for (GPid pid : started) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    for (emulated_device *d : plugged)
+      emulated_device_unplug(d);
+    if (testbed != nullptr)
+      emulated_testbed_free(testbed);
+    if (HasFailure()) {
+      for (const char *name : {"/zevrin.out", "/zevrin.err"}) {
+        gchar *text = nullptr;
+        if (g_file_get_contents((root + name).c_str(), &text, nullptr, nullptr) && *text)
+          fprintf(stderr, "--- the program's %s:\n%s\n", name + 1, text);
+        g_free(text);
+      }
+    }
+    g_strfreev(env);
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  // Starts the program; with `umockdev` under the preload library over this test's testbed.
+  GPid start(bool umockdev = true, const char *demo = nullptr) {
+    gchar **child_env = g_strdupv(env);
+    if (umockdev) {
+      child_env = g_environ_setenv(child_env, "UMOCKDEV_DIR", testbed_dir.c_str(), TRUE);
+      child_env = g_environ_setenv(child_env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
+    }
+    if (demo != nullptr)
+      child_env = g_environ_setenv(child_env, "ZEVRIN_DEMO", demo, TRUE);
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    const int out = open((root + "/zevrin.out").c_str(), flags, 0600);
+    const int err = open((root + "/zevrin.err").c_str(), flags, 0600);
+    std::vector<char *> argv = {zevrin_path.data(), nullptr};
+    GPid pid = 0;
+    GError *error = nullptr;
+    if (!g_spawn_async_with_fds(work.c_str(), argv.data(), child_env, G_SPAWN_DO_NOT_REAP_CHILD,
+                                nullptr, nullptr, &pid, -1, out, err, &error)) {
+      ADD_FAILURE() << error->message;
+      g_error_free(error);
+      pid = 0;
+    } else {
+      started.push_back(pid);
+    }
+    close(out);
+    close(err);
+    g_strfreev(child_env);
+    program = pid;
+    return pid;
+  }
+
+  bool running(GPid pid) { return pid != 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+
+  int wait_exit(GPid pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::erase(started, pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // Waits until the program listens for device arrivals (its udev monitor made the testbed's
+  // event socket); an arrival before that would go unheard, as it would on a real system
+  // before the program starts.
+  bool wait_for_monitor() {
+    if (emulated_testbed_wait_for_listener(testbed))
+      return true;
+    ADD_FAILURE() << "the program never started listening for devices";
+    return false;
+  }
+
+  emulated_device *plug(const emulated_description &d) {
+    emulated_device *dev = emulated_device_plug(testbed, d);
+    plugged.push_back(dev);
+    return dev;
+  }
+
+  void unplug(emulated_device *dev) {
+    std::erase(plugged, dev);
+    emulated_device_unplug(dev);
+  }
+
+  // The next report the program wrote to the device.
+  void receive(emulated_device *dev, bytes *report) {
+    report->assign(9, 0);
+    ASSERT_TRUE(emulated_device_receive(dev, report->data(), report->size()))
+        << "no report reached the device";
+  }
+
+  // The next reports the program writes to the device are exactly `expected`.
+  void expect_reports(emulated_device *dev, const std::vector<bytes> &expected) {
+    for (size_t i = 0; i < expected.size(); i++) {
+      bytes got;
+      ASSERT_NO_FATAL_FAILURE(receive(dev, &got)) << "report " << i + 1;
+      ASSERT_EQ(hex(got), hex(expected[i])) << "report " << i + 1;
+    }
+  }
+
+  // Plays the device through one configuration read: each request must be the next one of the
+  // read (switches 0 to n-1, then the settings), and is answered as the device answers it.
+  void serve_read(emulated_device *dev, const std::vector<switch_config> &switches,
+                  const settings_config &settings) {
+    bytes request;
+    for (size_t i = 0; i < switches.size(); i++) {
+      ASSERT_NO_FATAL_FAILURE(receive(dev, &request));
+      ASSERT_EQ(hex(request), hex(read_switch_request(static_cast<int>(i))));
+      const switch_config &s = switches[i];
+      const unsigned char reply[8] = {0x09, 0, static_cast<unsigned char>(i), s.kind, s.code,
+                                      s.modifiers, s.auto_release, 0};
+      emulated_device_send(dev, reply, sizeof reply);
+    }
+    ASSERT_NO_FATAL_FAILURE(receive(dev, &request));
+    ASSERT_EQ(hex(request), hex(read_settings_request));
+    const unsigned char reply[8] = {0x0A, 0, settings[0], settings[1], settings[2],
+                                    settings[3], settings[4], settings[5]};
+    emulated_device_send(dev, reply, sizeof reply);
+  }
+
+  // Runs a helper program (found in PATH) with the test's environment, without the preload;
+  // its exit status, standard output into `out`.
+  int run(std::vector<std::string> args, std::string *out = nullptr) {
+    std::vector<char *> argv;
+    for (std::string &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    gchar *text = nullptr;
+    gchar *errors = nullptr;
+    int status = -1;
+    GError *error = nullptr;
+    if (!g_spawn_sync(nullptr, argv.data(), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &text,
+                      &errors, &status, &error)) {
+      ADD_FAILURE() << error->message;
+      g_error_free(error);
+      return -1;
+    }
+    if (out != nullptr)
+      *out = text ? text : "";
+    last_errors = errors ? errors : "";
+    g_free(text);
+    g_free(errors);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  // Runs the AT-SPI driver.
+  int driver(std::vector<std::string> args, std::string *out = nullptr) {
+    args.insert(args.begin(), {python_path, atspi_driver_path});
+    return run(std::move(args), out);
+  }
+
+  // The X window of a process that is on the screen now, or "".
+  std::string visible_window(GPid pid) {
+    std::string out;
+    run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid)}, &out);
+    return out.substr(0, out.find('\n'));
+  }
+
+  ui_snapshot ui() {
+    std::string text;
+    driver({"dump", std::to_string(program)}, &text);
+    return parse_snapshot(text);
+  }
+
+  // Waits until what the program shows satisfies `ok`; fails with `what` and the last view.
+  bool wait_ui(const std::function<bool(const ui_snapshot &)> &ok, const std::string &what) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    ui_snapshot last;
+    while (std::chrono::steady_clock::now() < end) {
+      last = ui();
+      if (ok(last))
+        return true;
+      if (!running(program)) {
+        ADD_FAILURE() << "the program ended while waiting for: " << what;
+        return false;
+      }
+    }
+    ADD_FAILURE() << "never seen: " << what << "\nthe windows showed:\n" << last.text;
+    return false;
+  }
+
+  // Waits until the rows of switches 1 to n show `rows`.
+  bool wait_rows(const std::vector<row_view> &rows, const std::string &model) {
+    std::string diff;
+    const bool ok = wait_ui(
+        [&](const ui_snapshot &ui) {
+          if (!ready(ui, model))
+            return false;
+          diff.clear();
+          for (size_t i = 0; i < rows.size(); i++)
+            diff += row_differences(ui, static_cast<int>(i + 1), rows[i]);
+          return diff.empty();
+        },
+        model + " ready with its rows as read");
+    if (!ok)
+      ADD_FAILURE() << diff;
+    return ok;
+  }
+
+  // Works a widget as a user would; retried while the program has not shown it yet.
+  bool act(std::vector<std::string> args) {
+    args.insert(args.begin() + 1, std::to_string(program));
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (std::chrono::steady_clock::now() < end) {
+      if (driver(args) == 0)
+        return true;
+    }
+    std::string all;
+    for (const std::string &a : args)
+      all += a + " ";
+    ADD_FAILURE() << "could not " << all << ": " << last_errors;
+    return false;
+  }
+
+  bool select(const std::string &combo, const std::string &entry) {
+    return act({"select", combo, entry});
+  }
+  bool click(const std::string &role, const std::string &name) { return act({"do", role, name}); }
+
+  // The message dialog with `text` comes up; then it is closed with its Close button.
+  bool expect_message_and_close(const std::string &text) {
+    return wait_ui([&](const ui_snapshot &ui) { return ui.showing("label", text); },
+                   "the message \"" + text + "\"") &&
+           click("push button", "Close") &&
+           wait_ui([&](const ui_snapshot &ui) { return ui.find("label", text) == nullptr; },
+                   "the message closed");
+  }
+
+  std::string root, work, testbed_dir;
+  gchar **env = nullptr;
+  UMockdevTestbed *testbed = nullptr;
+  std::vector<emulated_device *> plugged;
+  std::vector<GPid> started;
+  GPid program = 0;
+  std::string last_errors;
+};
+
+// A Zevrin configuration with every kind of action, and how the window shows it.
+const std::vector<switch_config> zevrin_config = {
+    {0, 1, 0, 1},     // right click, auto-release
+    {3, 8, 0, 0},     // mouse down
+    {1, 0x04, 3, 1},  // Control+Shift+A
+    {1, 0x2C, 4, 0},  // Alt+Space
+    {2, 7, 0, 1},     // joystick button 8
+    {4, 2, 0, 0},     // joystick left
+    {5, 3, 0, 0},     // generic event 3
+    {0, 3, 0, 0},     // drag and drop
+};
+const std::vector<row_view> zevrin_rows = {
+    {"mouse", "Right click", true},
+    {"mouse", "Move down", false},
+    {"keyboard", "A", true, true, true, false},
+    {"keyboard", "Space", false, false, false, true},
+    {"joystick", "Button 8", true},
+    {"joystick", "Move left", false},
+    {"generic event", "Event 3", false},
+    {"mouse", "Drag/Drop", false},
+};
+// Mouse numbers of no preset (the list keeps showing its preset), stretch 150 (a byte above
+// 127) and a displacement of 64, shown as "50%".
+const settings_config zevrin_settings = {12, 12, 12, 40, 150, 64};
+
+const std::vector<switch_config> mini_config = {
+    {2, 3, 0, 1},     // joystick button 4
+    {1, 0x28, 2, 1},  // Shift+Return
+};
+const std::vector<row_view> mini_rows = {
+    {"joystick", "Button 4", true},
+    {"keyboard", "Return", true, false, true, false},
+};
+const settings_config mini_settings = {7, 18, 18, 40, 150, 115};
+
+TEST_F(Program, ZevrinPluggedInBeforeStartIsReadAndShown) {
+  emulated_device *zevrin = plug(zevrin_description());
+  start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+  const ui_snapshot shown = ui();
+  EXPECT_EQ(shown.selected("Joystick displacement"), "50%");
+  EXPECT_EQ(shown.selected("Mouse speed"), "Accelerate and brake");
+  EXPECT_TRUE(shown.showing("icon", "Switch 8"));
+  // The generic page is shown for switch 7, its radio button only with developer options.
+  EXPECT_FALSE(shown.showing("radio button", "Switch 7: generic event"));
+  EXPECT_FALSE(shown.showing("label", "Reading configuration..."));
+}
+
+TEST_F(Program, MiniPluggedInAfterStartIsReadAndShownThenWrittenFromTheRows) {
+  start();
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state"));
+  ASSERT_TRUE(wait_for_monitor());
+  emulated_device *mini = plug(zevrin_mini_description());
+  ASSERT_NO_FATAL_FAILURE(serve_read(mini, mini_config, mini_settings));
+  ASSERT_TRUE(wait_rows(mini_rows, "Zevrin Mini"));
+  const ui_snapshot shown = ui();
+  EXPECT_FALSE(shown.showing("icon", "Switch 3"));
+  EXPECT_EQ(shown.selected("Joystick displacement"), "90%");
+
+  // Switch 1 becomes the mouse's "Move left"; its auto-release box, hidden for a movement,
+  // keeps the flag read from the device.
+  ASSERT_TRUE(click("radio button", "Switch 1: mouse"));
+  ASSERT_TRUE(select("Switch 1 mouse action", "Move left"));
+  ASSERT_TRUE(click("push button", "Write"));
+  const std::vector<bytes> expected = {
+      {0, 0x04, 0, 3, 2, 0, 1, 0, 0},
+      {0, 0x04, 1, 1, 0x28, 2, 1, 0, 0},
+      {0, 0x07, 5, 18, 7, 40, 150, 115, 0},  // the preset shown, not the numbers read
+      {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
+  };
+  ASSERT_NO_FATAL_FAILURE(expect_reports(mini, expected));
+  ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
+  ASSERT_TRUE(wait_rows({{"mouse", "Move left", true}, mini_rows[1]}, "Zevrin Mini"));
+}
+
+TEST_F(Program, RowsChangedThroughTheWidgetsReachTheZevrinByteForByte) {
+  emulated_device *zevrin = plug(zevrin_description());
+  start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+
+  // Switch 2 becomes Control+B; the settings lists take other entries.
+  ASSERT_TRUE(click("radio button", "Switch 2: keyboard"));
+  ASSERT_TRUE(select("Switch 2 key", "B"));
+  ASSERT_TRUE(click("check box", "Switch 2: Control"));
+  ASSERT_TRUE(select("Mouse speed", "Constant (slow)"));
+  ASSERT_TRUE(select("Joystick displacement", "100%"));
+  ASSERT_TRUE(wait_ui(
+      [](const ui_snapshot &ui) {
+        return ui.selected("Switch 2 key") == "B" &&
+               ui.checked("check box", "Switch 2: Control") &&
+               ui.selected("Mouse speed") == "Constant (slow)" &&
+               ui.selected("Joystick displacement") == "100%";
+      },
+      "the edits in the rows"));
+  ASSERT_TRUE(click("push button", "Write"));
+
+  const std::vector<bytes> expected = {
+      {0, 0x04, 0, 0, 1, 0, 1, 0, 0},
+      {0, 0x04, 1, 1, 0x05, 1, 0, 0, 0},
+      {0, 0x04, 2, 1, 0x04, 3, 1, 0, 0},
+      {0, 0x04, 3, 1, 0x2C, 4, 0, 0, 0},
+      {0, 0x04, 4, 2, 7, 0, 1, 0, 0},
+      {0, 0x04, 5, 4, 2, 0, 0, 0, 0},
+      {0, 0x04, 6, 5, 3, 0, 0, 0, 0},
+      {0, 0x04, 7, 0, 3, 0, 0, 0, 0},
+      {0, 0x07, 5, 5, 5, 40, 150, 127, 0},
+      {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
+  };
+  ASSERT_NO_FATAL_FAILURE(expect_reports(zevrin, expected));
+  ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
+
+  // Read asks the device again, and the rows show its answer.
+  ASSERT_TRUE(click("push button", "Read"));
+  std::vector<switch_config> after = zevrin_config;
+  after[1] = {1, 0x05, 1, 0};
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, after, {5, 5, 5, 40, 150, 127}));
+  std::vector<row_view> rows = zevrin_rows;
+  rows[1] = {"keyboard", "B", false, true, false, false};
+  ASSERT_TRUE(wait_rows(rows, "Zevrin"));
+}
+
+TEST_F(Program, UnplugShowsTheNoDeviceStateAndReplugReadsAgain) {
+  start();
+  ASSERT_TRUE(wait_for_monitor());
+  emulated_device *zevrin = plug(zevrin_description());
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+
+  unplug(zevrin);
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state after unplugging"));
+
+  zevrin = plug(zevrin_description());
+  std::vector<switch_config> defaults = {{0, 0, 0, 1}, {0, 1, 0, 1}, {0, 2, 0, 1}, {0, 3, 0, 1},
+                                         {3, 4, 0, 1}, {3, 8, 0, 1}, {3, 1, 0, 1}, {3, 2, 0, 1}};
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, defaults, {5, 18, 7, 40, 150, 115}));
+  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true},
+                         {"mouse", "Right click", true},
+                         {"mouse", "Double click", true},
+                         {"mouse", "Drag/Drop", true},
+                         {"mouse", "Move up", true},
+                         {"mouse", "Move down", true},
+                         {"mouse", "Move right", true},
+                         {"mouse", "Move left", true}},
+                        "Zevrin"));
+}
+
+TEST_F(Program, SecondDeviceBringsTheMessageAndTheFirstStaysInUse) {
+  emulated_device *zevrin = plug(zevrin_description());
+  start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+
+  emulated_device *mini = plug(zevrin_mini_description());
+  ASSERT_TRUE(expect_message_and_close(
+      "There seems to be more than one Zevrin device connected. Please disconnect all devices "
+      "except the one you want to configure."));
+  unplug(mini);
+  // Still the Zevrin: Read asks it, not the Mini, and its rows come back.
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+  ASSERT_TRUE(click("push button", "Read"));
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+}
+
+TEST_F(Program, BothModelsAtStartTakeTheZevrinAndBringTheMessage) {
+  emulated_device *mini = plug(zevrin_mini_description());
+  emulated_device *zevrin = plug(zevrin_description());
+  start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(expect_message_and_close(
+      "There seems to be more than one Zevrin device connected. Please disconnect all devices "
+      "except the one you want to configure."));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+  // Unplugging the Zevrin leaves the refused Mini unused until it is plugged in again.
+  unplug(zevrin);
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state with the refused Mini still plugged in"));
+  unplug(mini);
+  mini = plug(zevrin_mini_description());
+  ASSERT_NO_FATAL_FAILURE(serve_read(mini, mini_config, mini_settings));
+  ASSERT_TRUE(wait_rows(mini_rows, "Zevrin Mini"));
+}
+
+TEST_F(Program, SecondStartPresentsTheFirstWindowAndEnds) {
+  emulated_device *zevrin = plug(zevrin_description());
+  const GPid first = start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+
+  // Take the window off the screen; the second start must bring it back.
+  const std::string window = visible_window(first);
+  ASSERT_FALSE(window.empty());
+  ASSERT_EQ(run({"xdotool", "windowunmap", "--sync", window}), 0);
+  ASSERT_EQ(visible_window(first), "");
+
+  const GPid second = start();
+  EXPECT_EQ(wait_exit(second), 0);
+  program = first;
+  EXPECT_TRUE(running(first));
+  // Back on the screen, still showing the device as it was.
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (visible_window(first) != window && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(visible_window(first), window);
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+}
+
+TEST_F(Program, DemoDeviceIsReadAndKeepsWhatIsWritten) {
+  start(false, "mini");
+  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}},
+                        "Zevrin Mini"));
+  ASSERT_TRUE(click("radio button", "Switch 1: joystick"));
+  ASSERT_TRUE(select("Switch 1 joystick action", "Button 3"));
+  ASSERT_TRUE(click("push button", "Write"));
+  ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
+
+  // Defaults in the window, then Read: the rows show what the demo device kept.
+  ASSERT_TRUE(click("menu item", "Set defaults"));
+  ASSERT_TRUE(expect_message_and_close(
+      "Default configuration is shown. Click 'Write' to send it to the device."));
+  ASSERT_TRUE(
+      wait_rows({{"mouse", "Left click", true}, {"mouse", "Right click", true}}, "Zevrin Mini"));
+  ASSERT_TRUE(click("push button", "Read"));
+  ASSERT_TRUE(
+      wait_rows({{"joystick", "Button 3", true}, {"keyboard", "Space", true}}, "Zevrin Mini"));
+}
+
+TEST_F(Program, DemoZevrinShowsItsEightSwitches) {
+  start(false, "zevrin");
+  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true},
+                         {"mouse", "Right click", true},
+                         {"mouse", "Double click", false},
+                         {"keyboard", "Space", true},
+                         {"keyboard", "Return", true, true, false, false},
+                         {"joystick", "Button 1", true},
+                         {"mouse", "Move up", false},
+                         {"joystick", "Move left", false}},
+                        "Zevrin"));
+  EXPECT_EQ(ui().selected("Joystick displacement"), "75%");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (argc < 4) {
+    fprintf(stderr, "usage: %s ZEVRIN ATSPI_DRIVER PYTHON\n", argv[0]);
+    return 2;
+  }
+  zevrin_path = fs::absolute(argv[1]);  // the program runs from another directory
+  atspi_driver_path = fs::absolute(argv[2]);
+  python_path = argv[3];
+  return RUN_ALL_TESTS();
+}
