@@ -12,6 +12,9 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
   atspi_driver.py do PID ROLE NAME
       Does the first action (click, toggle, activate) of the first object with that role and
       name in any window of the program.
+  atspi_driver.py extents PID ROLE NAME [UP]
+      Prints "X Y WIDTH HEIGHT" of that object, or of its parent UP levels up, relative to its
+      window.
 
 Exit status 0 on success, 1 when the program, the object or the entry is not (yet) there,
 2 on wrong usage.
@@ -107,8 +110,20 @@ def do(app, role_name, name):
     return 0
 
 
+def extents(app, role_name, name, up):
+    target = find(app, role_name, name)
+    if target is None:
+        print("no %s %r" % (role_name, name), file=sys.stderr)
+        return 1
+    for _ in range(up):
+        target = target.parent
+    box = target.queryComponent().getExtents(pyatspi.WINDOW_COORDS)
+    print("%d %d %d %d" % (box.x, box.y, box.width, box.height))
+    return 0
+
+
 def main(argv):
-    if len(argv) < 3 or argv[1] not in ("dump", "select", "do"):
+    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents"):
         print(__doc__, file=sys.stderr)
         return 2
     app = application(int(argv[2]))
@@ -122,6 +137,8 @@ def main(argv):
         return select(app, argv[3], argv[4])
     if argv[1] == "do" and len(argv) == 5:
         return do(app, argv[3], argv[4])
+    if argv[1] == "extents" and len(argv) in (5, 6):
+        return extents(app, argv[3], argv[4], int(argv[5]) if len(argv) == 6 else 0)
     print(__doc__, file=sys.stderr)
     return 2
 
