@@ -1,0 +1,620 @@
+// The configurator's benchmarks, measured side by side in one run, printed as one table.
+//
+//   zevrin_bench BUILD_DIR SOURCE_DIR
+//
+// Needs an X server (DISPLAY; bench/run.sh starts one) and the umockdev preload
+// (LD_PRELOAD=libumockdev-preload.so.0). Everything is measured from outside the programs:
+// - start-up: from just before the process is started to the first damage (a drawing) of one of
+//   its top-level windows, seen through the X DAMAGE extension; the configurator against
+//   bench/minimal_gtk, which loads the same interface files and does nothing else;
+// - peak memory: VmHWM of both, one second after their first frame;
+// - plug-to-ready: a virtual Zevrin plugged in (umockdev, answered by a played device) to the
+//   main window's title turning into the model name, which the refresh at the end of a read
+//   does; against the protocol's 500 ms end-of-read delay;
+// - idle cost: with the device connected and read, context switches of every thread of the
+//   program (/proc/PID/task/*/status) and its system calls (strace -f -c) over 10 s;
+// - rescan cost: one rescan as the watcher makes it on a device arrival or removal (every
+//   registration scanned) with 100 other hidraw devices present, in this process, against
+//   hidapi's hid_enumerate over the same virtual devices.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xdamage.h>
+#include <glib.h>
+#include <hidapi.h>
+#include <libudev.h>
+
+#include "hid/hid_platform.h"
+#include "hid/mhid.h"
+#include "tests/fault/played_zevrin.h"
+#include "tests/hid/emulated_device.h"
+
+extern char **environ;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double ms_since(clock_type::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(clock_type::now() - t0).count();
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    if (v.empty())
+        return NAN;
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+std::string temp_dir(const char *what)
+{
+    std::string pattern = std::string("zevrin-bench-") + what + "-XXXXXX";
+    gchar *d = g_dir_make_tmp(pattern.c_str(), nullptr);
+    std::string s = d;
+    g_free(d);
+    return s;
+}
+
+// The environment of a measured program: a private HOME and XDG directories, no accessibility
+// bus, GSettings in memory, and the umockdev preload only when `mock_dir` is given.
+std::vector<std::string> child_env(const std::string &home, const std::string &mock_dir)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; e++) {
+        std::string v = *e;
+        for (const char *drop : {"LD_PRELOAD=", "UMOCKDEV_DIR=", "HOME=", "XDG_CONFIG_HOME=",
+                                 "XDG_DATA_HOME=", "XDG_CACHE_HOME=", "XDG_RUNTIME_DIR="})
+            if (v.rfind(drop, 0) == 0)
+                v.clear();
+        if (!v.empty())
+            env.push_back(v);
+    }
+    for (const char *dir : {"config", "data", "cache", "runtime"})
+        g_mkdir_with_parents((home + "/" + dir).c_str(), 0700);
+    env.push_back("HOME=" + home);
+    env.push_back("XDG_CONFIG_HOME=" + home + "/config");
+    env.push_back("XDG_DATA_HOME=" + home + "/data");
+    env.push_back("XDG_CACHE_HOME=" + home + "/cache");
+    env.push_back("XDG_RUNTIME_DIR=" + home + "/runtime");
+    env.push_back("NO_AT_BRIDGE=1");
+    env.push_back("GSETTINGS_BACKEND=memory");
+    if (!mock_dir.empty()) {
+        env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
+        env.push_back("UMOCKDEV_DIR=" + mock_dir);
+    }
+    return env;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, const std::string &cwd)
+{
+    std::vector<char *> a, e;
+    for (const auto &s : argv)
+        a.push_back(const_cast<char *>(s.c_str()));
+    a.push_back(nullptr);
+    for (const auto &s : env)
+        e.push_back(const_cast<char *>(s.c_str()));
+    e.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execve(a[0], a.data(), e.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop(pid_t pid)
+{
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+long status_field(pid_t pid, const char *task, const char *field)
+{
+    std::string path = "/proc/" + std::to_string(pid) + (task ? std::string("/task/") + task : std::string()) + "/status";
+    std::ifstream in(path);
+    std::string line;
+    const size_t n = strlen(field);
+    while (std::getline(in, line))
+        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
+            return atol(line.c_str() + n + 1);
+    return -1;
+}
+
+// Input-only windows cannot be watched for drawing, and a window can be gone before we look at
+// it: such requests fail, and that is all.
+int ignore_x_error(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
+// The X side: top-level windows of the programs as they are created, drawn and renamed.
+struct x_watch {
+    Display *dpy = nullptr;
+    int damage_event = 0;
+    Atom net_wm_name = None;
+    Atom utf8 = None;
+
+    bool open()
+    {
+        dpy = XOpenDisplay(nullptr);
+        XSetErrorHandler(ignore_x_error);
+        int damage_error = 0;
+        if (!dpy || !XDamageQueryExtension(dpy, &damage_event, &damage_error))
+            return false;
+        net_wm_name = XInternAtom(dpy, "_NET_WM_NAME", False);
+        utf8 = XInternAtom(dpy, "UTF8_STRING", False);
+        XSelectInput(dpy, DefaultRootWindow(dpy), SubstructureNotifyMask);
+        XSync(dpy, False);
+        return true;
+    }
+
+    // Drops whatever is queued from earlier programs.
+    void flush()
+    {
+        XSync(dpy, False);
+        while (XPending(dpy)) {
+            XEvent ev;
+            XNextEvent(dpy, &ev);
+        }
+    }
+
+    std::string title(Window w)
+    {
+        Atom type;
+        int format;
+        unsigned long n, after;
+        unsigned char *data = nullptr;
+        std::string s;
+        if (XGetWindowProperty(dpy, w, net_wm_name, 0, 1024, False, utf8, &type, &format, &n, &after, &data) == Success &&
+            data) {
+            s.assign(reinterpret_cast<char *>(data), n);
+            XFree(data);
+        }
+        return s;
+    }
+
+    // Waits for the next event up to `limit_ms`; false on time-out.
+    bool next(XEvent *ev, int limit_ms)
+    {
+        auto t0 = clock_type::now();
+        while (!XPending(dpy)) {
+            int left = limit_ms - static_cast<int>(ms_since(t0));
+            if (left <= 0)
+                return false;
+            pollfd p = {ConnectionNumber(dpy), POLLIN, 0};
+            poll(&p, 1, left);
+        }
+        XNextEvent(dpy, ev);
+        return true;
+    }
+
+    // Until a top-level window created since the last flush is drawn for the first time; that
+    // window, or None on time-out.
+    Window first_frame(int limit_ms)
+    {
+        XEvent ev;
+        auto t0 = clock_type::now();
+        while (ms_since(t0) < limit_ms && next(&ev, limit_ms)) {
+            if (ev.type == CreateNotify && ev.xcreatewindow.parent == DefaultRootWindow(dpy)) {
+                Window w = ev.xcreatewindow.window;
+                XDamageCreate(dpy, w, XDamageReportNonEmpty);
+                XSelectInput(dpy, w, PropertyChangeMask | StructureNotifyMask);
+                XSync(dpy, False);
+            } else if (ev.type == damage_event + XDamageNotify) {
+                return reinterpret_cast<XDamageNotifyEvent *>(&ev)->drawable;
+            }
+        }
+        return None;
+    }
+
+    struct size {
+        int width = 0, height = 0;
+        bool operator==(const size &) const = default;
+    };
+
+    size size_of(Window w)
+    {
+        XWindowAttributes a;
+        if (!XGetWindowAttributes(dpy, w, &a))
+            return {};
+        return {a.width, a.height};
+    }
+
+    // Until `w` has been resized to `want` (at once if it has that size already).
+    bool resized_to(Window w, size want, int limit_ms)
+    {
+        XEvent ev;
+        auto t0 = clock_type::now();
+        if (size_of(w) == want)
+            return true;
+        while (ms_since(t0) < limit_ms && next(&ev, limit_ms)) {
+            if (ev.type == ConfigureNotify && ev.xconfigure.window == w &&
+                size{ev.xconfigure.width, ev.xconfigure.height} == want)
+                return true;
+            if (ev.type == MapNotify && ev.xmap.event == DefaultRootWindow(dpy) && ev.xmap.window != w)
+                fprintf(stderr, "another window appeared (a message?): \"%s\"\n", title(ev.xmap.window).c_str());
+        }
+        return false;
+    }
+
+    // Until nothing has changed the size of `w` for `quiet_ms`; its size then.
+    size settled_size(Window w, int quiet_ms)
+    {
+        XEvent ev;
+        while (next(&ev, quiet_ms)) {
+        }
+        return size_of(w);
+    }
+
+    // Until the title of `w` reads `want`.
+    bool title_becomes(Window w, const std::string &want, int limit_ms)
+    {
+        XEvent ev;
+        auto t0 = clock_type::now();
+        if (title(w) == want)
+            return true;
+        while (ms_since(t0) < limit_ms && next(&ev, limit_ms)) {
+            if (ev.type == PropertyNotify && ev.xproperty.window == w && ev.xproperty.atom == net_wm_name &&
+                title(w) == want)
+                return true;
+        }
+        return false;
+    }
+};
+
+struct startup_result {
+    double first_frame_ms = NAN;
+    long peak_kb = -1;
+};
+
+startup_result measure_startup(x_watch &x, const std::vector<std::string> &argv, const std::string &cwd)
+{
+    startup_result r;
+    std::string home = temp_dir("home");
+    auto env = child_env(home, "");
+    x.flush();
+    auto t0 = clock_type::now();
+    pid_t pid = spawn(argv, env, cwd);
+    if (x.first_frame(20000) != None)
+        r.first_frame_ms = ms_since(t0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    r.peak_kb = status_field(pid, nullptr, "VmHWM");
+    stop(pid);
+    std::string rm = "rm -rf '" + home + "'";
+    if (system(rm.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", home.c_str());
+    return r;
+}
+
+// Per thread (by tid): name and voluntary + involuntary context switches.
+std::map<std::string, std::pair<std::string, long>> switches(pid_t pid)
+{
+    std::map<std::string, std::pair<std::string, long>> out;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream comm(dir + "/" + e->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        long n = status_field(pid, e->d_name, "voluntary_ctxt_switches") +
+                 status_field(pid, e->d_name, "nonvoluntary_ctxt_switches");
+        out[e->d_name] = {name, n};
+    }
+    if (d)
+        closedir(d);
+    return out;
+}
+
+struct plug_result {
+    std::vector<double> ready_ms;
+    long idle_switches = -1;
+    std::string idle_detail;
+    long idle_syscalls = -1;
+    std::string syscall_detail;
+    std::string sizes;
+};
+
+plug_result measure_plug(x_watch &x, const std::string &build, int rounds)
+{
+    plug_result r;
+    UMockdevTestbed *testbed = emulated_testbed_new();
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    std::string mock_dir = root;
+    g_free(root);
+    std::string home = temp_dir("home");
+    auto env = child_env(home, mock_dir);
+    x.flush();
+    pid_t pid = spawn({build + "/zevrin"}, env, build);
+    Window w = x.first_frame(20000);
+    if (w == None || !x.title_becomes(w, "Zevrin (disconnected)", 20000)) {
+        fprintf(stderr, "plug-to-ready: the program's window did not come up\n");
+        stop(pid);
+        emulated_testbed_free(testbed);
+        return r;
+    }
+    // The program's hot-plug monitor exists once the preload has made its event socket.
+    for (int i = 0; i < 2000; i++) {
+        bool found = false;
+        if (DIR *d = opendir(mock_dir.c_str())) {
+            while (dirent *e = readdir(d))
+                found |= strncmp(e->d_name, "event", 5) == 0;
+            closedir(d);
+        }
+        if (found)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // The window's title names the model as soon as the device is connected, while the read is
+    // still running; the configuration rows appear only when the read has ended, and with them
+    // the window takes its full size. A first, unmeasured plug learns that size.
+    x_watch::size reading_size, ready_size;
+    {
+        auto *z = new played_zevrin(testbed, zevrin_description());
+        z->start();
+        x.title_becomes(w, "Zevrin", 20000);
+        reading_size = x.size_of(w);
+        ready_size = x.settled_size(w, 1500);
+        delete z;
+        x.title_becomes(w, "Zevrin (disconnected)", 20000);
+        x.settled_size(w, 300);
+    }
+    r.sizes = std::to_string(reading_size.width) + "x" + std::to_string(reading_size.height) + " while reading, " +
+              std::to_string(ready_size.width) + "x" + std::to_string(ready_size.height) + " when shown";
+    if (ready_size == reading_size) {
+        fprintf(stderr, "plug-to-ready: the window does not change its size when the configuration is shown\n");
+        rounds = 0;
+    }
+    for (int i = 0; i < rounds; i++) {
+        auto t0 = clock_type::now();
+        auto *z = new played_zevrin(testbed, zevrin_description());
+        z->start();
+        if (x.title_becomes(w, "Zevrin", 20000) && x.resized_to(w, ready_size, 20000))
+            r.ready_ms.push_back(ms_since(t0));
+        if (i + 1 < rounds) {
+            delete z;
+            x.title_becomes(w, "Zevrin (disconnected)", 20000);
+            x.settled_size(w, 300);
+            continue;
+        }
+        // Idle: connected, read, nothing happening.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::string strace_out = home + "/strace.txt";
+        // BENCH_STRACE_LOG=FILE: a timed log of every call instead of the summary, to see what
+        // woke the program up.
+        const char *log = g_getenv("BENCH_STRACE_LOG");
+        if (log != nullptr)
+            strace_out = log;
+        std::vector<std::string> strace_argv = {"/usr/bin/strace", "-f", log ? "-tt" : "-c", "-o", strace_out,
+                                                "-p", std::to_string(pid)};
+        std::vector<std::string> strace_env;
+        for (char **e = environ; *e; e++)
+            if (strncmp(*e, "LD_PRELOAD=", 11) != 0)
+                strace_env.push_back(*e);
+        pid_t tracer = spawn(strace_argv, strace_env, "/");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // attached to every thread
+        auto before = switches(pid);
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        auto after = switches(pid);
+        kill(tracer, SIGINT);
+        waitpid(tracer, nullptr, 0);
+        r.idle_switches = 0;
+        std::map<std::string, long> per_name;
+        for (const auto &[tid, v] : after) {
+            auto b = before.find(tid);
+            long delta = v.second - (b == before.end() ? 0 : b->second.second);
+            r.idle_switches += delta;
+            per_name[v.first] += delta;
+        }
+        for (const auto &[name, n] : per_name)
+            r.idle_detail += (r.idle_detail.empty() ? "" : ", ") + name + " " + std::to_string(n);
+        std::ifstream in(strace_out);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream words(line);
+            std::vector<std::string> f;
+            for (std::string s; words >> s;)
+                f.push_back(s);
+            if (f.size() >= 5 && f.back() == "total")
+                r.idle_syscalls = atol(f[3].c_str());
+            else if (f.size() >= 5 && isdigit(static_cast<unsigned char>(f[0][0])) && f.back() != "total")
+                r.syscall_detail += (r.syscall_detail.empty() ? "" : ", ") + f.back() + " " + f[3];
+        }
+        if (r.idle_syscalls < 0)
+            r.idle_syscalls = 0;  // strace prints no table when nothing was called
+        delete z;
+    }
+    stop(pid);
+    emulated_testbed_free(testbed);
+    std::string rm = "rm -rf '" + home + "'";
+    if (system(rm.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", home.c_str());
+    return r;
+}
+
+// The emulated hid devices carry their properties in the udev database only; the kernel also
+// shows them in the device's "uevent" file, which is what hidapi reads. Gives every hid device of
+// the testbed that file, so that hidapi lists the same devices as the kernel would let it.
+void add_uevent_files(UMockdevTestbed *testbed)
+{
+    udev *u = udev_new();
+    udev_enumerate *e = udev_enumerate_new(u);
+    udev_enumerate_add_match_subsystem(e, "hidraw");
+    udev_enumerate_scan_devices(e);
+    udev_list_entry *entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
+        udev_device *raw = udev_device_new_from_syspath(u, udev_list_entry_get_name(entry));
+        udev_device *hid = raw ? udev_device_get_parent_with_subsystem_devtype(raw, "hid", nullptr) : nullptr;
+        if (hid != nullptr) {
+            auto prop = [hid](const char *name) {
+                const char *v = udev_device_get_property_value(hid, name);
+                return std::string(v ? v : "");
+            };
+            std::string text = "DRIVER=hid-generic\nHID_ID=" + prop("HID_ID") + "\nHID_NAME=" + prop("HID_NAME") +
+                               "\nHID_PHYS=usb-0000:00:14.0-1/input0\nHID_UNIQ=\n";
+            umockdev_testbed_set_attribute(testbed, udev_device_get_syspath(hid), "uevent", text.c_str());
+        }
+        if (raw)
+            udev_device_unref(raw);
+    }
+    udev_enumerate_unref(e);
+    udev_unref(u);
+}
+
+void no_connected(void *, int) {}
+void no_report(void *, int, unsigned char *, int) {}
+
+struct rescan_result {
+    double ours_ms = NAN;        // one rescan: every registration scanned, as on a device event
+    double ours_list_ms = NAN;   // one listing of the present HID interfaces alone
+    double hidapi_ms = NAN;
+    size_t listed = 0;
+    size_t hidapi_listed = 0;
+};
+
+rescan_result measure_rescan(int others, int rounds)
+{
+    rescan_result r;
+    UMockdevTestbed *testbed = emulated_testbed_new();
+    std::vector<emulated_device *> nodes;
+    for (int i = 0; i < others; i++)
+        nodes.push_back(emulated_device_plug(testbed, mouse_description()));
+    nodes.push_back(emulated_device_plug(testbed, zevrin_description()));
+    add_uevent_files(testbed);
+
+    mhid_init();
+    int zevrin = mhid_add_device(0xEE50, 0x0102, 0xFF00, 9, 9);
+    int mini = mhid_add_device(0xEE50, 0x0103, 0xFF00, 9, 9);
+    auto rescan = [&] {
+        mhid_set_callbacks(zevrin, no_connected, nullptr, no_connected, nullptr, no_report, nullptr);
+        mhid_set_callbacks(mini, no_connected, nullptr, no_connected, nullptr, no_report, nullptr);
+    };
+    rescan();  // binds the Zevrin; later scans find it bound and keep it
+    hid_init();
+    std::vector<double> ours, list, theirs;
+    for (int i = 0; i < rounds; i++) {
+        auto t0 = clock_type::now();
+        rescan();
+        ours.push_back(ms_since(t0));
+        std::vector<hid_interface_info> present;
+        t0 = clock_type::now();
+        hid_linux_platform()->enumerate(&present);
+        list.push_back(ms_since(t0));
+        r.listed = present.size();
+        t0 = clock_type::now();
+        hid_device_info *all = hid_enumerate(0, 0);
+        theirs.push_back(ms_since(t0));
+        r.hidapi_listed = 0;
+        for (hid_device_info *d = all; d; d = d->next)
+            r.hidapi_listed++;
+        hid_free_enumeration(all);
+    }
+    hid_exit();
+    mhid_terminate();
+    for (emulated_device *d : nodes)
+        emulated_device_unplug(d);
+    emulated_testbed_free(testbed);
+    r.ours_ms = median(ours);
+    r.ours_list_ms = median(list);
+    r.hidapi_ms = median(theirs);
+    return r;
+}
+
+std::string fmt(const char *f, double v)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, f, v);
+    return buf;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s BUILD_DIR SOURCE_DIR [ROUNDS]\n", argv[0]);
+        return 2;
+    }
+    const std::string build = argv[1];
+    const std::string source = argv[2];
+    const int rounds = argc > 3 ? atoi(argv[3]) : 10;
+    x_watch x;
+    if (!x.open()) {
+        fprintf(stderr, "no X display with the DAMAGE extension\n");
+        return 1;
+    }
+
+    // Start-up and memory: the two programs in turn, so that both meet the same machine load.
+    std::vector<double> ours_start, ref_start, ours_mem, ref_mem;
+    const std::vector<std::string> ours_cmd = {build + "/zevrin"};
+    const std::vector<std::string> ref_cmd = {build + "/bench/minimal_gtk", source + "/data"};
+    measure_startup(x, ours_cmd, build);  // warm the caches for both
+    measure_startup(x, ref_cmd, build);
+    for (int i = 0; i < rounds; i++) {
+        startup_result a = measure_startup(x, ours_cmd, build);
+        startup_result b = measure_startup(x, ref_cmd, build);
+        ours_start.push_back(a.first_frame_ms);
+        ref_start.push_back(b.first_frame_ms);
+        ours_mem.push_back(static_cast<double>(a.peak_kb) / 1024.0);
+        ref_mem.push_back(static_cast<double>(b.peak_kb) / 1024.0);
+    }
+    plug_result plug = measure_plug(x, build, rounds);
+    rescan_result rescan = measure_rescan(100, rounds * 2);
+
+    const double s_ours = median(ours_start), s_ref = median(ref_start);
+    const double m_ours = median(ours_mem), m_ref = median(ref_mem);
+    const double ready = median(plug.ready_ms);
+    auto yes = [](bool b) { return b ? "yes" : "NO"; };
+
+    printf("%-44s %14s %26s %9s %12s %4s\n", "measure", "zevrin", "reference", "ratio", "aim", "met");
+    printf("%-44s %14s %26s %9s %12s %4s\n", "--------------------------------------------", "--------------",
+           "--------------------------", "---------", "------------", "----");
+    printf("%-44s %14s %26s %9s %12s %4s\n", "start-up to first frame (median)", fmt("%.0f ms", s_ours).c_str(),
+           fmt("%.0f ms minimal GTK", s_ref).c_str(), fmt("%.2fx", s_ours / s_ref).c_str(), "<= 1.30x",
+           yes(s_ours / s_ref <= 1.3));
+    printf("%-44s %14s %26s %9s %12s %4s\n", "plug to configuration shown (median)", fmt("%.0f ms", ready).c_str(),
+           "500 ms end-of-read delay", fmt("+%.0f ms", ready - 500).c_str(), "<= +20 ms", yes(ready - 500 <= 20));
+    printf("%-44s %14ld %26s %9s %12s %4s\n", "idle wake-ups, 10 s, all threads", plug.idle_switches, "0", "-", "none",
+           yes(plug.idle_switches == 0));
+    printf("%-44s %14ld %26s %9s %12s %4s\n", "idle system calls, 10 s, all threads", plug.idle_syscalls, "0", "-",
+           "none", yes(plug.idle_syscalls == 0));
+    printf("%-44s %14s %26s %9s %12s %4s\n", "rescan, 100 other hidraw devices (median)",
+           fmt("%.2f ms", rescan.ours_ms).c_str(), fmt("%.2f ms hid_enumerate", rescan.hidapi_ms).c_str(),
+           fmt("%.2fx", rescan.ours_ms / rescan.hidapi_ms).c_str(), "<= 1.00x",
+           yes(rescan.ours_ms <= rescan.hidapi_ms));
+    printf("%-44s %14s %26s %9s %12s %4s\n", "peak memory, VmHWM (median)", fmt("%.1f MB", m_ours).c_str(),
+           fmt("%.1f MB minimal GTK", m_ref).c_str(), fmt("%.2fx", m_ours / m_ref).c_str(), "<= 1.15x",
+           yes(m_ours / m_ref <= 1.15));
+    printf("\n");
+    printf("rounds: %d; plug-to-ready rounds measured: %zu\n", rounds, plug.ready_ms.size());
+    printf("idle wake-ups by thread: %s\n", plug.idle_detail.c_str());
+    printf("idle system calls: %s\n", plug.syscall_detail.empty() ? "none" : plug.syscall_detail.c_str());
+    printf("main window: %s\n", plug.sizes.c_str());
+    printf("rescan: one listing alone %.2f ms (%zu interfaces), hidapi listed %zu\n", rescan.ours_list_ms,
+           rescan.listed, rescan.hidapi_listed);
+    return 0;
+}
