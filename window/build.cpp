@@ -7,6 +7,7 @@
 #include "app/paths.h"
 #include "build_config.h"
 #include "device/keys.h"
+#include "window/widget_ops.h"
 
 GtkWidget *window_main, *checkmenuitem_dev_options, *label_message, *box_models, *box_config;
 std::array<GtkWidget *, n_languages> radiomenuitem_lang;
@@ -47,40 +48,22 @@ GtkWidget *lookup_named(GtkBuilder *builder, const char *pattern, const char *su
     return widget;
 }
 
-// A missing widget has already been reported by its lookup; what is done to it is skipped.
-void set_image_from_data_file(GtkWidget *image, const char *name)
-{
-    if (image == nullptr)
-        return;
-    gchar *path = get_data_file(name);
-    gtk_image_set_from_file(GTK_IMAGE(image), path);
-    g_free(path);
-}
-
 void connect(GtkWidget *widget, const char *signal, GCallback handler, int data)
 {
     if (widget != nullptr)
         g_signal_connect(widget, signal, handler, GINT_TO_POINTER(data));
 }
 
-// Appends the translated texts of a table and selects the first entry.
-template <typename Table>
-void fill_list(GtkWidget *combo, const Table &table)
+// Appends the translated texts of a table, each row's field that `text` names, and selects the
+// first entry. A missing widget has already been reported by its lookup; it is skipped here,
+// as is every other operation on a missing widget.
+template <typename Row, size_t N>
+void fill_list(GtkWidget *combo, const std::array<Row, N> &table, const char *Row::*text)
 {
     if (combo == nullptr)
         return;
-    for (const auto &row : table)
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), _(row.text));
-    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
-}
-
-template <typename Table>
-void fill_label_list(GtkWidget *combo, const Table &table)
-{
-    if (combo == nullptr)
-        return;
-    for (const auto &row : table)
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), _(row.label));
+    for (const Row &row : table)
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), _(row.*text));
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
 }
 
@@ -206,8 +189,8 @@ void load_main_window()
         gtk_window_set_transient_for(GTK_WINDOW(window_about), GTK_WINDOW(window_main));
 
     // 4. and 5. The about window's content.
-    set_image_from_data_file(image_zevrin, "/images/zevrin_small.png");
-    set_image_from_data_file(image_morvak, "/images/morvak.png");
+    image_set_from_data_file(image_zevrin, "/images/zevrin_small.png");
+    image_set_from_data_file(image_morvak, "/images/morvak.png");
     if (label_version != nullptr) {
         gchar *version = g_strdup_printf("%s %s", _("Version"), VERSION);
         gtk_label_set_text(GTK_LABEL(label_version), version);
@@ -216,11 +199,8 @@ void load_main_window()
 
     // 6. and 7. Pictures of the main window.
     set_model_images();
-    for (int n = 1; n <= max_switches; ++n) {
-        gchar *name = g_strdup_printf("images/symbols/%d.png", n);
-        set_image_from_data_file(image_symbol[n - 1], name);
-        g_free(name);
-    }
+    for (int n = 1; n <= max_switches; ++n)
+        image_set_from_data_file(image_symbol[n - 1], "images/symbols/%d.png", n);
 
     // 8. The four page buttons of a switch form one group, the mouse button active. Their
     // handlers come after the grouping, which therefore runs none of them.
@@ -243,19 +223,19 @@ void load_main_window()
     // selecting the first entry already applies the auto-release rule to the row.
     for (int i = 0; i < max_switches; ++i) {
         connect(combobox_mouse[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
-        fill_list(combobox_mouse[i], mouse_combo_actions);
+        fill_list(combobox_mouse[i], mouse_combo_actions, &combo_action::text);
         connect(combobox_keyb[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
         fill_key_list(combobox_keyb[i]);
         connect(button_keyb[i], "clicked", G_CALLBACK(button_keyb_clicked_cb), i);
         connect(combobox_joy[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
-        fill_list(combobox_joy[i], joy_combo_actions);
+        fill_list(combobox_joy[i], joy_combo_actions, &combo_action::text);
         connect(combobox_gen[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
-        fill_list(combobox_gen[i], gen_combo_actions);
+        fill_list(combobox_gen[i], gen_combo_actions, &combo_action::text);
     }
 
     // 10. The device-wide settings; the display sets them and Write reads them.
-    fill_label_list(combobox_mouse_speed, mouse_combo_speeds);
-    fill_label_list(combobox_joy_displacement, joy_combo_displacements);
+    fill_list(combobox_mouse_speed, mouse_combo_speeds, &mouse_speed_preset::label);
+    fill_list(combobox_joy_displacement, joy_combo_displacements, &joy_displacement_preset::label);
 
     // 11. Its "toggled" handler is connected, so a stored "on" runs it once here.
     if (checkmenuitem_dev_options != nullptr)

@@ -10,9 +10,7 @@
 
 #include <cstdint>
 
-#include "app/paths.h"
 #include "device/config.h"
-#include "device/keys.h"
 #include "device/protocol.h"
 #include "window/widget_ops.h"
 #include "window/window.h"
@@ -31,24 +29,6 @@ int find_combo_action(const std::array<combo_action, N> &table, int32_t kind, in
     return -1;
 }
 
-int find_key(int32_t code)
-{
-    for (int j = 0; j < n_keybd_hid_codes; j++)
-        if (keybd_hid_codes[j] == code)
-            return j;
-    return -1;
-}
-
-// Shows the page box of `page` and hides the other three, in mouse, keyboard, joystick,
-// generic order.
-void show_page(int s, int page)
-{
-    show_if(box_mouse[s], page == page_mouse);
-    show_if(box_keyb[s], page == page_keyboard);
-    show_if(box_joy[s], page == page_joystick);
-    show_if(box_gen[s], page == page_generic);
-}
-
 // Selects row s's widgets for the record e: list entry, modifiers, radio button, page boxes,
 // then the auto-release check button.
 void show_switch(int s, const action_record &e)
@@ -65,7 +45,7 @@ void show_switch(int s, const action_record &e)
     case kind_keyboard_key:
         // Entry 0 first, so a code missing from the key list shows the first key.
         combo_set_active(combobox_keyb[s], 0);
-        combo_set_active(combobox_keyb[s], find_key(e.code));
+        combo_set_active(combobox_keyb[s], key_list_entry(e.code));
         set_active(checkbutton_control[s], (e.modifiers & 1) != 0);
         set_active(checkbutton_shift[s], (e.modifiers & 2) != 0);
         set_active(checkbutton_alt[s], (e.modifiers & 4) != 0);
@@ -88,7 +68,7 @@ void show_switch(int s, const action_record &e)
         break;
     }
     if (page >= 0)
-        show_page(s, page);
+        show_page_box(s, page);
     set_active(checkbutton_auto_release[s], e.auto_release != 0);
 }
 
@@ -99,18 +79,11 @@ void set_model_images()
     for (int m = 0; m < n_models; m++) {
         const bool connected_model = device_connected && m == connected_device_model;
         show_if(box_model[m], !device_connected || connected_model);
-        gchar *name = g_strdup_printf("/images/models/%s%s.png", model_id[m], connected_model ? "_hl" : "");
-        gchar *file = get_data_file(name);
-        image_set_from_file(image_model[m], file);
-        g_free(file);
-        g_free(name);
+        image_set_from_data_file(image_model[m], "/images/models/%s%s.png", model_id[m], connected_model ? "_hl" : "");
     }
     if (device_connected) {
-        gchar *name = g_strdup_printf("/images/models/%s_hl_small.png", model_id[connected_device_model]);
-        gchar *file = get_data_file(name);
-        image_set_from_file(image_connected_model, file);
-        g_free(file);
-        g_free(name);
+        image_set_from_data_file(image_connected_model, "/images/models/%s_hl_small.png",
+                                 model_id[connected_device_model]);
         label_set_text(label_connected_model, model_name[connected_device_model]);
     }
 }

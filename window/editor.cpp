@@ -51,6 +51,25 @@ void apply_auto_release_rule(int s)
 
 }  // namespace
 
+void show_page_box(int s, int page)
+{
+    if (!valid_switch(s))
+        return;
+    show_if(box_mouse[s], page == page_mouse);
+    show_if(box_keyb[s], page == page_keyboard);
+    show_if(box_joy[s], page == page_joystick);
+    show_if(box_gen[s], page == page_generic);
+}
+
+// The key list holds keybd_hid_codes in order, so a code's entry is its position there.
+int key_list_entry(int code)
+{
+    for (int j = 0; j < n_keybd_hid_codes; j++)
+        if (keybd_hid_codes[j] == code)
+            return j;
+    return -1;
+}
+
 // User data: page * 16 + switch slot.
 void radiobutton_page_toggled_cb(GtkToggleButton *toggle_button, gpointer user_data)
 {
@@ -62,10 +81,7 @@ void radiobutton_page_toggled_cb(GtkToggleButton *toggle_button, gpointer user_d
     const int page = data >> 4;
     if (!valid_switch(s))
         return;
-    show_if(box_mouse[s], page == page_mouse);
-    show_if(box_keyb[s], page == page_keyboard);
-    show_if(box_joy[s], page == page_joystick);
-    show_if(box_gen[s], page == page_generic);
+    show_page_box(s, page);
     apply_auto_release_rule(s);
 }
 
@@ -87,13 +103,8 @@ void button_keyb_clicked_cb(GtkButton *, gpointer user_data)
     // for a usage code.
     if (response <= 0)
         return;
-    const int code = response & 0xFF;
-    for (int j = 0; j < n_keybd_hid_codes; j++) {
-        if (keybd_hid_codes[j] == code) {
-            combo_set_active(combobox_keyb[s], j);
-            return;
-        }
-    }
+    // A key that the list does not hold leaves the selection as it was.
+    combo_set_active(combobox_keyb[s], key_list_entry(response & 0xFF));
 }
 
 // The mouse button is not consulted: page 0 is what remains.

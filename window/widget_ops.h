@@ -3,7 +3,11 @@
 // skip the operation without a toolkit critical, so every access goes through these.
 #pragma once
 
+#include <cstdarg>
+
 #include <gtk/gtk.h>
+
+#include "app/paths.h"
 
 inline void show_if(GtkWidget *widget, bool shown)
 {
@@ -48,10 +52,20 @@ inline void label_set_text(GtkWidget *label, const char *text)
         gtk_label_set_text(GTK_LABEL(label), text);
 }
 
-inline void image_set_from_file(GtkWidget *image, const char *file)
+// Shows the picture of the data file whose name (below the data folder) the format gives.
+inline void image_set_from_data_file(GtkWidget *image, const char *name_format, ...) G_GNUC_PRINTF(2, 3);
+inline void image_set_from_data_file(GtkWidget *image, const char *name_format, ...)
 {
-    if (GTK_IS_IMAGE(image))
-        gtk_image_set_from_file(GTK_IMAGE(image), file);
+    if (!GTK_IS_IMAGE(image))
+        return;
+    va_list args;
+    va_start(args, name_format);
+    gchar *name = g_strdup_vprintf(name_format, args);
+    va_end(args);
+    gchar *file = get_data_file(name);
+    gtk_image_set_from_file(GTK_IMAGE(image), file);
+    g_free(file);
+    g_free(name);
 }
 
 inline GtkWindow *as_window(GtkWidget *widget)

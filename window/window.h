@@ -66,6 +66,11 @@ void combobox_action_changed_cb(GtkComboBox *combo_box, gpointer user_data);
 void button_keyb_clicked_cb(GtkButton *button, gpointer user_data);
 int get_page(int s);
 action_record read_switch_row(int s);
+// Shows row s's box of `page` and hides its other three, in mouse, keyboard, joystick, generic
+// order.
+void show_page_box(int s, int page);
+// The key list's entry that shows usage `code`, or -1 when the list has no such key.
+int key_list_entry(int code);
 
 // Commands and menus (commands.cpp), connected by name from the interface file.
 void button_defaults_clicked_cb(GtkButton *button, gpointer user_data);

@@ -66,14 +66,6 @@ int radio_page(int s)
     return page;
 }
 
-int key_position(int code)
-{
-    for (int j = 0; j < n_keybd_hid_codes; j++)
-        if (keybd_hid_codes[j] == code)
-            return j;
-    return -1;
-}
-
 // A key of the list other than the first one.
 int some_later_key_index()
 {
@@ -324,7 +316,7 @@ TEST_F(DisplayActions, EveryKeyRoundTripsWithItsModifiers)
             SCOPED_TRACE(testing::Message() << "row " << s + 1 << ", key entry " << j);
             EXPECT_EQ(radio_page(s), page_keyboard);
             EXPECT_EQ(page_shown(s), page_keyboard);
-            EXPECT_EQ(entry(combobox_keyb[s]), key_position(keybd_hid_codes[j]));
+            EXPECT_EQ(entry(combobox_keyb[s]), key_list_entry(keybd_hid_codes[j]));
             EXPECT_EQ(active(checkbutton_control[s]), (mods & 1) != 0);
             EXPECT_EQ(active(checkbutton_shift[s]), (mods & 2) != 0);
             EXPECT_EQ(active(checkbutton_alt[s]), (mods & 4) != 0);
@@ -363,7 +355,7 @@ TEST_F(DisplayOddRecords, KeyNotInTheListShowsTheFirstKey)
     update_main_window();
     ASSERT_EQ(entry(combobox_keyb[1]), later);
 
-    ASSERT_LT(key_position(0), 0) << "usage 0 must not be in the key list";
+    ASSERT_LT(key_list_entry(0), 0) << "usage 0 must not be in the key list";
     switch_action[1] = {kind_keyboard_key, 0, 6, 0};
     update_main_window();
     EXPECT_EQ(radio_page(1), page_keyboard);

@@ -270,14 +270,6 @@ void capture(int s, capture_plan &plan)
         g_source_remove(source);
 }
 
-int key_position(int code)
-{
-    for (int j = 0; j < n_keybd_hid_codes; j++)
-        if (keybd_hid_codes[j] == code)
-            return j;
-    return -1;
-}
-
 // X keycodes are evdev codes + 8; the usage codes are fixed by the key's position, whatever
 // the layout calls it.
 constexpr guint16 x_keycode_b = 48 + 8;       // usage 0x05
@@ -291,11 +283,11 @@ TEST_F(EditorKeyCapture, PressedKeyIsSelectedAlone)
     press(radiobutton_keyb[2]);
     choose(combobox_keyb[2], 0);
     press(checkbutton_shift[2], false);
-    ASSERT_GE(key_position(0x05), 0);
+    ASSERT_GE(key_list_entry(0x05), 0);
     capture_plan plan{x_keycode_b, GDK_SHIFT_MASK};
     capture(2, plan);
     EXPECT_TRUE(plan.dialog_seen);
-    EXPECT_EQ(entry(combobox_keyb[2]), key_position(0x05));
+    EXPECT_EQ(entry(combobox_keyb[2]), key_list_entry(0x05));
     EXPECT_FALSE(active(checkbutton_shift[2]));
     EXPECT_EQ(get_page(2), page_keyboard);
 }
@@ -304,11 +296,11 @@ TEST_F(EditorKeyCapture, EscapeIsCapturedAsAKey)
 {
     connect_idle(0);
     press(radiobutton_keyb[0]);
-    ASSERT_GE(key_position(0x29), 0);
+    ASSERT_GE(key_list_entry(0x29), 0);
     capture_plan plan{x_keycode_escape};
     capture(0, plan);
     EXPECT_TRUE(plan.dialog_seen);
-    EXPECT_EQ(entry(combobox_keyb[0]), key_position(0x29));
+    EXPECT_EQ(entry(combobox_keyb[0]), key_list_entry(0x29));
 }
 
 TEST_F(EditorKeyCapture, CancelLeavesTheRow)
