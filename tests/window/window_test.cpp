@@ -1,6 +1,9 @@
 #include "tests/window/window_test.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include <glib/gstdio.h>
 
@@ -123,6 +126,18 @@ void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar 
     g_free(script);
 }
 
+// A directory tree that is deleted when this goes out of scope.
+struct removed_at_exit {
+    std::string path;
+    ~removed_at_exit()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(path, error);
+        if (error)
+            fprintf(stderr, "could not remove %s: %s\n", path.c_str(), error.message().c_str());
+    }
+};
+
 }  // namespace
 
 std::string opened_uri_file;
@@ -216,8 +231,14 @@ int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
 
-    // Nothing of the real user's may be read or written.
+    // Nothing of the real user's may be read or written. The home is removed on every return
+    // from main.
     gchar *home = g_dir_make_tmp("zevrin-window-XXXXXX", nullptr);
+    if (home == nullptr) {
+        fprintf(stderr, "could not make a temporary home\n");
+        return 1;
+    }
+    const removed_at_exit home_dir{home};
     gchar *runtime = g_build_filename(home, "run", nullptr);
     g_mkdir_with_parents(runtime, 0700);
     gchar *config = g_build_filename(home, "config", nullptr);
@@ -235,7 +256,11 @@ int main(int argc, char **argv)
     g_free(opened);
 
     g_log_set_default_handler(record_log, nullptr);
-    gtk_init(&argc, &argv);
+    // gtk_init would exit on its own without a display, past the removal of the home.
+    if (!gtk_init_check(&argc, &argv)) {
+        fprintf(stderr, "cannot open the display\n");
+        return 1;
+    }
 
     const char *source_root = g_getenv("ZEVRIN_SOURCE_ROOT");
     if (source_root == nullptr) {
