@@ -75,6 +75,10 @@ struct hid_device {
   void *disconnected_data = nullptr;
   mhid_report_callback report_cb = nullptr;
   void *report_data = nullptr;
+  // Set once mhid_set_callbacks has stored the callbacks. Until then the watcher leaves the
+  // record alone: a rescan of it would bind a present interface without anyone to tell, and
+  // the first scan of mhid_set_callbacks would then find nothing changed and stay silent.
+  std::atomic<bool> callbacks_set{false};
 
   // Set by mhid_add_device before n_devices publishes the record; read-only afterwards.
   int vendor_id = 0;
@@ -347,6 +351,17 @@ void check_connected_and_notify(hid_device &dev) {
   notify(dev, before, dev.state);
 }
 
+// The watcher's rescan after a device change: every registration whose callbacks are set, the
+// others being left to the first scan of their mhid_set_callbacks.
+void rescan_all() {
+  // n_devices afresh on each pass: a registration added meanwhile is scanned too.
+  for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++) {
+    hid_device &dev = devices[static_cast<size_t>(i)];
+    if (dev.callbacks_set.load(std::memory_order_acquire))
+      check_connected_and_notify(dev);
+  }
+}
+
 void thread_window(hid_monitor *monitor, int wake) {
   const int monitor_fd = platform->monitor_fd(monitor);
   for (;;) {
@@ -374,16 +389,11 @@ void thread_window(hid_monitor *monitor, int wake) {
       }
       if (cb != nullptr)
         cb(target);
-      if (event != hid_monitor_add_or_remove)
-        continue;
-      // n_devices afresh on each pass: a registration added meanwhile is scanned too.
-      for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++)
-        check_connected_and_notify(devices[static_cast<size_t>(i)]);
+      if (event == hid_monitor_add_or_remove)
+        rescan_all();
     }
-    if (overflow) {
-      for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++)
-        check_connected_and_notify(devices[static_cast<size_t>(i)]);
-    }
+    if (overflow)
+      rescan_all();
   }
 }
 
@@ -396,6 +406,7 @@ void reset_record(hid_device &dev, int id) {
   dev.disconnected_data = nullptr;
   dev.report_cb = nullptr;
   dev.report_data = nullptr;
+  dev.callbacks_set = false;
   dev.vendor_id = dev.product_id = dev.usage_page = dev.input_len = dev.output_len = 0;
   dev.state = state_unknown;
   dev.read_handle = dev.write_handle = -1;
@@ -462,6 +473,7 @@ void mhid_set_callbacks(int id, mhid_connected_callback connected_cb, void *conn
     dev.disconnected_data = disconnected_data;
     dev.report_cb = report_cb;
     dev.report_data = report_data;
+    dev.callbacks_set.store(true, std::memory_order_release);
   }
   check_connected_and_notify(dev);
 }

@@ -1,16 +1,21 @@
 // The HID module over umockdev virtual devices: real libudev enumeration and monitor, real
-// fds (pseudo-terminals standing in for hidraw nodes), real threads.
+// fds (pseudo-terminals standing in for hidraw nodes), real threads. One test runs over a
+// scripted layer instead, to see what the real one cannot show (see there).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <glib.h>
 #include <linux/capability.h>
 #include <mutex>
+#include <poll.h>
+#include <set>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -394,6 +399,21 @@ TEST_F(Hid, HotPlugIsHeardFromTheMomentInitReturns) {
   EXPECT_TRUE(wait_count('c', id, 1));
 }
 
+TEST_F(Hid, ADeviceChangeBeforeTheCallbacksAreSetDoesNotSwallowTheFirstNotice) {
+  // The Zevrin is there from the start; another device arrives after the registration is
+  // made but before its callbacks are. The watcher's rescan of that arrival must leave the
+  // registration to its first scan, which then reports the Zevrin.
+  plug(zevrin_description());
+  mhid_init();
+  int id = mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9);
+  plug(mouse_description());
+  ASSERT_TRUE(wait_watcher_done(1));
+  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+  ASSERT_EQ(snapshot().size(), 1u);
+  EXPECT_EQ(snapshot()[0].kind, 'c');
+  EXPECT_EQ(snapshot()[0].thread, main_thread);
+}
+
 TEST_F(Hid, BothModelsAreEachReportedConnectedOnce) {
   plug(zevrin_description());
   plug(zevrin_mini_description());
@@ -683,6 +703,163 @@ TEST_F(Hid, NothingIsLeftBehindAfterHundredsOfPlugCyclesWithReportsFlowing) {
   EXPECT_EQ(count('d', id), static_cast<size_t>(cycles + 1));
   EXPECT_EQ(threads_settled(tasks), tasks);
   EXPECT_EQ(open_fds(), fds);
+}
+
+// --- Writes while the watcher rebinds, over a scripted layer -----------------------------------
+
+// A layer of our own whose listing alternates between two interfaces of the Zevrin, so that
+// every rescan closes the bound node and opens the other one, and whose writes check that
+// their handle stays open for the whole write. Over the real layer a write to a node closed
+// under it cannot be told apart from a failed write (the fd number is reused at once).
+namespace scripted {
+
+std::mutex mutex;
+std::condition_variable changed;
+std::set<int> open_handles;
+int listings = 0;
+int writes_begun = 0;
+int writes_on_closed_handles = 0;
+int events_sent = 0;
+int events_done = 0;
+int monitor_pipe[2] = {-1, -1};
+
+bool enumerate(std::vector<hid_interface_info> *out) {
+  std::lock_guard lock(mutex);
+  hid_interface_info info;
+  info.syspath = "/sys/devices/scripted/hidraw" + std::to_string(listings++ % 2);
+  info.devnode = "/dev/scripted";
+  info.vendor_id = zevrin_vendor;
+  info.product_id = zevrin_product;
+  hid_top_collection c;
+  c.usage_page = 0xFF00;
+  c.input_len = 9;
+  c.output_len = 9;
+  info.descriptor.collections.push_back(c);
+  out->assign(1, info);
+  return true;
+}
+
+int open_node(const char *, bool) {
+  int handle = eventfd(0, EFD_CLOEXEC);
+  std::lock_guard lock(mutex);
+  open_handles.insert(handle);
+  return handle;
+}
+
+// No reports ever come: the reader waits for its wake-up.
+int read_report(int, int wake_fd, unsigned char *, size_t) {
+  pollfd p = {wake_fd, POLLIN, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+  return hid_read_woken;
+}
+
+int write_report(int handle, const unsigned char *, size_t size) {
+  auto is_open = [handle] {
+    std::lock_guard lock(mutex);
+    return open_handles.count(handle) != 0;
+  };
+  bool ok = is_open();
+  {
+    std::lock_guard lock(mutex);
+    writes_begun++;
+  }
+  changed.notify_all();
+  // A write takes a moment on a real node: leave room for a close to come in between.
+  std::this_thread::yield();
+  ok = ok && is_open();
+  if (!ok) {
+    std::lock_guard lock(mutex);
+    writes_on_closed_handles++;
+  }
+  return static_cast<int>(size);
+}
+
+void close_node(int handle) {
+  {
+    std::lock_guard lock(mutex);
+    open_handles.erase(handle);
+  }
+  close(handle);
+}
+
+hid_monitor *monitor_new() {
+  if (pipe2(monitor_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    return nullptr;
+  return reinterpret_cast<hid_monitor *>(monitor_pipe);
+}
+
+int monitor_fd(hid_monitor *) { return monitor_pipe[0]; }
+
+hid_monitor_event monitor_next_event(hid_monitor *) {
+  char byte;
+  if (read(monitor_pipe[0], &byte, 1) == 1)
+    return hid_monitor_add_or_remove;
+  {
+    std::lock_guard lock(mutex);
+    events_done = events_sent;
+  }
+  changed.notify_all();
+  return hid_monitor_none;
+}
+
+void monitor_free(hid_monitor *) {
+  close(monitor_pipe[0]);
+  close(monitor_pipe[1]);
+}
+
+// One arrival or removal, once the writer has begun another write; returns when the watcher
+// has rescanned.
+bool rescan_while_writing() {
+  std::unique_lock lock(mutex);
+  const int writes = writes_begun;
+  if (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return writes_begun > writes; }))
+    return false;
+  events_sent++;
+  if (write(monitor_pipe[1], "x", 1) != 1)
+    return false;
+  return changed.wait_for(lock, std::chrono::seconds(20), [] { return events_done == events_sent; });
+}
+
+const hid_platform layer = {enumerate,  open_node,  read_report,        write_report,
+                            close_node, monitor_new, monitor_fd, monitor_next_event,
+                            monitor_free};
+
+}  // namespace scripted
+
+TEST_F(Hid, WritesNeverMeetANodeClosedByARescan) {
+  mhid_use_platform(&scripted::layer);
+  mhid_init();
+  int id = register_zevrin();
+  ASSERT_EQ(count('c', id), 1u);
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> odd_results{0};
+  std::thread writer([&] {
+    unsigned char report[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    while (!stop) {
+      // 0 while the registration is between two nodes; 9 when the report left whole.
+      int n = mhid_write(id, report, 9);
+      if (n != 0 && n != 9)
+        odd_results++;
+    }
+  });
+  const int rescans = 300;
+  int done = 0;
+  while (done < rescans && scripted::rescan_while_writing())
+    done++;
+  stop = true;
+  writer.join();
+  mhid_terminate();
+
+  EXPECT_EQ(done, rescans);
+  std::lock_guard lock(scripted::mutex);
+  EXPECT_EQ(scripted::writes_on_closed_handles, 0);
+  EXPECT_EQ(odd_results, 0);
+  EXPECT_TRUE(scripted::open_handles.empty());
+  // Every rescan went over to the other interface: a different device to the application.
+  EXPECT_EQ(count('c', id), static_cast<size_t>(rescans + 1));
+  EXPECT_EQ(count('d', id), static_cast<size_t>(rescans));
 }
 
 // --- Permissions -----------------------------------------------------------------------------
