@@ -51,6 +51,13 @@ gboolean connected_notice_cb(gpointer user_data)
 {
     const int device = GPOINTER_TO_INT(user_data);
     // Test and state change are one step here, on the GUI thread, in notice order.
+    if (device_connected && device == connected_device_id_out) {
+        // The device in use, reported once more: after a scan whose listing failed the module
+        // knows nothing for a moment and then reports it connected again, with no disconnect
+        // in between. It is the same device, so there is nothing to read and nothing to refuse.
+        g_idle_add(update_main_window_cb, nullptr);
+        return FALSE;
+    }
     if (device_connected) {
         g_idle_add(multiple_devices_cb, nullptr);
         return FALSE;

@@ -192,6 +192,26 @@ TEST_F(Hub, ReplugStartsANewRead)
     end_read(0);
 }
 
+TEST_F(Hub, ConnectedAgainWithoutADisconnectIsOnlyARefresh)
+{
+    // A scan whose listing failed leaves the registration in an unknown state; the next one
+    // reports the same device connected again, with no disconnect in between.
+    register_none();
+    hid_connected_cb(nullptr, 0);
+    drain();
+    end_read(0);
+    writes.clear();
+
+    hid_connected_cb(nullptr, 0);
+    drain();
+    EXPECT_TRUE(seen_dialogs.empty());
+    EXPECT_EQ(device_connected, 1);
+    EXPECT_EQ(connected_device_id_out, 0);
+    EXPECT_EQ(connected_device_model, 0);
+    EXPECT_EQ(reading_config, 0);
+    EXPECT_TRUE(writes.empty());
+}
+
 TEST_F(Hub, UnknownRegistrationOnlyRefreshes)
 {
     register_none();
