@@ -219,55 +219,105 @@ TEST_F(EditorReadRow, EditsLiveInTheRowsUntilARefresh)
     EXPECT_EQ(entry(combobox_mouse[0]), 0);
 }
 
-// Key capture through the real capture dialog: a key event is delivered to it, or it is
+// Key capture through the real capture dialog: as soon as it maps, it is sent a key event or
 // cancelled, while it runs its own loop.
+enum class capture_answer { key, cancel };
+
 struct capture_plan {
-    guint16 hardware_keycode = 0;  // 0: cancel instead
+    capture_answer answer = capture_answer::cancel;
+    guint16 hardware_keycode = 0;  // with capture_answer::key
     GdkModifierType state = GdkModifierType(0);
     bool dialog_seen = false;
+    bool hung = false;            // the dialog was still open when the guard ran out
+    GtkWidget *dialog = nullptr;  // held from its mapping until capture() returns
+    guint answer_source = 0;
 };
 
-gboolean drive_capture_dialog_cb(gpointer data)
+// Ends a dialog that a broken handler would leave open, so that the test fails instead of
+// hanging. Not a measurement: every capture here is answered at once.
+constexpr guint hang_guard_s = 10;
+
+bool is_capture_dialog(gpointer object)
 {
-    auto *plan = static_cast<capture_plan *>(data);
-    GList *toplevels = gtk_window_list_toplevels();
-    GtkWidget *dialog = nullptr;
-    for (GList *l = toplevels; l != nullptr; l = l->next)
-        if (GTK_IS_DIALOG(l->data) && l->data != window_main && l->data != window_about &&
-            gtk_widget_get_mapped(GTK_WIDGET(l->data)))
-            dialog = GTK_WIDGET(l->data);
-    g_list_free(toplevels);
-    if (dialog == nullptr)
-        return G_SOURCE_CONTINUE;
-    plan->dialog_seen = true;
-    if (plan->hardware_keycode == 0) {
-        gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
-        return G_SOURCE_REMOVE;
-    }
+    if (!GTK_IS_MESSAGE_DIALOG(object))
+        return false;
+    GtkMessageType type = GTK_MESSAGE_INFO;
+    g_object_get(object, "message-type", &type, nullptr);
+    return type == GTK_MESSAGE_OTHER;
+}
+
+void send_key(GtkWidget *dialog, const capture_plan &plan)
+{
     GdkEvent *event = gdk_event_new(GDK_KEY_PRESS);
     event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
     event->key.send_event = TRUE;
     event->key.time = GDK_CURRENT_TIME;
-    event->key.state = plan->state;
-    event->key.hardware_keycode = plan->hardware_keycode;
+    event->key.state = plan.state;
+    event->key.hardware_keycode = plan.hardware_keycode;
     GdkKeymap *keymap = gdk_keymap_get_for_display(gdk_display_get_default());
     guint keyval = 0;
-    gdk_keymap_translate_keyboard_state(keymap, plan->hardware_keycode, GdkModifierType(0), 0, &keyval, nullptr,
+    gdk_keymap_translate_keyboard_state(keymap, plan.hardware_keycode, GdkModifierType(0), 0, &keyval, nullptr,
                                         nullptr, nullptr);
     event->key.keyval = keyval;
     gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
     gtk_main_do_event(event);
     gdk_event_free(event);
+}
+
+// Runs in the dialog's own loop: the dialog is mapped before that loop starts listening for
+// its response, so an answer given from the mapping itself would be lost.
+gboolean answer_capture_cb(gpointer data)
+{
+    auto *plan = static_cast<capture_plan *>(data);
+    plan->answer_source = 0;
+    if (plan->answer == capture_answer::key)
+        send_key(plan->dialog, *plan);
+    else
+        gtk_dialog_response(GTK_DIALOG(plan->dialog), GTK_RESPONSE_CANCEL);
     return G_SOURCE_REMOVE;
 }
 
+gboolean capture_dialog_mapped_hook(GSignalInvocationHint *, guint, const GValue *params, gpointer data)
+{
+    auto *plan = static_cast<capture_plan *>(data);
+    GObject *widget = G_OBJECT(g_value_get_object(&params[0]));
+    if (is_capture_dialog(widget) && !plan->dialog_seen) {
+        plan->dialog_seen = true;
+        plan->dialog = GTK_WIDGET(g_object_ref(widget));
+        plan->answer_source = g_idle_add(answer_capture_cb, plan);
+    }
+    return TRUE;
+}
+
+gboolean capture_hang_guard_cb(gpointer data)
+{
+    auto *plan = static_cast<capture_plan *>(data);
+    plan->hung = true;
+    GList *toplevels = gtk_window_list_toplevels();
+    for (GList *l = toplevels; l != nullptr; l = l->next)
+        if (is_capture_dialog(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+            gtk_dialog_response(GTK_DIALOG(l->data), GTK_RESPONSE_CANCEL);
+    g_list_free(toplevels);
+    return G_SOURCE_REMOVE;
+}
+
+// Clicks row s's capture button; returns once the capture dialog has closed.
 void capture(int s, capture_plan &plan)
 {
-    const guint source = g_timeout_add(10, drive_capture_dialog_cb, &plan);
     ASSERT_TRUE(GTK_IS_BUTTON(button_keyb[s]));
+    const guint map_signal = g_signal_lookup("map", GTK_TYPE_WIDGET);
+    const gulong hook = g_signal_add_emission_hook(map_signal, 0, capture_dialog_mapped_hook, &plan, nullptr);
+    const guint guard = g_timeout_add_seconds(hang_guard_s, capture_hang_guard_cb, &plan);
     gtk_button_clicked(GTK_BUTTON(button_keyb[s]));
-    if (!plan.dialog_seen)
-        g_source_remove(source);
+    if (!plan.hung)
+        g_source_remove(guard);
+    g_signal_remove_emission_hook(map_signal, hook);
+    if (plan.answer_source != 0)
+        g_source_remove(plan.answer_source);
+    if (plan.dialog != nullptr)
+        g_object_unref(plan.dialog);
+    plan.dialog = nullptr;
+    EXPECT_FALSE(plan.hung) << "the capture dialog was still open after " << hang_guard_s << " s";
 }
 
 // X keycodes are evdev codes + 8; the usage codes are fixed by the key's position, whatever
@@ -284,7 +334,7 @@ TEST_F(EditorKeyCapture, PressedKeyIsSelectedAlone)
     choose(combobox_keyb[2], 0);
     press(checkbutton_shift[2], false);
     ASSERT_GE(key_list_entry(0x05), 0);
-    capture_plan plan{x_keycode_b, GDK_SHIFT_MASK};
+    capture_plan plan{capture_answer::key, x_keycode_b, GDK_SHIFT_MASK};
     capture(2, plan);
     EXPECT_TRUE(plan.dialog_seen);
     EXPECT_EQ(entry(combobox_keyb[2]), key_list_entry(0x05));
@@ -297,7 +347,7 @@ TEST_F(EditorKeyCapture, EscapeIsCapturedAsAKey)
     connect_idle(0);
     press(radiobutton_keyb[0]);
     ASSERT_GE(key_list_entry(0x29), 0);
-    capture_plan plan{x_keycode_escape};
+    capture_plan plan{capture_answer::key, x_keycode_escape};
     capture(0, plan);
     EXPECT_TRUE(plan.dialog_seen);
     EXPECT_EQ(entry(combobox_keyb[0]), key_list_entry(0x29));
