@@ -61,7 +61,7 @@ void cancel_read_config_timeout()
     }
 }
 
-gboolean read_config_timeout_cb(gpointer)
+gboolean read_config_no_reply_cb(gpointer)
 {
     read_config_timeout_id = 0;
     if (!reading_config)
@@ -74,6 +74,17 @@ gboolean read_config_timeout_cb(gpointer)
                     _("The device did not send its configuration. Please check the connection "
                       "and read the configuration again."),
                     window_main ? GTK_WINDOW(window_main) : nullptr);
+    return FALSE;
+}
+
+// The wait is over, but the reply may already be queued for this thread: the hub hands
+// input reports over as idle sources at G_PRIORITY_DEFAULT_IDLE, and a due timer runs before
+// those (even at their priority, being the older source). So the verdict goes into an idle of
+// that priority behind them; a settings reply queued before it ends the read and cancels it.
+gboolean read_config_timeout_cb(gpointer)
+{
+    read_config_timeout_id = g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, read_config_no_reply_cb,
+                                             nullptr, nullptr);
     return FALSE;
 }
 

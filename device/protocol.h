@@ -15,8 +15,8 @@ extern double reading_writing_config_fraction;
 extern std::array<uint8_t, report_length> report;
 
 // A read whose settings reply has not come this long after the settings request was sent ends
-// with a message. The pending timer's source id, 0 when none; a settings reply and a new read
-// cancel it.
+// with a message, once the reports already queued for the GUI thread have been handled. The
+// source id of the pending wait, 0 when none; a settings reply and a new read cancel it.
 extern int read_config_timeout_ms;
 extern guint read_config_timeout_id;
 

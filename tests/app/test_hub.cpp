@@ -212,6 +212,22 @@ TEST_F(Hub, ConnectedAgainWithoutADisconnectIsOnlyARefresh)
     EXPECT_TRUE(writes.empty());
 }
 
+TEST_F(Hub, SettingsReplyAlreadyQueuedWhenTheWaitRunsOutStillEndsTheRead)
+{
+    register_none();
+    read_config_timeout_ms = 100;
+    hid_connected_cb(nullptr, 0);
+    // Up to the settings request, which starts the wait for its reply.
+    ASSERT_TRUE(run_until([] { return read_config_timeout_id != 0; }));
+    // The reply arrives and is queued for the GUI thread, which is busy until the wait is over.
+    report(0, {0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+    g_usleep(2 * 1000 * static_cast<gulong>(read_config_timeout_ms));
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    drain();
+    EXPECT_TRUE(seen_dialogs.empty());
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
+}
+
 TEST_F(Hub, UnknownRegistrationOnlyRefreshes)
 {
     register_none();
