@@ -219,15 +219,61 @@ TEST_F(EditorReadRow, EditsLiveInTheRowsUntilARefresh)
     EXPECT_EQ(entry(combobox_mouse[0]), 0);
 }
 
-// Key capture through the real capture dialog: as soon as it maps, it is sent a key event or
-// cancelled, while it runs its own loop.
-enum class capture_answer { key, cancel };
+// Turning the developer options on or off is a refresh too: an unwritten edit gives way to the
+// stored action, through the menu item's own handler.
+TEST_F(EditorReadRow, DeveloperOptionsBringBackTheStoredAction)
+{
+    ASSERT_TRUE(GTK_IS_CHECK_MENU_ITEM(checkmenuitem_dev_options));
+    ASSERT_FALSE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(checkmenuitem_dev_options)));
+    connect_idle(0);
+    const action_record stored{kind_joystick_button, 5, 0, 1};
+    switch_action[2] = stored;
+    update_main_window();
+    ASSERT_EQ(get_page(2), page_joystick);
+
+    const auto expect_stored_row = [&] {
+        EXPECT_EQ(get_page(2), page_joystick);
+        EXPECT_EQ(page_boxes(2), (std::array<bool, 4>{false, false, true, false}));
+        EXPECT_EQ(entry(combobox_joy[2]), 5);
+        EXPECT_TRUE(active(checkbutton_auto_release[2]));
+        const action_record r = read_switch_row(2);
+        EXPECT_EQ(r.kind, stored.kind);
+        EXPECT_EQ(r.code, stored.code);
+        EXPECT_EQ(r.modifiers, stored.modifiers);
+        EXPECT_EQ(r.auto_release, stored.auto_release);
+        EXPECT_EQ(switch_action[2].kind, stored.kind);
+        EXPECT_EQ(switch_action[2].code, stored.code);
+    };
+
+    press(radiobutton_keyb[2]);
+    choose(combobox_keyb[2], 9);
+    press(checkbutton_alt[2], true);
+    press(checkbutton_auto_release[2], false);
+    gtk_menu_item_activate(GTK_MENU_ITEM(checkmenuitem_dev_options));
+    EXPECT_TRUE(show_dev_options);
+    EXPECT_TRUE(shown(radiobutton_gen[2]));
+    expect_stored_row();
+
+    press(radiobutton_gen[2]);
+    choose(combobox_gen[2], 3);
+    gtk_menu_item_activate(GTK_MENU_ITEM(checkmenuitem_dev_options));
+    EXPECT_FALSE(show_dev_options);
+    EXPECT_FALSE(shown(radiobutton_gen[2]));
+    expect_stored_row();
+}
+
+// Key capture through the real capture dialog: as soon as it maps, it is sent a key event,
+// cancelled, or closed as the window manager closes a window, while it runs its own loop.
+enum class capture_answer { key, cancel, close };
+
+constexpr int no_response = -1000;
 
 struct capture_plan {
     capture_answer answer = capture_answer::cancel;
     guint16 hardware_keycode = 0;  // with capture_answer::key
     GdkModifierType state = GdkModifierType(0);
     bool dialog_seen = false;
+    int response = no_response;   // the dialog's "response", if it emitted one
     bool hung = false;            // the dialog was still open when the guard ran out
     GtkWidget *dialog = nullptr;  // held from its mapping until capture() returns
     guint answer_source = 0;
@@ -270,11 +316,23 @@ gboolean answer_capture_cb(gpointer data)
 {
     auto *plan = static_cast<capture_plan *>(data);
     plan->answer_source = 0;
-    if (plan->answer == capture_answer::key)
+    switch (plan->answer) {
+    case capture_answer::key:
         send_key(plan->dialog, *plan);
-    else
+        break;
+    case capture_answer::cancel:
         gtk_dialog_response(GTK_DIALOG(plan->dialog), GTK_RESPONSE_CANCEL);
+        break;
+    case capture_answer::close:
+        gtk_window_close(GTK_WINDOW(plan->dialog));  // a delete event, as from the title bar
+        break;
+    }
     return G_SOURCE_REMOVE;
+}
+
+void record_response_cb(GtkDialog *, gint response, gpointer data)
+{
+    static_cast<capture_plan *>(data)->response = response;
 }
 
 gboolean capture_dialog_mapped_hook(GSignalInvocationHint *, guint, const GValue *params, gpointer data)
@@ -284,6 +342,7 @@ gboolean capture_dialog_mapped_hook(GSignalInvocationHint *, guint, const GValue
     if (is_capture_dialog(widget) && !plan->dialog_seen) {
         plan->dialog_seen = true;
         plan->dialog = GTK_WIDGET(g_object_ref(widget));
+        g_signal_connect(widget, "response", G_CALLBACK(record_response_cb), plan);
         plan->answer_source = g_idle_add(answer_capture_cb, plan);
     }
     return TRUE;
@@ -324,6 +383,7 @@ void capture(int s, capture_plan &plan)
 // the layout calls it.
 constexpr guint16 x_keycode_b = 48 + 8;       // usage 0x05
 constexpr guint16 x_keycode_escape = 1 + 8;   // usage 0x29
+constexpr guint16 x_keycode_kp_home = 71 + 8;  // keypad 7 (Home with Num Lock off): no usage
 
 using EditorKeyCapture = WindowTest;
 
@@ -363,6 +423,31 @@ TEST_F(EditorKeyCapture, CancelLeavesTheRow)
     EXPECT_TRUE(plan.dialog_seen);
     EXPECT_EQ(entry(combobox_keyb[1]), 7);
     EXPECT_EQ(get_page(1), page_mouse);
+}
+
+TEST_F(EditorKeyCapture, KeyWithoutUsageLeavesTheRow)
+{
+    connect_idle(0);
+    press(radiobutton_keyb[4]);
+    choose(combobox_keyb[4], 11);
+    capture_plan plan{capture_answer::key, x_keycode_kp_home};
+    capture(4, plan);
+    EXPECT_TRUE(plan.dialog_seen);
+    EXPECT_EQ(plan.response, 0);  // the dialog took the key, and had no usage code for it
+    EXPECT_EQ(entry(combobox_keyb[4]), 11);
+    EXPECT_EQ(get_page(4), page_keyboard);
+}
+
+TEST_F(EditorKeyCapture, ClosingTheDialogLeavesTheRow)
+{
+    connect_idle(1);
+    press(radiobutton_keyb[3]);
+    choose(combobox_keyb[3], 20);
+    capture_plan plan{capture_answer::close};
+    capture(3, plan);
+    EXPECT_TRUE(plan.dialog_seen);
+    EXPECT_EQ(entry(combobox_keyb[3]), 20);
+    EXPECT_EQ(get_page(3), page_keyboard);
 }
 
 }  // namespace

@@ -197,6 +197,9 @@ void reset_window_state()
     reading_config = 0;
     writing_config = 0;
     reading_writing_config_fraction = 0.0;
+    // Through its handler, as a user turns it off; nothing happens when it is off already.
+    if (GTK_IS_CHECK_MENU_ITEM(checkmenuitem_dev_options))
+        gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(checkmenuitem_dev_options), FALSE);
     show_dev_options = false;
     set_defaults();
     update_main_window();
