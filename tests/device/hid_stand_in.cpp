@@ -1,5 +1,5 @@
 // A recording stand-in for the HID module: registrations, a first scan that reports what the
-// test says is present, and writes that are recorded byte for byte.
+// test says is present, and writes that are recorded byte for byte with their length.
 #include <algorithm>
 
 #include "tests/device/spine_test.h"
@@ -92,8 +92,8 @@ int mhid_write(int id, const unsigned char *data, int length)
 {
     if (id < 0 || id >= static_cast<int>(registrations.size()) || length <= 0)
         return -1;
-    written w{id, {}};
-    std::copy_n(data, 9, w.bytes.begin());
+    written w{id, {}, length};
+    std::copy_n(data, std::min(length, 9), w.bytes.begin());
     writes.push_back(w);
     const bool reaches = writes_reaching_device < 0 ||
                          static_cast<int>(writes.size()) <= writes_reaching_device;

@@ -14,7 +14,7 @@ std::vector<seen_dialog> seen_dialogs;
 
 stand_in::written report_to(int id, std::array<uint8_t, 9> bytes)
 {
-    return {id, bytes};
+    return {id, bytes, 9};
 }
 
 namespace {

@@ -24,7 +24,8 @@ struct registration {
 
 struct written {
     int id;
-    std::array<uint8_t, 9> bytes;
+    std::array<uint8_t, 9> bytes;  // the first nine bytes given (zeros past `length`)
+    int length;                    // the length given to mhid_write
     bool operator==(const written &) const = default;
 };
 
@@ -47,7 +48,7 @@ inline bool operator==(const action_record &a, const action_record &b)
            a.auto_release == b.auto_release;
 }
 
-// A report as the tests write it: nine bytes, report ID first.
+// A report as the tests write it: nine bytes, report ID first, written with length 9.
 stand_in::written report_to(int id, std::array<uint8_t, 9> bytes);
 
 // Every message dialog opened since the last clear, answered with Close as soon as its own
