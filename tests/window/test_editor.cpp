@@ -413,41 +413,35 @@ TEST_F(EditorKeyCapture, EscapeIsCapturedAsAKey)
     EXPECT_EQ(entry(combobox_keyb[0]), key_list_entry(0x29));
 }
 
-TEST_F(EditorKeyCapture, CancelLeavesTheRow)
+// Cancel, the window's close and a key without a usage code (a keypad key) all end the capture
+// without a key: the row stays as it was, on the mouse page or the keyboard page.
+TEST_F(EditorKeyCapture, EndingWithoutAKeyLeavesTheRow)
 {
+    struct no_key_case {
+        const char *what;
+        capture_answer answer;
+        guint16 hardware_keycode;
+        int response;
+    };
+    const no_key_case cases[] = {
+        {"cancel", capture_answer::cancel, 0, GTK_RESPONSE_CANCEL},
+        {"close", capture_answer::close, 0, GTK_RESPONSE_DELETE_EVENT},
+        {"keypad key", capture_answer::key, x_keycode_kp_home, 0},
+    };
     connect_idle(0);
-    press(radiobutton_mouse[1]);
-    choose(combobox_keyb[1], 7);
-    capture_plan plan;
-    capture(1, plan);
-    EXPECT_TRUE(plan.dialog_seen);
-    EXPECT_EQ(entry(combobox_keyb[1]), 7);
-    EXPECT_EQ(get_page(1), page_mouse);
-}
-
-TEST_F(EditorKeyCapture, KeyWithoutUsageLeavesTheRow)
-{
-    connect_idle(0);
-    press(radiobutton_keyb[4]);
-    choose(combobox_keyb[4], 11);
-    capture_plan plan{capture_answer::key, x_keycode_kp_home};
-    capture(4, plan);
-    EXPECT_TRUE(plan.dialog_seen);
-    EXPECT_EQ(plan.response, 0);  // the dialog took the key, and had no usage code for it
-    EXPECT_EQ(entry(combobox_keyb[4]), 11);
-    EXPECT_EQ(get_page(4), page_keyboard);
-}
-
-TEST_F(EditorKeyCapture, ClosingTheDialogLeavesTheRow)
-{
-    connect_idle(1);
-    press(radiobutton_keyb[3]);
-    choose(combobox_keyb[3], 20);
-    capture_plan plan{capture_answer::close};
-    capture(3, plan);
-    EXPECT_TRUE(plan.dialog_seen);
-    EXPECT_EQ(entry(combobox_keyb[3]), 20);
-    EXPECT_EQ(get_page(3), page_keyboard);
+    for (const no_key_case &c : cases) {
+        for (int page : {page_mouse, page_keyboard}) {
+            SCOPED_TRACE(testing::Message() << c.what << ", page " << page);
+            press(page == page_mouse ? radiobutton_mouse[1] : radiobutton_keyb[1]);
+            choose(combobox_keyb[1], 7);
+            capture_plan plan{c.answer, c.hardware_keycode};
+            capture(1, plan);
+            EXPECT_TRUE(plan.dialog_seen);
+            EXPECT_EQ(plan.response, c.response);
+            EXPECT_EQ(entry(combobox_keyb[1]), 7);
+            EXPECT_EQ(get_page(1), page);
+        }
+    }
 }
 
 }  // namespace
