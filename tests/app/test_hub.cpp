@@ -8,6 +8,7 @@
 #include "device/config.h"
 #include "device/protocol.h"
 #include "tests/device/spine_test.h"
+#include "window/window.h"
 
 namespace {
 
@@ -226,6 +227,34 @@ TEST_F(Hub, SettingsReplyAlreadyQueuedWhenTheWaitRunsOutStillEndsTheRead)
     drain();
     EXPECT_TRUE(seen_dialogs.empty());
     EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
+}
+
+TEST_F(Hub, TheWindowIsFirstRefreshedAfterAConnectionWithTheReadUnderWay)
+{
+    register_none();
+    hid_connected_cb(nullptr, 0);
+    drain();
+    end_read(0);
+    hid_disconnected_cb(nullptr, 0);
+    drain();
+    ASSERT_EQ(reading_config, 0);
+
+    // Every refresh sets the main window's title: each one is seen with the read state of
+    // that moment. A refresh before the read had begun would show the stale record as ready.
+    window_main = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    std::vector<int> reading_at_refresh;
+    g_signal_connect(window_main, "notify::title",
+                     G_CALLBACK(+[](GObject *, GParamSpec *, gpointer seen) {
+                         static_cast<std::vector<int> *>(seen)->push_back(reading_config);
+                     }),
+                     &reading_at_refresh);
+    hid_connected_cb(nullptr, 0);
+    drain();
+    gtk_widget_destroy(window_main);
+    window_main = nullptr;
+    ASSERT_FALSE(reading_at_refresh.empty());
+    EXPECT_EQ(reading_at_refresh.front(), 1);
+    end_read(0);
 }
 
 TEST_F(Hub, UnknownRegistrationOnlyRefreshes)
