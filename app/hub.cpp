@@ -42,11 +42,6 @@ struct report_notice {
 // that keep refusing a node do not repeat it.
 std::map<std::string, bool> denied_nodes_shown;
 
-GtkWindow *main_window()
-{
-    return window_main ? GTK_WINDOW(window_main) : nullptr;
-}
-
 gboolean connected_notice_cb(gpointer user_data)
 {
     const int device = GPOINTER_TO_INT(user_data);
@@ -119,7 +114,7 @@ gboolean access_denied_notice_cb(gpointer user_data)
           "To allow it, install the program, or copy its udev rule 70-zevrin.rules into "
           "/etc/udev/rules.d. Then unplug the device and plug it in again."),
         node);
-    dialog_info("Zevrin", message, main_window());
+    dialog_info("Zevrin", message, GTK_WINDOW(window_main));
     g_free(message);
     return FALSE;
 }
@@ -178,6 +173,10 @@ void msingle_instance_cb()
 void register_devices()
 {
     mhid_set_access_denied_callback(hid_access_denied_cb, nullptr);
+    // Device changes matter to the hub only for the permission message: the module rescans on
+    // its own and reports the result through the callbacks below, but the hub must forget the
+    // nodes it has told the user about once they are gone, or a device plugged in again
+    // without the rule would never bring the message back.
     mhid_set_device_change_callback(hid_device_change_cb, nullptr);
     // The Zevrin first: with both models plugged in at start-up, the Zevrin is the one taken.
     // Each id is stored before mhid_set_callbacks, whose scan may already report it.
@@ -208,7 +207,7 @@ gboolean multiple_devices_cb(gpointer)
     dialog_info("Zevrin",
                 _("There seems to be more than one Zevrin device connected. Please disconnect all "
                   "devices except the one you want to configure."),
-                main_window());
+                GTK_WINDOW(window_main));
     return FALSE;
 }
 

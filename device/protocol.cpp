@@ -73,7 +73,7 @@ gboolean read_config_no_reply_cb(gpointer)
         dialog_info("Zevrin",
                     _("The device did not send its configuration. Please check the connection "
                       "and read the configuration again."),
-                    window_main ? GTK_WINDOW(window_main) : nullptr);
+                    GTK_WINDOW(window_main));
     return FALSE;
 }
 
@@ -198,7 +198,7 @@ gboolean write_config_done_cb(gpointer user_data)
     const bool all_sent = GPOINTER_TO_INT(user_data) != 0;
     writing_config = 0;
     update_main_window();
-    GtkWindow *parent = window_main ? GTK_WINDOW(window_main) : nullptr;
+    GtkWindow *parent = GTK_WINDOW(window_main);
     if (all_sent)
         dialog_info("Zevrin", _("Configuration successfully written into the device."), parent);
     else
