@@ -5,7 +5,8 @@
 // --wait-go: read a line from standard input before taking the guard (lets a test start many
 //   at the same moment).
 // --stuck: once holding the guard, read a line from standard input before running the main
-//   loop (a holder that is still starting up, or hangs).
+//   loop (a holder that is still starting up, or hangs). Meanwhile it prints "pending" once
+//   a later start has connected to it, which is then waiting for its answer.
 //
 // Prints one line: "holder PATH" when it took the guard (then runs a GLib main loop until
 // SIGTERM, takes the guard down and exits 0), or "signalled N" when another process holds it,
@@ -14,7 +15,11 @@
 // runs the main loop) to the log.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +72,56 @@ static void read_stdin_line()
         return;
 }
 
+// The guard's listening socket: the one Unix socket of this process that takes connections.
+static int find_listener()
+{
+    GDir *dir = g_dir_open("/proc/self/fd", 0, nullptr);
+    if (!dir)
+        return -1;
+    int found = -1;
+    while (const char *entry = g_dir_read_name(dir)) {
+        const int fd = std::atoi(entry);
+        int accepting = 0, domain = 0;
+        socklen_t len = sizeof accepting;
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) != 0 || !accepting)
+            continue;
+        len = sizeof domain;
+        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) == 0 && domain == AF_UNIX)
+            found = fd;
+    }
+    g_dir_close(dir);
+    return found;
+}
+
+// Reads a line from standard input without running the main loop, so nothing is accepted;
+// reports the first connection that queues up on the listening socket meanwhile.
+static void stay_stuck()
+{
+    const int listener = find_listener();
+    if (listener < 0)
+        std::fprintf(stderr, "single_probe: no listening socket\n");
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {listener, POLLIN, 0}};
+    bool reported = false;
+    for (;;) {
+        const nfds_t n = reported || listener < 0 ? 1 : 2;
+        if (poll(fds, n, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("single_probe: poll");
+            return;
+        }
+        if (n == 2 && (fds[1].revents & POLLIN)) {
+            std::printf("pending\n");
+            std::fflush(stdout);
+            reported = true;
+        }
+        if (fds[0].revents != 0) {
+            read_stdin_line();
+            return;
+        }
+    }
+}
+
 static gboolean quit_cb(gpointer loop)
 {
     g_main_loop_quit(static_cast<GMainLoop *>(loop));
@@ -115,7 +170,7 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     if (stuck)
-        read_stdin_line();
+        stay_stuck();
 
     g_main_loop_run(loop);
     g_main_loop_unref(loop);
