@@ -25,6 +25,7 @@
 #include <glib.h>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <set>
@@ -61,9 +62,16 @@ struct wake_fd {
   }
 };
 
-struct reader {
+// A reader or the watcher: a thread that also waits on its wake-up fd, and returns once that
+// is signalled.
+struct woken_thread {
   wake_fd wake;
   std::thread thread;
+
+  void stop() {
+    wake.signal();
+    thread.join();
+  }
 };
 
 struct hid_device {
@@ -96,7 +104,7 @@ struct hid_device {
   std::string bound_syspath;
   bool bound_input = false;
   bool bound_output = false;
-  std::unique_ptr<reader> current_reader;
+  std::unique_ptr<woken_thread> current_reader;
   // Set by the reader when its node failed (unplugged): the binding is dead even if a scan
   // still lists the interface.
   std::atomic<bool> reader_failed{false};
@@ -115,11 +123,12 @@ const hid_platform *chosen_platform = nullptr;
 const hid_platform *platform = nullptr;
 std::atomic<bool> running{false};
 
-// The watcher: its hot-plug monitor, thread and wake-up fd (main thread only, except that the
-// watcher thread uses the monitor while it runs).
+// The watcher: its hot-plug monitor, and its thread with the thread's wake-up fd while it runs
+// (main thread only, except that the watcher thread uses the monitor while it runs). Never
+// destroyed, like the table: at exit a watcher still running is left to end with the process
+// instead of meeting the destructor of a joinable thread.
 hid_monitor *dev_notify = nullptr;
-std::thread *watcher_thread = nullptr;
-wake_fd *watcher_wake = nullptr;
+std::optional<woken_thread> &watcher = *new std::optional<woken_thread>;
 
 std::mutex hooks_mutex;
 mhid_device_change_callback device_change_callback = nullptr;
@@ -135,7 +144,7 @@ void name_thread(std::thread &thread, const char *name) {
   pthread_setname_np(thread.native_handle(), name);
 }
 
-void thread_read(hid_device *dev, reader *self, int handle, bool numbered) {
+void thread_read(hid_device *dev, woken_thread *self, int handle, bool numbered) {
   unsigned char *buffer = dev->input_buffer.get();
   const size_t len = static_cast<size_t>(dev->input_len);
   for (;;) {
@@ -168,8 +177,7 @@ void thread_read(hid_device *dev, reader *self, int handle, bool numbered) {
 // Ends the reader and closes both handles. Caller holds scan_mutex.
 void release_binding(hid_device &dev) {
   if (dev.current_reader) {
-    dev.current_reader->wake.signal();
-    dev.current_reader->thread.join();
+    dev.current_reader->stop();
     dev.current_reader.reset();
   }
   {
@@ -235,7 +243,7 @@ bool bind(hid_device &dev, const hid_interface_info &info, bool input, bool outp
   dev.bound_output = output;
   if (input) {
     dev.input_buffer = std::make_unique<unsigned char[]>(static_cast<size_t>(dev.input_len));
-    dev.current_reader = std::make_unique<reader>();
+    dev.current_reader = std::make_unique<woken_thread>();
     dev.current_reader->thread = std::thread(thread_read, &dev, dev.current_reader.get(), rfd,
                                              info.descriptor.input_numbered);
     name_thread(dev.current_reader->thread, "mhid-reader");
@@ -436,9 +444,9 @@ void mhid_init() {
   // between that scan's listing and the watcher's start still gives a notice.
   dev_notify = platform->monitor_new();
   if (dev_notify != nullptr) {
-    watcher_wake = new wake_fd;
-    watcher_thread = new std::thread(thread_window, dev_notify, watcher_wake->fd);
-    name_thread(*watcher_thread, "mhid-watcher");
+    watcher.emplace();
+    watcher->thread = std::thread(thread_window, dev_notify, watcher->wake.fd);
+    name_thread(watcher->thread, "mhid-watcher");
   }
 }
 
@@ -513,13 +521,9 @@ void mhid_terminate() {
     return;
   // Notices stop first; then every reader ends and every node is closed, so nothing of the
   // module runs or stays open once this returns.
-  if (watcher_thread != nullptr) {
-    watcher_wake->signal();
-    watcher_thread->join();
-    delete watcher_thread;
-    delete watcher_wake;
-    watcher_thread = nullptr;
-    watcher_wake = nullptr;
+  if (watcher) {
+    watcher->stop();
+    watcher.reset();
   }
   if (dev_notify != nullptr) {
     platform->monitor_free(dev_notify);
