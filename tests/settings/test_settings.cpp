@@ -313,7 +313,9 @@ TEST_F(Start, LanguageValueThatIsNotUtf8ComesFromTheSystem)
 {
     write_config("[language]\nlang=\xff\xfe\n");
     probe_result r = start({"LANG=pt_PT.UTF-8"});
-    EXPECT_LE(r.config_messages, 1);
+    // The file itself loads (GLib checks the encoding of a value only when it is read as a
+    // string), so nothing is logged: the value just counts as missing.
+    EXPECT_EQ(r.config_messages, 0) << r.output;
     EXPECT_EQ(r.value["current_language"], "4");
     expect_written("pt", false);
 }
