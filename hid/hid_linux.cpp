@@ -16,15 +16,15 @@
 namespace {
 
 struct udev_unref_fn {
-  void operator()(udev *u) const { udev_unref(u); }
-  void operator()(udev_enumerate *e) const { udev_enumerate_unref(e); }
-  void operator()(udev_device *d) const { udev_device_unref(d); }
-  void operator()(udev_monitor *m) const { udev_monitor_unref(m); }
+    void operator()(udev *u) const { udev_unref(u); }
+    void operator()(udev_enumerate *e) const { udev_enumerate_unref(e); }
+    void operator()(udev_device *d) const { udev_device_unref(d); }
+    void operator()(udev_monitor *m) const { udev_monitor_unref(m); }
 };
 template <typename T> using udev_ptr = std::unique_ptr<T, udev_unref_fn>;
 
 struct file_closer {
-  void operator()(FILE *f) const { fclose(f); }
+    void operator()(FILE *f) const { fclose(f); }
 };
 
 // A descriptor is at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE in the kernel).
@@ -32,163 +32,163 @@ constexpr size_t max_descriptor_size = 4096;
 
 // The sysfs file is binary: udev_device_get_sysattr_value would stop at the first 0x00.
 std::vector<unsigned char> read_report_descriptor(const char *hid_syspath) {
-  std::vector<unsigned char> bytes;
-  std::string path = std::string(hid_syspath) + "/report_descriptor";
-  std::unique_ptr<FILE, file_closer> f(fopen(path.c_str(), "rbe"));
-  if (!f)
+    std::vector<unsigned char> bytes;
+    std::string path = std::string(hid_syspath) + "/report_descriptor";
+    std::unique_ptr<FILE, file_closer> f(fopen(path.c_str(), "rbe"));
+    if (!f)
+        return bytes;
+    bytes.resize(max_descriptor_size);
+    size_t n = fread(bytes.data(), 1, bytes.size(), f.get());
+    bytes.resize(n);
     return bytes;
-  bytes.resize(max_descriptor_size);
-  size_t n = fread(bytes.data(), 1, bytes.size(), f.get());
-  bytes.resize(n);
-  return bytes;
 }
 
 // HID_ID is "bus:vendor:product" in hex, e.g. 0003:0000EE50:00000102.
 bool parse_hid_id(const char *text, uint16_t *vendor, uint16_t *product) {
-  unsigned bus = 0, v = 0, p = 0;
-  if (text == nullptr || sscanf(text, "%x:%x:%x", &bus, &v, &p) != 3)
-    return false;
-  if (v > 0xFFFF || p > 0xFFFF)
-    return false;
-  *vendor = static_cast<uint16_t>(v);
-  *product = static_cast<uint16_t>(p);
-  return true;
+    unsigned bus = 0, v = 0, p = 0;
+    if (text == nullptr || sscanf(text, "%x:%x:%x", &bus, &v, &p) != 3)
+        return false;
+    if (v > 0xFFFF || p > 0xFFFF)
+        return false;
+    *vendor = static_cast<uint16_t>(v);
+    *product = static_cast<uint16_t>(p);
+    return true;
 }
 
 bool linux_enumerate(std::vector<hid_interface_info> *out) {
-  out->clear();
-  // A context per call: scans of different registrations may run on two threads at once, and
-  // a udev context must stay on one thread.
-  udev_ptr<udev> u(udev_new());
-  if (!u)
-    return false;
-  udev_ptr<udev_enumerate> e(udev_enumerate_new(u.get()));
-  if (!e || udev_enumerate_add_match_subsystem(e.get(), "hidraw") < 0 ||
-      udev_enumerate_scan_devices(e.get()) < 0)
-    return false;
-  udev_list_entry *entry;
-  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
-    const char *syspath = udev_list_entry_get_name(entry);
-    udev_ptr<udev_device> dev(udev_device_new_from_syspath(u.get(), syspath));
-    if (!dev)
-      continue;  // left between the listing and now
-    const char *devnode = udev_device_get_devnode(dev.get());
-    // Borrowed: owned by dev.
-    udev_device *hid = udev_device_get_parent_with_subsystem_devtype(dev.get(), "hid", nullptr);
-    if (devnode == nullptr || hid == nullptr)
-      continue;
-    hid_interface_info info;
-    if (!parse_hid_id(udev_device_get_property_value(hid, "HID_ID"), &info.vendor_id,
-                      &info.product_id))
-      continue;
-    info.syspath = syspath;
-    info.devnode = devnode;
-    std::vector<unsigned char> descriptor = read_report_descriptor(udev_device_get_syspath(hid));
-    info.descriptor = parse_report_descriptor(descriptor.data(), descriptor.size());
-    out->push_back(std::move(info));
-  }
-  return true;
+    out->clear();
+    // A context per call: scans of different registrations may run on two threads at once, and
+    // a udev context must stay on one thread.
+    udev_ptr<udev> u(udev_new());
+    if (!u)
+        return false;
+    udev_ptr<udev_enumerate> e(udev_enumerate_new(u.get()));
+    if (!e || udev_enumerate_add_match_subsystem(e.get(), "hidraw") < 0 ||
+        udev_enumerate_scan_devices(e.get()) < 0)
+        return false;
+    udev_list_entry *entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
+        const char *syspath = udev_list_entry_get_name(entry);
+        udev_ptr<udev_device> dev(udev_device_new_from_syspath(u.get(), syspath));
+        if (!dev)
+            continue;  // left between the listing and now
+        const char *devnode = udev_device_get_devnode(dev.get());
+        // Borrowed: owned by dev.
+        udev_device *hid = udev_device_get_parent_with_subsystem_devtype(dev.get(), "hid", nullptr);
+        if (devnode == nullptr || hid == nullptr)
+            continue;
+        hid_interface_info info;
+        if (!parse_hid_id(udev_device_get_property_value(hid, "HID_ID"), &info.vendor_id,
+                          &info.product_id))
+            continue;
+        info.syspath = syspath;
+        info.devnode = devnode;
+        std::vector<unsigned char> descriptor = read_report_descriptor(udev_device_get_syspath(hid));
+        info.descriptor = parse_report_descriptor(descriptor.data(), descriptor.size());
+        out->push_back(std::move(info));
+    }
+    return true;
 }
 
 int linux_open_node(const char *devnode, bool for_write) {
-  // O_NOCTTY: harmless on hidraw, and keeps a tty-backed test node from becoming our terminal.
-  // The read side is non-blocking because the reader waits in poll() and must never block in
-  // read() once told to stop.
-  int flags = (for_write ? O_WRONLY : O_RDONLY | O_NONBLOCK) | O_CLOEXEC | O_NOCTTY;
-  int fd = open(devnode, flags);
-  return fd >= 0 ? fd : -errno;
+    // O_NOCTTY: harmless on hidraw, and keeps a tty-backed test node from becoming our terminal.
+    // The read side is non-blocking because the reader waits in poll() and must never block in
+    // read() once told to stop.
+    int flags = (for_write ? O_WRONLY : O_RDONLY | O_NONBLOCK) | O_CLOEXEC | O_NOCTTY;
+    int fd = open(devnode, flags);
+    return fd >= 0 ? fd : -errno;
 }
 
 int linux_read_report(int handle, int wake_fd, unsigned char *buffer, size_t size) {
-  for (;;) {
-    pollfd fds[2] = {{handle, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR)
-        continue;
-      return hid_read_failed;
+    for (;;) {
+        pollfd fds[2] = {{handle, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return hid_read_failed;
+        }
+        if (fds[1].revents != 0)
+            return hid_read_woken;
+        if (fds[0].revents & POLLIN) {
+            // One report per read(); a short buffer truncates the report, which is what we want.
+            ssize_t n = read(handle, buffer, size);
+            // An empty read on a node that also says it hung up is its end, not an empty report.
+            if (n == 0 && (fds[0].revents & (POLLERR | POLLHUP)))
+                return hid_read_failed;
+            if (n >= 0)
+                return static_cast<int>(n);
+            if (errno == EAGAIN || errno == EINTR)
+                continue;
+            return hid_read_failed;  // EIO or ENODEV: the device left
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            return hid_read_failed;
     }
-    if (fds[1].revents != 0)
-      return hid_read_woken;
-    if (fds[0].revents & POLLIN) {
-      // One report per read(); a short buffer truncates the report, which is what we want.
-      ssize_t n = read(handle, buffer, size);
-      // An empty read on a node that also says it hung up is its end, not an empty report.
-      if (n == 0 && (fds[0].revents & (POLLERR | POLLHUP)))
-        return hid_read_failed;
-      if (n >= 0)
-        return static_cast<int>(n);
-      if (errno == EAGAIN || errno == EINTR)
-        continue;
-      return hid_read_failed;  // EIO or ENODEV: the device left
-    }
-    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
-      return hid_read_failed;
-  }
 }
 
 int linux_write_report(int handle, const unsigned char *data, size_t size) {
-  for (;;) {
-    ssize_t n = write(handle, data, size);
-    if (n >= 0)
-      return static_cast<int>(n);
-    if (errno != EINTR)
-      return -1;
-  }
+    for (;;) {
+        ssize_t n = write(handle, data, size);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno != EINTR)
+            return -1;
+    }
 }
 
 void linux_close_node(int handle) {
-  close(handle);
+    close(handle);
 }
 
 }  // namespace
 
 struct hid_monitor {
-  udev_ptr<udev> context;
-  udev_ptr<udev_monitor> monitor;
+    udev_ptr<udev> context;
+    udev_ptr<udev_monitor> monitor;
 };
 
 namespace {
 
 hid_monitor *linux_monitor_new() {
-  auto m = std::make_unique<hid_monitor>();
-  m->context.reset(udev_new());
-  if (!m->context)
-    return nullptr;
-  // The "udev" source: events come after udev's rules ran, so the node already has the
-  // permissions that the rules give it when we try to open it.
-  m->monitor.reset(udev_monitor_new_from_netlink(m->context.get(), "udev"));
-  if (!m->monitor ||
-      udev_monitor_filter_add_match_subsystem_devtype(m->monitor.get(), "hidraw", nullptr) < 0 ||
-      udev_monitor_enable_receiving(m->monitor.get()) < 0)
-    return nullptr;
-  return m.release();
+    auto m = std::make_unique<hid_monitor>();
+    m->context.reset(udev_new());
+    if (!m->context)
+        return nullptr;
+    // The "udev" source: events come after udev's rules ran, so the node already has the
+    // permissions that the rules give it when we try to open it.
+    m->monitor.reset(udev_monitor_new_from_netlink(m->context.get(), "udev"));
+    if (!m->monitor ||
+        udev_monitor_filter_add_match_subsystem_devtype(m->monitor.get(), "hidraw", nullptr) < 0 ||
+        udev_monitor_enable_receiving(m->monitor.get()) < 0)
+        return nullptr;
+    return m.release();
 }
 
 int linux_monitor_fd(hid_monitor *m) {
-  return udev_monitor_get_fd(m->monitor.get());
+    return udev_monitor_get_fd(m->monitor.get());
 }
 
 hid_monitor_event linux_monitor_next_event(hid_monitor *m) {
-  // The monitor's socket is non-blocking: no event waiting gives null at once.
-  udev_ptr<udev_device> dev(udev_monitor_receive_device(m->monitor.get()));
-  if (!dev)
-    return hid_monitor_none;
-  std::string action = udev_device_get_action(dev.get()) ? udev_device_get_action(dev.get()) : "";
-  return action == "add" || action == "remove" ? hid_monitor_add_or_remove : hid_monitor_other;
+    // The monitor's socket is non-blocking: no event waiting gives null at once.
+    udev_ptr<udev_device> dev(udev_monitor_receive_device(m->monitor.get()));
+    if (!dev)
+        return hid_monitor_none;
+    std::string action = udev_device_get_action(dev.get()) ? udev_device_get_action(dev.get()) : "";
+    return action == "add" || action == "remove" ? hid_monitor_add_or_remove : hid_monitor_other;
 }
 
 void linux_monitor_free(hid_monitor *m) {
-  delete m;
+    delete m;
 }
 
 constexpr hid_platform linux_platform = {
-    linux_enumerate,   linux_open_node,  linux_read_report,       linux_write_report,
-    linux_close_node,  linux_monitor_new, linux_monitor_fd,       linux_monitor_next_event,
-    linux_monitor_free,
+        linux_enumerate,   linux_open_node,  linux_read_report,       linux_write_report,
+        linux_close_node,  linux_monitor_new, linux_monitor_fd,       linux_monitor_next_event,
+        linux_monitor_free,
 };
 
 }  // namespace
 
 const hid_platform *hid_linux_platform() {
-  return &linux_platform;
+    return &linux_platform;
 }

@@ -23,13 +23,13 @@
 
 // One HID interface present now (on Linux one hidraw node).
 struct hid_interface_info {
-  std::string syspath;  // unique per plugged-in interface; a replugged device gets a new one
-  std::string devnode;  // what open_node takes, e.g. /dev/hidraw3
-  uint16_t vendor_id = 0;
-  uint16_t product_id = 0;
-  // Top-level collections with their report lengths (report ID byte counted), and whether
-  // input reports arrive with their report ID in front.
-  hid_descriptor_info descriptor;
+    std::string syspath;  // unique per plugged-in interface; a replugged device gets a new one
+    std::string devnode;  // what open_node takes, e.g. /dev/hidraw3
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    // Top-level collections with their report lengths (report ID byte counted), and whether
+    // input reports arrive with their report ID in front.
+    hid_descriptor_info descriptor;
 };
 
 // What read_report returns besides a byte count (>= 0).
@@ -38,39 +38,39 @@ constexpr int hid_read_woken = -2;   // the wake-up fd became readable: the read
 
 // What monitor_next_event returns.
 enum hid_monitor_event {
-  hid_monitor_none = 0,          // nothing (more) to read now
-  hid_monitor_add_or_remove = 1, // an interface arrived or left: rescan
-  hid_monitor_other = 2,         // any other change of an interface: no rescan
+    hid_monitor_none = 0,          // nothing (more) to read now
+    hid_monitor_add_or_remove = 1, // an interface arrived or left: rescan
+    hid_monitor_other = 2,         // any other change of an interface: no rescan
 };
 
 struct hid_monitor;  // owned by the layer
 
 struct hid_platform {
-  // Lists the HID interfaces present now into `out` (emptied first). False when the list
-  // cannot be had at all; then the scan changes nothing.
-  bool (*enumerate)(std::vector<hid_interface_info> *out);
+    // Lists the HID interfaces present now into `out` (emptied first). False when the list
+    // cannot be had at all; then the scan changes nothing.
+    bool (*enumerate)(std::vector<hid_interface_info> *out);
 
-  // Opens a node for reading (`for_write` false) or writing (true). Returns a handle (>= 0) or
-  // -errno; -EACCES and -EPERM mean the user lacks the permission.
-  int (*open_node)(const char *devnode, bool for_write);
+    // Opens a node for reading (`for_write` false) or writing (true). Returns a handle (>= 0) or
+    // -errno; -EACCES and -EPERM mean the user lacks the permission.
+    int (*open_node)(const char *devnode, bool for_write);
 
-  // Blocks until one input report arrived on `handle` or `wake_fd` became readable, whichever
-  // first, with no timeout. Stores at most `size` bytes of the report in `buffer` exactly as
-  // the node gives it and returns their count, or hid_read_failed or hid_read_woken.
-  int (*read_report)(int handle, int wake_fd, unsigned char *buffer, size_t size);
+    // Blocks until one input report arrived on `handle` or `wake_fd` became readable, whichever
+    // first, with no timeout. Stores at most `size` bytes of the report in `buffer` exactly as
+    // the node gives it and returns their count, or hid_read_failed or hid_read_woken.
+    int (*read_report)(int handle, int wake_fd, unsigned char *buffer, size_t size);
 
-  // Writes one output report, report ID byte first. Returns the byte count written or -1.
-  int (*write_report)(int handle, const unsigned char *data, size_t size);
+    // Writes one output report, report ID byte first. Returns the byte count written or -1.
+    int (*write_report)(int handle, const unsigned char *data, size_t size);
 
-  void (*close_node)(int handle);
+    void (*close_node)(int handle);
 
-  // Hot-plug notices. monitor_new starts listening (null when it cannot), monitor_fd is the fd
-  // that becomes readable when an event waits, monitor_next_event takes one waiting event
-  // without blocking, monitor_free stops listening.
-  hid_monitor *(*monitor_new)();
-  int (*monitor_fd)(hid_monitor *monitor);
-  hid_monitor_event (*monitor_next_event)(hid_monitor *monitor);
-  void (*monitor_free)(hid_monitor *monitor);
+    // Hot-plug notices. monitor_new starts listening (null when it cannot), monitor_fd is the fd
+    // that becomes readable when an event waits, monitor_next_event takes one waiting event
+    // without blocking, monitor_free stops listening.
+    hid_monitor *(*monitor_new)();
+    int (*monitor_fd)(hid_monitor *monitor);
+    hid_monitor_event (*monitor_next_event)(hid_monitor *monitor);
+    void (*monitor_free)(hid_monitor *monitor);
 };
 
 // The libudev + hidraw layer (hid/hid_linux.cpp), the one used unless another is chosen.

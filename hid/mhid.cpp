@@ -47,71 +47,71 @@ constexpr int state_disconnected = 2;
 
 // An eventfd that wakes a thread blocked in poll(). Closed by its owner after the join.
 struct wake_fd {
-  int fd = -1;
-  wake_fd() : fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~wake_fd() {
-    if (fd >= 0)
-      close(fd);
-  }
-  wake_fd(const wake_fd &) = delete;
-  wake_fd &operator=(const wake_fd &) = delete;
-  void signal() const {
-    uint64_t one = 1;
-    // Cannot fail short of a full counter, which one signal per thread never reaches.
-    [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
-  }
+    int fd = -1;
+    wake_fd() : fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~wake_fd() {
+        if (fd >= 0)
+            close(fd);
+    }
+    wake_fd(const wake_fd &) = delete;
+    wake_fd &operator=(const wake_fd &) = delete;
+    void signal() const {
+        uint64_t one = 1;
+        // Cannot fail short of a full counter, which one signal per thread never reaches.
+        [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+    }
 };
 
 // A reader or the watcher: a thread that also waits on its wake-up fd, and returns once that
 // is signalled.
 struct woken_thread {
-  wake_fd wake;
-  std::thread thread;
+    wake_fd wake;
+    std::thread thread;
 
-  void stop() {
-    wake.signal();
-    thread.join();
-  }
+    void stop() {
+        wake.signal();
+        thread.join();
+    }
 };
 
 struct hid_device {
-  int id = 0;
+    int id = 0;
 
-  mhid_connected_callback connected_cb = nullptr;
-  void *connected_data = nullptr;
-  mhid_disconnected_callback disconnected_cb = nullptr;
-  void *disconnected_data = nullptr;
-  mhid_report_callback report_cb = nullptr;
-  void *report_data = nullptr;
-  // Set once mhid_set_callbacks has stored the callbacks. Until then the watcher leaves the
-  // record alone: a rescan of it would bind a present interface without anyone to tell, and
-  // the first scan of mhid_set_callbacks would then find nothing changed and stay silent.
-  std::atomic<bool> callbacks_set{false};
+    mhid_connected_callback connected_cb = nullptr;
+    void *connected_data = nullptr;
+    mhid_disconnected_callback disconnected_cb = nullptr;
+    void *disconnected_data = nullptr;
+    mhid_report_callback report_cb = nullptr;
+    void *report_data = nullptr;
+    // Set once mhid_set_callbacks has stored the callbacks. Until then the watcher leaves the
+    // record alone: a rescan of it would bind a present interface without anyone to tell, and
+    // the first scan of mhid_set_callbacks would then find nothing changed and stay silent.
+    std::atomic<bool> callbacks_set{false};
 
-  // Set by mhid_add_device before n_devices publishes the record; read-only afterwards.
-  int vendor_id = 0;
-  int product_id = 0;
-  int usage_page = 0;
-  int input_len = 0;
-  int output_len = 0;
+    // Set by mhid_add_device before n_devices publishes the record; read-only afterwards.
+    int vendor_id = 0;
+    int product_id = 0;
+    int usage_page = 0;
+    int input_len = 0;
+    int output_len = 0;
 
-  std::atomic<int> state{state_unknown};
-  int read_handle = -1;
-  int write_handle = -1;
-  std::unique_ptr<unsigned char[]> input_buffer;
+    std::atomic<int> state{state_unknown};
+    int read_handle = -1;
+    int write_handle = -1;
+    std::unique_ptr<unsigned char[]> input_buffer;
 
-  // The current binding (scan_mutex): the interface's syspath and the reader on read_handle.
-  std::string bound_syspath;
-  bool bound_input = false;
-  bool bound_output = false;
-  std::unique_ptr<woken_thread> current_reader;
-  // Set by the reader when its node failed (unplugged): the binding is dead even if a scan
-  // still lists the interface.
-  std::atomic<bool> reader_failed{false};
+    // The current binding (scan_mutex): the interface's syspath and the reader on read_handle.
+    std::string bound_syspath;
+    bool bound_input = false;
+    bool bound_output = false;
+    std::unique_ptr<woken_thread> current_reader;
+    // Set by the reader when its node failed (unplugged): the binding is dead even if a scan
+    // still lists the interface.
+    std::atomic<bool> reader_failed{false};
 
-  std::mutex scan_mutex;
-  std::mutex io_mutex;
-  std::mutex callbacks_mutex;
+    std::mutex scan_mutex;
+    std::mutex io_mutex;
+    std::mutex callbacks_mutex;
 };
 
 // The table lives for the whole process and is never destroyed, so a reader or the watcher
@@ -141,398 +141,398 @@ std::set<std::string> denied_interfaces;
 
 // Named by their creator, so the name is there as soon as the thread is (debuggers, tests).
 void name_thread(std::thread &thread, const char *name) {
-  pthread_setname_np(thread.native_handle(), name);
+    pthread_setname_np(thread.native_handle(), name);
 }
 
 void thread_read(hid_device *dev, woken_thread *self, int handle, bool numbered) {
-  unsigned char *buffer = dev->input_buffer.get();
-  const size_t len = static_cast<size_t>(dev->input_len);
-  for (;;) {
-    // Reports of a device without report IDs arrive without the ID byte; the callback always
-    // gets the ID first, so those land one byte in and get a 0 in front.
-    int n = numbered ? platform->read_report(handle, self->wake.fd, buffer, len)
-                     : platform->read_report(handle, self->wake.fd, buffer + 1, len - 1);
-    if (n == hid_read_failed)
-      dev->reader_failed = true;
-    if (n < 0)
-      return;
-    if (n == 0)
-      continue;
-    if (!numbered) {
-      buffer[0] = 0;
-      n++;
+    unsigned char *buffer = dev->input_buffer.get();
+    const size_t len = static_cast<size_t>(dev->input_len);
+    for (;;) {
+        // Reports of a device without report IDs arrive without the ID byte; the callback always
+        // gets the ID first, so those land one byte in and get a 0 in front.
+        int n = numbered ? platform->read_report(handle, self->wake.fd, buffer, len)
+                         : platform->read_report(handle, self->wake.fd, buffer + 1, len - 1);
+        if (n == hid_read_failed)
+            dev->reader_failed = true;
+        if (n < 0)
+            return;
+        if (n == 0)
+            continue;
+        if (!numbered) {
+            buffer[0] = 0;
+            n++;
+        }
+        mhid_report_callback cb;
+        void *data;
+        {
+            std::lock_guard lock(dev->callbacks_mutex);
+            cb = dev->report_cb;
+            data = dev->report_data;
+        }
+        if (cb != nullptr)
+            cb(data, dev->id, buffer, n);
     }
-    mhid_report_callback cb;
-    void *data;
-    {
-      std::lock_guard lock(dev->callbacks_mutex);
-      cb = dev->report_cb;
-      data = dev->report_data;
-    }
-    if (cb != nullptr)
-      cb(data, dev->id, buffer, n);
-  }
 }
 
 // Ends the reader and closes both handles. Caller holds scan_mutex.
 void release_binding(hid_device &dev) {
-  if (dev.current_reader) {
-    dev.current_reader->stop();
-    dev.current_reader.reset();
-  }
-  {
-    std::lock_guard lock(dev.io_mutex);
-    if (dev.read_handle >= 0)
-      platform->close_node(dev.read_handle);
-    if (dev.write_handle >= 0)
-      platform->close_node(dev.write_handle);
-    dev.read_handle = -1;
-    dev.write_handle = -1;
-  }
-  dev.bound_syspath.clear();
-  dev.bound_input = false;
-  dev.bound_output = false;
-  dev.reader_failed = false;
+    if (dev.current_reader) {
+        dev.current_reader->stop();
+        dev.current_reader.reset();
+    }
+    {
+        std::lock_guard lock(dev.io_mutex);
+        if (dev.read_handle >= 0)
+            platform->close_node(dev.read_handle);
+        if (dev.write_handle >= 0)
+            platform->close_node(dev.write_handle);
+        dev.read_handle = -1;
+        dev.write_handle = -1;
+    }
+    dev.bound_syspath.clear();
+    dev.bound_input = false;
+    dev.bound_output = false;
+    dev.reader_failed = false;
 }
 
 void report_access_denied(const hid_interface_info &info) {
-  mhid_access_denied_callback cb;
-  void *target;
-  {
-    std::lock_guard lock(hooks_mutex);
-    if (!denied_interfaces.insert(info.syspath).second)
-      return;
-    cb = access_denied_callback;
-    target = access_denied_target;
-  }
-  g_warning("Cannot open %s (HID device %04x:%04x): permission denied. Install the udev rule "
-            "70-zevrin.rules into /etc/udev/rules.d, run \"udevadm control --reload-rules\" "
-            "and \"udevadm trigger\", then plug the device in again.",
-            info.devnode.c_str(), info.vendor_id, info.product_id);
-  if (cb != nullptr)
-    cb(target, info.devnode.c_str());
+    mhid_access_denied_callback cb;
+    void *target;
+    {
+        std::lock_guard lock(hooks_mutex);
+        if (!denied_interfaces.insert(info.syspath).second)
+            return;
+        cb = access_denied_callback;
+        target = access_denied_target;
+    }
+    g_warning("Cannot open %s (HID device %04x:%04x): permission denied. Install the udev rule "
+              "70-zevrin.rules into /etc/udev/rules.d, run \"udevadm control --reload-rules\" "
+              "and \"udevadm trigger\", then plug the device in again.",
+              info.devnode.c_str(), info.vendor_id, info.product_id);
+    if (cb != nullptr)
+        cb(target, info.devnode.c_str());
 }
 
 // Opens the interface for the matched sides and starts its reader. Caller holds scan_mutex
 // and has released the previous binding.
 bool bind(hid_device &dev, const hid_interface_info &info, bool input, bool output) {
-  int rfd = -1, wfd = -1;
-  if (input)
-    rfd = platform->open_node(info.devnode.c_str(), false);
-  if (rfd >= 0 || !input) {
-    if (output)
-      wfd = platform->open_node(info.devnode.c_str(), true);
-  }
-  int err = input && rfd < 0 ? rfd : output && wfd < 0 ? wfd : 0;
-  if (err != 0) {
-    if (rfd >= 0)
-      platform->close_node(rfd);
-    if (wfd >= 0)
-      platform->close_node(wfd);
-    if (err == -EACCES || err == -EPERM)
-      report_access_denied(info);
-    return false;
-  }
-  {
-    std::lock_guard lock(dev.io_mutex);
-    dev.read_handle = rfd;
-    dev.write_handle = wfd;
-  }
-  dev.bound_syspath = info.syspath;
-  dev.bound_input = input;
-  dev.bound_output = output;
-  if (input) {
-    dev.input_buffer = std::make_unique<unsigned char[]>(static_cast<size_t>(dev.input_len));
-    dev.current_reader = std::make_unique<woken_thread>();
-    dev.current_reader->thread = std::thread(thread_read, &dev, dev.current_reader.get(), rfd,
-                                             info.descriptor.input_numbered);
-    name_thread(dev.current_reader->thread, "mhid-reader");
-  }
-  return true;
+    int rfd = -1, wfd = -1;
+    if (input)
+        rfd = platform->open_node(info.devnode.c_str(), false);
+    if (rfd >= 0 || !input) {
+        if (output)
+            wfd = platform->open_node(info.devnode.c_str(), true);
+    }
+    int err = input && rfd < 0 ? rfd : output && wfd < 0 ? wfd : 0;
+    if (err != 0) {
+        if (rfd >= 0)
+            platform->close_node(rfd);
+        if (wfd >= 0)
+            platform->close_node(wfd);
+        if (err == -EACCES || err == -EPERM)
+            report_access_denied(info);
+        return false;
+    }
+    {
+        std::lock_guard lock(dev.io_mutex);
+        dev.read_handle = rfd;
+        dev.write_handle = wfd;
+    }
+    dev.bound_syspath = info.syspath;
+    dev.bound_input = input;
+    dev.bound_output = output;
+    if (input) {
+        dev.input_buffer = std::make_unique<unsigned char[]>(static_cast<size_t>(dev.input_len));
+        dev.current_reader = std::make_unique<woken_thread>();
+        dev.current_reader->thread = std::thread(thread_read, &dev, dev.current_reader.get(), rfd,
+                                                 info.descriptor.input_numbered);
+        name_thread(dev.current_reader->thread, "mhid-reader");
+    }
+    return true;
 }
 
 struct match {
-  const hid_interface_info *info;
-  bool input;
-  bool output;
+    const hid_interface_info *info;
+    bool input;
+    bool output;
 };
 
 // Which sides of `dev` an interface serves: the best of its top-level collections on the
 // registered usage page (any page for 0) whose input or output length equals the registered
 // one.
 match match_interface(const hid_device &dev, const hid_interface_info &info) {
-  match m{&info, false, false};
-  if (info.vendor_id != dev.vendor_id || info.product_id != dev.product_id)
-    return m;
-  for (const hid_top_collection &c : info.descriptor.collections) {
-    if (dev.usage_page != 0 && c.usage_page != dev.usage_page)
-      continue;
-    bool in = c.input_len != 0 && c.input_len == dev.input_len;
-    bool out = c.output_len != 0 && c.output_len == dev.output_len;
-    if (int{in} + int{out} > int{m.input} + int{m.output}) {
-      m.input = in;
-      m.output = out;
+    match m{&info, false, false};
+    if (info.vendor_id != dev.vendor_id || info.product_id != dev.product_id)
+        return m;
+    for (const hid_top_collection &c : info.descriptor.collections) {
+        if (dev.usage_page != 0 && c.usage_page != dev.usage_page)
+            continue;
+        bool in = c.input_len != 0 && c.input_len == dev.input_len;
+        bool out = c.output_len != 0 && c.output_len == dev.output_len;
+        if (int{in} + int{out} > int{m.input} + int{m.output}) {
+            m.input = in;
+            m.output = out;
+        }
     }
-  }
-  return m;
+    return m;
 }
 
 void notify(hid_device &dev, int before, int after) {
-  if (after == state_connected && before != state_connected) {
-    mhid_connected_callback cb;
-    void *data;
-    {
-      std::lock_guard lock(dev.callbacks_mutex);
-      cb = dev.connected_cb;
-      data = dev.connected_data;
+    if (after == state_connected && before != state_connected) {
+        mhid_connected_callback cb;
+        void *data;
+        {
+            std::lock_guard lock(dev.callbacks_mutex);
+            cb = dev.connected_cb;
+            data = dev.connected_data;
+        }
+        if (cb != nullptr)
+            cb(data, dev.id);
+    } else if (after == state_disconnected && before != state_disconnected) {
+        mhid_disconnected_callback cb;
+        void *data;
+        {
+            std::lock_guard lock(dev.callbacks_mutex);
+            cb = dev.disconnected_cb;
+            data = dev.disconnected_data;
+        }
+        if (cb != nullptr)
+            cb(data, dev.id);
     }
-    if (cb != nullptr)
-      cb(data, dev.id);
-  } else if (after == state_disconnected && before != state_disconnected) {
-    mhid_disconnected_callback cb;
-    void *data;
-    {
-      std::lock_guard lock(dev.callbacks_mutex);
-      cb = dev.disconnected_cb;
-      data = dev.disconnected_data;
-    }
-    if (cb != nullptr)
-      cb(data, dev.id);
-  }
 }
 
 // The scan of one registration.
 void check_connected_and_notify(hid_device &dev) {
-  std::lock_guard scan_lock(dev.scan_mutex);
-  if (!running)
-    return;
-  const int before = dev.state;
-
-  std::vector<hid_interface_info> present;
-  if (!platform->enumerate(&present)) {
-    // Nothing is known: keep the binding as it is and report nothing.
-    dev.state = state_unknown;
-    return;
-  }
-
-  std::vector<match> matches;
-  for (const hid_interface_info &info : present) {
-    match m = match_interface(dev, info);
-    if (m.input || m.output)
-      matches.push_back(m);
-  }
-
-  // The bound interface is still there and still healthy: keep its node and reader as they
-  // are, so reports that arrive meanwhile are not lost and a second device of the same model
-  // never takes over from the one in use.
-  if (!dev.bound_syspath.empty() && !dev.reader_failed) {
-    for (const match &m : matches) {
-      if (m.info->syspath == dev.bound_syspath && m.input == dev.bound_input &&
-          m.output == dev.bound_output) {
-        dev.state = state_connected;
-        notify(dev, before, state_connected);
+    std::lock_guard scan_lock(dev.scan_mutex);
+    if (!running)
         return;
-      }
-    }
-  }
+    const int before = dev.state;
 
-  const std::string previous = dev.bound_syspath;
-  release_binding(dev);
-  // Several matching interfaces (two devices of the same model): the first one in the
-  // listing's order (by syspath) that opens is kept; the others are never opened.
-  bool found = false;
-  for (const match &m : matches) {
-    if (bind(dev, *m.info, m.input, m.output)) {
-      found = true;
-      break;
+    std::vector<hid_interface_info> present;
+    if (!platform->enumerate(&present)) {
+        // Nothing is known: keep the binding as it is and report nothing.
+        dev.state = state_unknown;
+        return;
     }
-  }
-  dev.state = found ? state_connected : state_disconnected;
-  if (found && before == state_connected && !previous.empty() && previous != dev.bound_syspath) {
-    // The registration went over to another device (the one in use left while a second one of
-    // the same model stays): that is a different device to the application, which must not
-    // go on showing or writing the first one's state, so it hears of the change.
-    notify(dev, state_connected, state_disconnected);
-    notify(dev, state_disconnected, state_connected);
-    return;
-  }
-  notify(dev, before, dev.state);
+
+    std::vector<match> matches;
+    for (const hid_interface_info &info : present) {
+        match m = match_interface(dev, info);
+        if (m.input || m.output)
+            matches.push_back(m);
+    }
+
+    // The bound interface is still there and still healthy: keep its node and reader as they
+    // are, so reports that arrive meanwhile are not lost and a second device of the same model
+    // never takes over from the one in use.
+    if (!dev.bound_syspath.empty() && !dev.reader_failed) {
+        for (const match &m : matches) {
+            if (m.info->syspath == dev.bound_syspath && m.input == dev.bound_input &&
+                m.output == dev.bound_output) {
+                dev.state = state_connected;
+                notify(dev, before, state_connected);
+                return;
+            }
+        }
+    }
+
+    const std::string previous = dev.bound_syspath;
+    release_binding(dev);
+    // Several matching interfaces (two devices of the same model): the first one in the
+    // listing's order (by syspath) that opens is kept; the others are never opened.
+    bool found = false;
+    for (const match &m : matches) {
+        if (bind(dev, *m.info, m.input, m.output)) {
+            found = true;
+            break;
+        }
+    }
+    dev.state = found ? state_connected : state_disconnected;
+    if (found && before == state_connected && !previous.empty() && previous != dev.bound_syspath) {
+        // The registration went over to another device (the one in use left while a second one of
+        // the same model stays): that is a different device to the application, which must not
+        // go on showing or writing the first one's state, so it hears of the change.
+        notify(dev, state_connected, state_disconnected);
+        notify(dev, state_disconnected, state_connected);
+        return;
+    }
+    notify(dev, before, dev.state);
 }
 
 // The watcher's rescan after a device change: every registration whose callbacks are set, the
 // others being left to the first scan of their mhid_set_callbacks.
 void rescan_all() {
-  // n_devices afresh on each pass: a registration added meanwhile is scanned too.
-  for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++) {
-    hid_device &dev = devices[static_cast<size_t>(i)];
-    if (dev.callbacks_set.load(std::memory_order_acquire))
-      check_connected_and_notify(dev);
-  }
+    // n_devices afresh on each pass: a registration added meanwhile is scanned too.
+    for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++) {
+        hid_device &dev = devices[static_cast<size_t>(i)];
+        if (dev.callbacks_set.load(std::memory_order_acquire))
+            check_connected_and_notify(dev);
+    }
 }
 
 void thread_window(hid_monitor *monitor, int wake) {
-  const int monitor_fd = platform->monitor_fd(monitor);
-  for (;;) {
-    pollfd fds[2] = {{monitor_fd, POLLIN, 0}, {wake, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR)
-        continue;
-      return;
+    const int monitor_fd = platform->monitor_fd(monitor);
+    for (;;) {
+        pollfd fds[2] = {{monitor_fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents != 0)
+            return;
+        if (fds[0].revents & (POLLHUP | POLLNVAL))
+            return;  // the monitor is gone: no further notices, as when it could not be made
+        // POLLERR is the netlink socket's overflow (a burst of events, say a docking station):
+        // the next receive clears it, but events were lost, so every registration is rescanned.
+        const bool overflow = (fds[0].revents & POLLERR) != 0;
+        hid_monitor_event event;
+        while ((event = platform->monitor_next_event(monitor)) != hid_monitor_none) {
+            mhid_device_change_callback cb;
+            void *target;
+            {
+                std::lock_guard lock(hooks_mutex);
+                cb = device_change_callback;
+                target = device_change_target;
+            }
+            if (cb != nullptr)
+                cb(target);
+            if (event == hid_monitor_add_or_remove)
+                rescan_all();
+        }
+        if (overflow)
+            rescan_all();
     }
-    if (fds[1].revents != 0)
-      return;
-    if (fds[0].revents & (POLLHUP | POLLNVAL))
-      return;  // the monitor is gone: no further notices, as when it could not be made
-    // POLLERR is the netlink socket's overflow (a burst of events, say a docking station):
-    // the next receive clears it, but events were lost, so every registration is rescanned.
-    const bool overflow = (fds[0].revents & POLLERR) != 0;
-    hid_monitor_event event;
-    while ((event = platform->monitor_next_event(monitor)) != hid_monitor_none) {
-      mhid_device_change_callback cb;
-      void *target;
-      {
-        std::lock_guard lock(hooks_mutex);
-        cb = device_change_callback;
-        target = device_change_target;
-      }
-      if (cb != nullptr)
-        cb(target);
-      if (event == hid_monitor_add_or_remove)
-        rescan_all();
-    }
-    if (overflow)
-      rescan_all();
-  }
 }
 
 void reset_record(hid_device &dev, int id) {
-  std::scoped_lock lock(dev.scan_mutex, dev.io_mutex, dev.callbacks_mutex);
-  dev.id = id;
-  dev.connected_cb = nullptr;
-  dev.connected_data = nullptr;
-  dev.disconnected_cb = nullptr;
-  dev.disconnected_data = nullptr;
-  dev.report_cb = nullptr;
-  dev.report_data = nullptr;
-  dev.callbacks_set = false;
-  dev.vendor_id = dev.product_id = dev.usage_page = dev.input_len = dev.output_len = 0;
-  dev.state = state_unknown;
-  dev.read_handle = dev.write_handle = -1;
-  dev.input_buffer.reset();
-  dev.bound_syspath.clear();
-  dev.bound_input = dev.bound_output = false;
-  dev.reader_failed = false;
+    std::scoped_lock lock(dev.scan_mutex, dev.io_mutex, dev.callbacks_mutex);
+    dev.id = id;
+    dev.connected_cb = nullptr;
+    dev.connected_data = nullptr;
+    dev.disconnected_cb = nullptr;
+    dev.disconnected_data = nullptr;
+    dev.report_cb = nullptr;
+    dev.report_data = nullptr;
+    dev.callbacks_set = false;
+    dev.vendor_id = dev.product_id = dev.usage_page = dev.input_len = dev.output_len = 0;
+    dev.state = state_unknown;
+    dev.read_handle = dev.write_handle = -1;
+    dev.input_buffer.reset();
+    dev.bound_syspath.clear();
+    dev.bound_input = dev.bound_output = false;
+    dev.reader_failed = false;
 }
 
 }  // namespace
 
 void mhid_use_platform(const hid_platform *p) {
-  chosen_platform = p;
+    chosen_platform = p;
 }
 
 void mhid_init() {
-  if (running)
-    mhid_terminate();
-  platform = chosen_platform != nullptr ? chosen_platform : hid_linux_platform();
-  n_devices = 0;
-  {
-    std::lock_guard lock(hooks_mutex);
-    denied_interfaces.clear();
-  }
-  running = true;
-  // The monitor is made here, before the first scan can run, so that an interface arriving
-  // between that scan's listing and the watcher's start still gives a notice.
-  dev_notify = platform->monitor_new();
-  if (dev_notify != nullptr) {
-    watcher.emplace();
-    watcher->thread = std::thread(thread_window, dev_notify, watcher->wake.fd);
-    name_thread(watcher->thread, "mhid-watcher");
-  }
+    if (running)
+        mhid_terminate();
+    platform = chosen_platform != nullptr ? chosen_platform : hid_linux_platform();
+    n_devices = 0;
+    {
+        std::lock_guard lock(hooks_mutex);
+        denied_interfaces.clear();
+    }
+    running = true;
+    // The monitor is made here, before the first scan can run, so that an interface arriving
+    // between that scan's listing and the watcher's start still gives a notice.
+    dev_notify = platform->monitor_new();
+    if (dev_notify != nullptr) {
+        watcher.emplace();
+        watcher->thread = std::thread(thread_window, dev_notify, watcher->wake.fd);
+        name_thread(watcher->thread, "mhid-watcher");
+    }
 }
 
 int mhid_add_device(int vendor_id, int product_id, int usage_page, int input_len,
                     int output_len) {
-  int id = n_devices.load();
-  if (id >= max_devices)
-    return -1;
-  hid_device &dev = devices[static_cast<size_t>(id)];
-  reset_record(dev, id);
-  dev.vendor_id = vendor_id;
-  dev.product_id = product_id;
-  dev.usage_page = usage_page;
-  dev.input_len = input_len;
-  dev.output_len = output_len;
-  // Published only now: the watcher's loop never meets a half-made record.
-  n_devices.store(id + 1, std::memory_order_release);
-  return id;
+    int id = n_devices.load();
+    if (id >= max_devices)
+        return -1;
+    hid_device &dev = devices[static_cast<size_t>(id)];
+    reset_record(dev, id);
+    dev.vendor_id = vendor_id;
+    dev.product_id = product_id;
+    dev.usage_page = usage_page;
+    dev.input_len = input_len;
+    dev.output_len = output_len;
+    // Published only now: the watcher's loop never meets a half-made record.
+    n_devices.store(id + 1, std::memory_order_release);
+    return id;
 }
 
 void mhid_set_callbacks(int id, mhid_connected_callback connected_cb, void *connected_data,
                         mhid_disconnected_callback disconnected_cb, void *disconnected_data,
                         mhid_report_callback report_cb, void *report_data) {
-  if (id < 0 || id >= n_devices.load(std::memory_order_acquire))
-    return;
-  hid_device &dev = devices[static_cast<size_t>(id)];
-  {
-    std::lock_guard lock(dev.callbacks_mutex);
-    dev.connected_cb = connected_cb;
-    dev.connected_data = connected_data;
-    dev.disconnected_cb = disconnected_cb;
-    dev.disconnected_data = disconnected_data;
-    dev.report_cb = report_cb;
-    dev.report_data = report_data;
-    dev.callbacks_set.store(true, std::memory_order_release);
-  }
-  check_connected_and_notify(dev);
+    if (id < 0 || id >= n_devices.load(std::memory_order_acquire))
+        return;
+    hid_device &dev = devices[static_cast<size_t>(id)];
+    {
+        std::lock_guard lock(dev.callbacks_mutex);
+        dev.connected_cb = connected_cb;
+        dev.connected_data = connected_data;
+        dev.disconnected_cb = disconnected_cb;
+        dev.disconnected_data = disconnected_data;
+        dev.report_cb = report_cb;
+        dev.report_data = report_data;
+        dev.callbacks_set.store(true, std::memory_order_release);
+    }
+    check_connected_and_notify(dev);
 }
 
 void mhid_set_device_change_callback(mhid_device_change_callback callback, void *target) {
-  std::lock_guard lock(hooks_mutex);
-  device_change_callback = callback;
-  device_change_target = target;
+    std::lock_guard lock(hooks_mutex);
+    device_change_callback = callback;
+    device_change_target = target;
 }
 
 void mhid_set_access_denied_callback(mhid_access_denied_callback callback, void *target) {
-  std::lock_guard lock(hooks_mutex);
-  access_denied_callback = callback;
-  access_denied_target = target;
+    std::lock_guard lock(hooks_mutex);
+    access_denied_callback = callback;
+    access_denied_target = target;
 }
 
 int mhid_write(int id, const unsigned char *data, int length) {
-  if (id < 0 || id >= n_devices.load(std::memory_order_acquire) || length <= 0 ||
-      data == nullptr)
-    return -1;
-  hid_device &dev = devices[static_cast<size_t>(id)];
-  if (dev.output_len <= 0)
-    return 0;
-  // Exactly output_len bytes leave, but no more than `length` are read from the caller: a
-  // short buffer is padded with zeros.
-  std::vector<unsigned char> report(static_cast<size_t>(dev.output_len), 0);
-  memcpy(report.data(), data, std::min<size_t>(report.size(), static_cast<size_t>(length)));
-  std::lock_guard lock(dev.io_mutex);
-  if (dev.write_handle < 0)
-    return 0;
-  int n = platform->write_report(dev.write_handle, report.data(), report.size());
-  return n > 0 ? n : 0;
+    if (id < 0 || id >= n_devices.load(std::memory_order_acquire) || length <= 0 ||
+        data == nullptr)
+        return -1;
+    hid_device &dev = devices[static_cast<size_t>(id)];
+    if (dev.output_len <= 0)
+        return 0;
+    // Exactly output_len bytes leave, but no more than `length` are read from the caller: a
+    // short buffer is padded with zeros.
+    std::vector<unsigned char> report(static_cast<size_t>(dev.output_len), 0);
+    memcpy(report.data(), data, std::min<size_t>(report.size(), static_cast<size_t>(length)));
+    std::lock_guard lock(dev.io_mutex);
+    if (dev.write_handle < 0)
+        return 0;
+    int n = platform->write_report(dev.write_handle, report.data(), report.size());
+    return n > 0 ? n : 0;
 }
 
 void mhid_terminate() {
-  if (!running)
-    return;
-  // Notices stop first; then every reader ends and every node is closed, so nothing of the
-  // module runs or stays open once this returns.
-  if (watcher) {
-    watcher->stop();
-    watcher.reset();
-  }
-  if (dev_notify != nullptr) {
-    platform->monitor_free(dev_notify);
-    dev_notify = nullptr;
-  }
-  running = false;  // from here on a scan changes nothing
-  for (int i = 0; i < n_devices.load(); i++) {
-    hid_device &dev = devices[static_cast<size_t>(i)];
-    std::lock_guard lock(dev.scan_mutex);
-    release_binding(dev);
-  }
+    if (!running)
+        return;
+    // Notices stop first; then every reader ends and every node is closed, so nothing of the
+    // module runs or stays open once this returns.
+    if (watcher) {
+        watcher->stop();
+        watcher.reset();
+    }
+    if (dev_notify != nullptr) {
+        platform->monitor_free(dev_notify);
+        dev_notify = nullptr;
+    }
+    running = false;  // from here on a scan changes nothing
+    for (int i = 0; i < n_devices.load(); i++) {
+        hid_device &dev = devices[static_cast<size_t>(i)];
+        std::lock_guard lock(dev.scan_mutex);
+        release_binding(dev);
+    }
 }

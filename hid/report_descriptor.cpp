@@ -43,158 +43,158 @@ constexpr size_t max_push_depth = 32;
 constexpr uint64_t bits_cap = uint64_t{1} << 40;
 
 struct global_state {
-  uint32_t usage_page = 0;
-  uint32_t report_size = 0;
-  uint32_t report_count = 0;
-  uint8_t report_id = 0;
+    uint32_t usage_page = 0;
+    uint32_t report_size = 0;
+    uint32_t report_count = 0;
+    uint8_t report_id = 0;
 };
 
 enum report_type { report_input = 0, report_output = 1, report_feature = 2 };
 
 uint32_t item_value(const unsigned char *p, size_t n) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < n; i++)
-    v |= uint32_t{p[i]} << (8 * i);
-  return v;
+    uint32_t v = 0;
+    for (size_t i = 0; i < n; i++)
+        v |= uint32_t{p[i]} << (8 * i);
+    return v;
 }
 
 uint16_t byte_length(uint64_t bits) {
-  // Whole bytes of payload plus the report ID byte, clamped to the 16-bit field.
-  uint64_t bytes = (bits + 7) / 8 + 1;
-  return static_cast<uint16_t>(std::min<uint64_t>(bytes, 0xFFFF));
+    // Whole bytes of payload plus the report ID byte, clamped to the 16-bit field.
+    uint64_t bytes = (bits + 7) / 8 + 1;
+    return static_cast<uint16_t>(std::min<uint64_t>(bytes, 0xFFFF));
 }
 
 }  // namespace
 
 hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t size) {
-  hid_descriptor_info info;
-  global_state global;
-  std::vector<global_state> stack;
-  bool have_usage = false;
-  uint32_t first_usage = 0;  // with its page in the upper half when the item gave one
-  bool first_usage_extended = false;
-  size_t depth = 0;
-  int current = -1;  // index of the open top-level collection
-  // Bits per (top-level collection, report type, report ID).
-  std::map<std::tuple<int, int, uint8_t>, uint64_t> bits;
+    hid_descriptor_info info;
+    global_state global;
+    std::vector<global_state> stack;
+    bool have_usage = false;
+    uint32_t first_usage = 0;  // with its page in the upper half when the item gave one
+    bool first_usage_extended = false;
+    size_t depth = 0;
+    int current = -1;  // index of the open top-level collection
+    // Bits per (top-level collection, report type, report ID).
+    std::map<std::tuple<int, int, uint8_t>, uint64_t> bits;
 
-  if (data == nullptr)
-    size = 0;
+    if (data == nullptr)
+        size = 0;
 
-  size_t pos = 0;
-  while (pos < size) {
-    unsigned char prefix = data[pos];
-    if (prefix == long_item_prefix) {
-      // No long item tags are defined; skip over its data, if it is all there.
-      if (size - pos < 3) {
-        info.complete = false;
-        break;
-      }
-      size_t n = data[pos + 1];
-      if (size - pos - 3 < n) {
-        info.complete = false;
-        break;
-      }
-      pos += 3 + n;
-      continue;
-    }
-    static constexpr std::array<size_t, 4> sizes = {0, 1, 2, 4};
-    size_t n = sizes[prefix & 0x3];
-    unsigned type = (prefix >> 2) & 0x3;
-    unsigned tag = prefix >> 4;
-    if (size - pos - 1 < n) {
-      info.complete = false;
-      break;
-    }
-    uint32_t value = item_value(data + pos + 1, n);
-    pos += 1 + n;
-
-    if (type == type_main) {
-      switch (tag) {
-      case main_collection:
-        if (depth == 0) {
-          hid_top_collection c;
-          uint32_t usage = have_usage ? first_usage : 0;
-          c.usage_page = static_cast<uint16_t>(
-              have_usage && first_usage_extended ? usage >> 16 : global.usage_page);
-          c.usage = static_cast<uint16_t>(usage & 0xFFFF);
-          info.collections.push_back(c);
-          current = static_cast<int>(info.collections.size()) - 1;
+    size_t pos = 0;
+    while (pos < size) {
+        unsigned char prefix = data[pos];
+        if (prefix == long_item_prefix) {
+            // No long item tags are defined; skip over its data, if it is all there.
+            if (size - pos < 3) {
+                info.complete = false;
+                break;
+            }
+            size_t n = data[pos + 1];
+            if (size - pos - 3 < n) {
+                info.complete = false;
+                break;
+            }
+            pos += 3 + n;
+            continue;
         }
-        depth++;
-        break;
-      case main_end_collection:
-        if (depth > 0) {
-          depth--;
-          if (depth == 0)
-            current = -1;
+        static constexpr std::array<size_t, 4> sizes = {0, 1, 2, 4};
+        size_t n = sizes[prefix & 0x3];
+        unsigned type = (prefix >> 2) & 0x3;
+        unsigned tag = prefix >> 4;
+        if (size - pos - 1 < n) {
+            info.complete = false;
+            break;
         }
-        break;
-      case main_input:
-      case main_output:
-      case main_feature: {
-        // Fields outside any collection belong to no top-level collection and are not counted.
-        if (current < 0)
-          break;
-        int t = tag == main_input ? report_input : tag == main_output ? report_output
-                                                                        : report_feature;
-        uint64_t &b = bits[{current, t, global.report_id}];
-        b = std::min<uint64_t>(b + uint64_t{global.report_size} * global.report_count, bits_cap);
-        if (t == report_input && global.report_id != 0)
-          info.input_numbered = true;
-        break;
-      }
-      default:
-        break;
-      }
-      // Every main item ends the local items that preceded it (6.2.2.8).
-      have_usage = false;
-      first_usage = 0;
-      first_usage_extended = false;
-    } else if (type == type_global) {
-      switch (tag) {
-      case global_usage_page:
-        global.usage_page = value & 0xFFFF;
-        break;
-      case global_report_size:
-        global.report_size = value;
-        break;
-      case global_report_id:
-        global.report_id = static_cast<uint8_t>(value);
-        break;
-      case global_report_count:
-        global.report_count = value;
-        break;
-      case global_push:
-        if (stack.size() < max_push_depth)
-          stack.push_back(global);
-        break;
-      case global_pop:
-        if (!stack.empty()) {
-          global = stack.back();
-          stack.pop_back();
-        }
-        break;
-      default:
-        break;
-      }
-    } else if (type == type_local) {
-      if (tag == local_usage && !have_usage) {
-        have_usage = true;
-        first_usage = value;
-        first_usage_extended = n == 4;
-      }
-    }
-  }
+        uint32_t value = item_value(data + pos + 1, n);
+        pos += 1 + n;
 
-  for (const auto &[key, count] : bits) {
-    auto [index, t, id] = key;
-    (void)id;
-    hid_top_collection &c = info.collections[static_cast<size_t>(index)];
-    uint16_t len = count == 0 ? 0 : byte_length(count);
-    uint16_t &field = t == report_input ? c.input_len : t == report_output ? c.output_len
-                                                                           : c.feature_len;
-    field = std::max(field, len);
-  }
-  return info;
+        if (type == type_main) {
+            switch (tag) {
+            case main_collection:
+                if (depth == 0) {
+                    hid_top_collection c;
+                    uint32_t usage = have_usage ? first_usage : 0;
+                    c.usage_page = static_cast<uint16_t>(
+                        have_usage && first_usage_extended ? usage >> 16 : global.usage_page);
+                    c.usage = static_cast<uint16_t>(usage & 0xFFFF);
+                    info.collections.push_back(c);
+                    current = static_cast<int>(info.collections.size()) - 1;
+                }
+                depth++;
+                break;
+            case main_end_collection:
+                if (depth > 0) {
+                    depth--;
+                    if (depth == 0)
+                        current = -1;
+                }
+                break;
+            case main_input:
+            case main_output:
+            case main_feature: {
+                // Fields outside any collection belong to no top-level collection and are not counted.
+                if (current < 0)
+                    break;
+                int t = tag == main_input ? report_input : tag == main_output ? report_output
+                                                                                : report_feature;
+                uint64_t &b = bits[{current, t, global.report_id}];
+                b = std::min<uint64_t>(b + uint64_t{global.report_size} * global.report_count, bits_cap);
+                if (t == report_input && global.report_id != 0)
+                    info.input_numbered = true;
+                break;
+            }
+            default:
+                break;
+            }
+            // Every main item ends the local items that preceded it (6.2.2.8).
+            have_usage = false;
+            first_usage = 0;
+            first_usage_extended = false;
+        } else if (type == type_global) {
+            switch (tag) {
+            case global_usage_page:
+                global.usage_page = value & 0xFFFF;
+                break;
+            case global_report_size:
+                global.report_size = value;
+                break;
+            case global_report_id:
+                global.report_id = static_cast<uint8_t>(value);
+                break;
+            case global_report_count:
+                global.report_count = value;
+                break;
+            case global_push:
+                if (stack.size() < max_push_depth)
+                    stack.push_back(global);
+                break;
+            case global_pop:
+                if (!stack.empty()) {
+                    global = stack.back();
+                    stack.pop_back();
+                }
+                break;
+            default:
+                break;
+            }
+        } else if (type == type_local) {
+            if (tag == local_usage && !have_usage) {
+                have_usage = true;
+                first_usage = value;
+                first_usage_extended = n == 4;
+            }
+        }
+    }
+
+    for (const auto &[key, count] : bits) {
+        auto [index, t, id] = key;
+        (void)id;
+        hid_top_collection &c = info.collections[static_cast<size_t>(index)];
+        uint16_t len = count == 0 ? 0 : byte_length(count);
+        uint16_t &field = t == report_input ? c.input_len : t == report_output ? c.output_len
+                                                                               : c.feature_len;
+        field = std::max(field, len);
+    }
+    return info;
 }

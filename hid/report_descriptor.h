@@ -12,19 +12,19 @@
 #include <vector>
 
 struct hid_top_collection {
-  uint16_t usage_page = 0;   // page of the collection's usage
-  uint16_t usage = 0;
-  uint16_t input_len = 0;    // 0: the collection has no input reports
-  uint16_t output_len = 0;
-  uint16_t feature_len = 0;
+    uint16_t usage_page = 0;   // page of the collection's usage
+    uint16_t usage = 0;
+    uint16_t input_len = 0;    // 0: the collection has no input reports
+    uint16_t output_len = 0;
+    uint16_t feature_len = 0;
 };
 
 struct hid_descriptor_info {
-  std::vector<hid_top_collection> collections;
-  // Input reports carry a report ID byte as their first byte (hidraw then hands it to read()).
-  bool input_numbered = false;
-  // False when the descriptor ended inside an item; what was read before still counts.
-  bool complete = true;
+    std::vector<hid_top_collection> collections;
+    // Input reports carry a report ID byte as their first byte (hidraw then hands it to read()).
+    bool input_numbered = false;
+    // False when the descriptor ended inside an item; what was read before still counts.
+    bool complete = true;
 };
 
 hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t size);

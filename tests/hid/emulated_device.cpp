@@ -17,28 +17,28 @@ namespace {
 
 // A vendor-defined collection with 8-byte input and output reports and no report IDs.
 const std::vector<unsigned char> zevrin_report_descriptor = {
-    0x06, 0x00, 0xFF,  // Usage Page (Vendor Defined 0xFF00)
-    0x09, 0x01,        // Usage (0x01)
-    0xA1, 0x01,        // Collection (Application)
-    0x09, 0x02,        //   Usage (0x02)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x08,        //   Report Count (8)
-    0x81, 0x02,        //   Input (Data, Variable, Absolute)
-    0x09, 0x03,        //   Usage (0x03)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x08,        //   Report Count (8)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xC0,              // End Collection
+        0x06, 0x00, 0xFF,  // Usage Page (Vendor Defined 0xFF00)
+        0x09, 0x01,        // Usage (0x01)
+        0xA1, 0x01,        // Collection (Application)
+        0x09, 0x02,        //   Usage (0x02)
+        0x15, 0x00,        //   Logical Minimum (0)
+        0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+        0x75, 0x08,        //   Report Size (8)
+        0x95, 0x08,        //   Report Count (8)
+        0x81, 0x02,        //   Input (Data, Variable, Absolute)
+        0x09, 0x03,        //   Usage (0x03)
+        0x75, 0x08,        //   Report Size (8)
+        0x95, 0x08,        //   Report Count (8)
+        0x91, 0x02,        //   Output (Data, Variable, Absolute)
+        0xC0,              // End Collection
 };
 
 // The boot mouse of the Device Class Definition for HID 1.11, appendix E.10.
 const std::vector<unsigned char> mouse_report_descriptor = {
-    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29,
-    0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05,
-    0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95,
-    0x02, 0x81, 0x06, 0xC0, 0xC0,
+        0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29,
+        0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05,
+        0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95,
+        0x02, 0x81, 0x06, 0xC0, 0xC0,
 };
 
 // Node numbers in use (the kernel hands out the lowest free minor) and a sequence number for
@@ -48,222 +48,222 @@ std::set<int> nodes_in_use;
 unsigned hid_sequence = 0;
 
 std::string hex(const std::vector<unsigned char> &bytes) {
-  std::string s;
-  char buf[3];
-  for (unsigned char b : bytes) {
-    snprintf(buf, sizeof buf, "%02X", b);
-    s += buf;
-  }
-  return s;
+    std::string s;
+    char buf[3];
+    for (unsigned char b : bytes) {
+        snprintf(buf, sizeof buf, "%02X", b);
+        s += buf;
+    }
+    return s;
 }
 
 void set_raw_cloexec(int fd) {
-  termios t;
-  if (tcgetattr(fd, &t) == 0) {
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
-  }
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
+    termios t;
+    if (tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 }  // namespace
 
 struct emulated_device {
-  UMockdevTestbed *testbed = nullptr;
-  int number = -1;
-  std::string usb_path, interface_path, hid_path, hidraw_path;
-  std::string node, link, pty_path;
-  int master = -1;
-  int slave = -1;
+    UMockdevTestbed *testbed = nullptr;
+    int number = -1;
+    std::string usb_path, interface_path, hid_path, hidraw_path;
+    std::string node, link, pty_path;
+    int master = -1;
+    int slave = -1;
 };
 
 emulated_description zevrin_description() {
-  return {"Morvak Zevrin", 0xEE50, 0x0102, zevrin_report_descriptor};
+    return {"Morvak Zevrin", 0xEE50, 0x0102, zevrin_report_descriptor};
 }
 
 emulated_description zevrin_mini_description() {
-  return {"Morvak Zevrin Mini", 0xEE50, 0x0103, zevrin_report_descriptor};
+    return {"Morvak Zevrin Mini", 0xEE50, 0x0103, zevrin_report_descriptor};
 }
 
 emulated_description mouse_description() {
-  return {"Generic USB Mouse", 0x046D, 0xC077, mouse_report_descriptor};
+    return {"Generic USB Mouse", 0x046D, 0xC077, mouse_report_descriptor};
 }
 
 UMockdevTestbed *emulated_testbed_new() {
-  UMockdevTestbed *testbed = umockdev_testbed_new();
-  gchar *root = umockdev_testbed_get_root_dir(testbed);
-  gchar *dev = g_build_filename(root, "dev", nullptr);
-  g_mkdir_with_parents(dev, 0755);
-  g_free(dev);
-  g_free(root);
-  return testbed;
+    UMockdevTestbed *testbed = umockdev_testbed_new();
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    gchar *dev = g_build_filename(root, "dev", nullptr);
+    g_mkdir_with_parents(dev, 0755);
+    g_free(dev);
+    g_free(root);
+    return testbed;
 }
 
 void emulated_testbed_free(UMockdevTestbed *testbed) {
-  g_object_unref(testbed);
+    g_object_unref(testbed);
 }
 
 bool emulated_testbed_has_listener(UMockdevTestbed *testbed) {
-  // The preload makes one "event<N>" socket in the testbed's root per udev monitor.
-  gchar *root = umockdev_testbed_get_root_dir(testbed);
-  bool found = false;
-  if (GDir *dir = g_dir_open(root, 0, nullptr)) {
-    while (const gchar *name = g_dir_read_name(dir))
-      found = found || g_str_has_prefix(name, "event");
-    g_dir_close(dir);
-  }
-  g_free(root);
-  return found;
+    // The preload makes one "event<N>" socket in the testbed's root per udev monitor.
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    bool found = false;
+    if (GDir *dir = g_dir_open(root, 0, nullptr)) {
+        while (const gchar *name = g_dir_read_name(dir))
+            found = found || g_str_has_prefix(name, "event");
+        g_dir_close(dir);
+    }
+    g_free(root);
+    return found;
 }
 
 bool emulated_testbed_wait_for_listener(UMockdevTestbed *testbed) {
-  for (int i = 0; i < 20000; i++) {
-    if (emulated_testbed_has_listener(testbed))
-      return true;
-    g_usleep(1000);
-  }
-  return false;
+    for (int i = 0; i < 20000; i++) {
+        if (emulated_testbed_has_listener(testbed))
+            return true;
+        g_usleep(1000);
+    }
+    return false;
 }
 
 emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d) {
-  auto *dev = new emulated_device;
-  dev->testbed = testbed;
-  unsigned sequence;
-  {
-    std::lock_guard lock(registry_mutex);
-    int n = 0;
-    while (nodes_in_use.count(n))
-      n++;
-    nodes_in_use.insert(n);
-    dev->number = n;
-    sequence = ++hid_sequence;
-  }
-  if (openpty(&dev->master, &dev->slave, nullptr, nullptr, nullptr) != 0)
-    g_error("openpty: %s", g_strerror(errno));
-  set_raw_cloexec(dev->master);
-  set_raw_cloexec(dev->slave);
-  dev->pty_path = ttyname(dev->slave);
+    auto *dev = new emulated_device;
+    dev->testbed = testbed;
+    unsigned sequence;
+    {
+        std::lock_guard lock(registry_mutex);
+        int n = 0;
+        while (nodes_in_use.count(n))
+            n++;
+        nodes_in_use.insert(n);
+        dev->number = n;
+        sequence = ++hid_sequence;
+    }
+    if (openpty(&dev->master, &dev->slave, nullptr, nullptr, nullptr) != 0)
+        g_error("openpty: %s", g_strerror(errno));
+    set_raw_cloexec(dev->master);
+    set_raw_cloexec(dev->slave);
+    dev->pty_path = ttyname(dev->slave);
 
-  gchar *root = umockdev_testbed_get_root_dir(testbed);
-  dev->node = "/dev/hidraw" + std::to_string(dev->number);
-  dev->link = std::string(root) + dev->node;
-  g_free(root);
-  g_unlink(dev->link.c_str());
-  if (symlink(dev->pty_path.c_str(), dev->link.c_str()) != 0)
-    g_error("symlink %s: %s", dev->link.c_str(), g_strerror(errno));
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    dev->node = "/dev/hidraw" + std::to_string(dev->number);
+    dev->link = std::string(root) + dev->node;
+    g_free(root);
+    g_unlink(dev->link.c_str());
+    if (symlink(dev->pty_path.c_str(), dev->link.c_str()) != 0)
+        g_error("symlink %s: %s", dev->link.c_str(), g_strerror(errno));
 
-  char ids[32];
-  snprintf(ids, sizeof ids, "%04X:%04X", d.vendor_id, d.product_id);
-  std::string port = std::to_string(dev->number + 1);
-  dev->usb_path = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + port;
-  dev->interface_path = dev->usb_path + "/1-" + port + ":1.0";
-  char hid_name[64];
-  snprintf(hid_name, sizeof hid_name, "0003:%s.%04X", ids, sequence);
-  dev->hid_path = dev->interface_path + "/" + hid_name;
-  dev->hidraw_path = dev->hid_path + "/hidraw/hidraw" + std::to_string(dev->number);
+    char ids[32];
+    snprintf(ids, sizeof ids, "%04X:%04X", d.vendor_id, d.product_id);
+    std::string port = std::to_string(dev->number + 1);
+    dev->usb_path = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + port;
+    dev->interface_path = dev->usb_path + "/1-" + port + ":1.0";
+    char hid_name[64];
+    snprintf(hid_name, sizeof hid_name, "0003:%s.%04X", ids, sequence);
+    dev->hid_path = dev->interface_path + "/" + hid_name;
+    dev->hidraw_path = dev->hid_path + "/hidraw/hidraw" + std::to_string(dev->number);
 
-  char vendor[8], product[8], hid_id[32];
-  snprintf(vendor, sizeof vendor, "%04x", d.vendor_id);
-  snprintf(product, sizeof product, "%04x", d.product_id);
-  snprintf(hid_id, sizeof hid_id, "0003:%08X:%08X", d.vendor_id, d.product_id);
-  auto strip_sys = [](const std::string &p) { return p.substr(4); };  // "/sys/devices/..." -> "/devices/..."
-  // Parents first: the hidraw node's "add" goes out last, when everything above it exists.
-  std::string text;
-  text += "P: " + strip_sys(dev->usb_path) + "\n";
-  text += "E: SUBSYSTEM=usb\n";
-  text += "E: DEVTYPE=usb_device\n";
-  text += std::string("A: idVendor=") + vendor + "\n";
-  text += std::string("A: idProduct=") + product + "\n";
-  text += "A: product=" + d.name + "\n\n";
-  text += "P: " + strip_sys(dev->interface_path) + "\n";
-  text += "E: SUBSYSTEM=usb\n";
-  text += "E: DEVTYPE=usb_interface\n";
-  text += "A: bInterfaceClass=03\n\n";
-  text += "P: " + strip_sys(dev->hid_path) + "\n";
-  text += "E: SUBSYSTEM=hid\n";
-  text += "E: DRIVER=hid-generic\n";
-  text += std::string("E: HID_ID=") + hid_id + "\n";
-  text += "E: HID_NAME=" + d.name + "\n";
-  text += "H: report_descriptor=" + hex(d.report_descriptor) + "\n\n";
-  text += "P: " + strip_sys(dev->hidraw_path) + "\n";
-  text += "E: SUBSYSTEM=hidraw\n";
-  text += "E: DEVNAME=" + dev->node + "\n";
-  text += "A: dev=241:" + std::to_string(dev->number) + "\n\n";
+    char vendor[8], product[8], hid_id[32];
+    snprintf(vendor, sizeof vendor, "%04x", d.vendor_id);
+    snprintf(product, sizeof product, "%04x", d.product_id);
+    snprintf(hid_id, sizeof hid_id, "0003:%08X:%08X", d.vendor_id, d.product_id);
+    auto strip_sys = [](const std::string &p) { return p.substr(4); };  // "/sys/devices/..." -> "/devices/..."
+    // Parents first: the hidraw node's "add" goes out last, when everything above it exists.
+    std::string text;
+    text += "P: " + strip_sys(dev->usb_path) + "\n";
+    text += "E: SUBSYSTEM=usb\n";
+    text += "E: DEVTYPE=usb_device\n";
+    text += std::string("A: idVendor=") + vendor + "\n";
+    text += std::string("A: idProduct=") + product + "\n";
+    text += "A: product=" + d.name + "\n\n";
+    text += "P: " + strip_sys(dev->interface_path) + "\n";
+    text += "E: SUBSYSTEM=usb\n";
+    text += "E: DEVTYPE=usb_interface\n";
+    text += "A: bInterfaceClass=03\n\n";
+    text += "P: " + strip_sys(dev->hid_path) + "\n";
+    text += "E: SUBSYSTEM=hid\n";
+    text += "E: DRIVER=hid-generic\n";
+    text += std::string("E: HID_ID=") + hid_id + "\n";
+    text += "E: HID_NAME=" + d.name + "\n";
+    text += "H: report_descriptor=" + hex(d.report_descriptor) + "\n\n";
+    text += "P: " + strip_sys(dev->hidraw_path) + "\n";
+    text += "E: SUBSYSTEM=hidraw\n";
+    text += "E: DEVNAME=" + dev->node + "\n";
+    text += "A: dev=241:" + std::to_string(dev->number) + "\n\n";
 
-  GError *error = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error))
-    g_error("umockdev_testbed_add_from_string: %s", error->message);
-  return dev;
+    GError *error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error))
+        g_error("umockdev_testbed_add_from_string: %s", error->message);
+    return dev;
 }
 
 void emulated_device_hang_up(emulated_device *dev) {
-  if (dev->master >= 0)
-    close(dev->master);
-  dev->master = -1;
+    if (dev->master >= 0)
+        close(dev->master);
+    dev->master = -1;
 }
 
 void emulated_device_unplug(emulated_device *dev) {
-  // As the kernel and udev do it: the node fails under its readers and disappears, and the
-  // device is no longer listed, before anyone hears "remove". The class link goes first
-  // because the testbed needs the device's own sysfs directory to send the event.
-  gchar *sys = umockdev_testbed_get_sys_dir(dev->testbed);
-  std::string class_link = std::string(sys) + "/class/hidraw/hidraw" + std::to_string(dev->number);
-  g_free(sys);
-  g_unlink(class_link.c_str());
-  g_unlink(dev->link.c_str());
-  if (dev->slave >= 0)
-    close(dev->slave);
-  dev->slave = -1;
-  emulated_device_hang_up(dev);
-  const std::string paths[] = {dev->hidraw_path, dev->hid_path, dev->interface_path,
-                               dev->usb_path};
-  for (const std::string &p : paths)
-    umockdev_testbed_uevent(dev->testbed, p.c_str(), "remove");
-  for (const std::string &p : paths)
-    umockdev_testbed_remove_device(dev->testbed, p.c_str());
-  {
-    std::lock_guard lock(registry_mutex);
-    nodes_in_use.erase(dev->number);
-  }
-  delete dev;
+    // As the kernel and udev do it: the node fails under its readers and disappears, and the
+    // device is no longer listed, before anyone hears "remove". The class link goes first
+    // because the testbed needs the device's own sysfs directory to send the event.
+    gchar *sys = umockdev_testbed_get_sys_dir(dev->testbed);
+    std::string class_link = std::string(sys) + "/class/hidraw/hidraw" + std::to_string(dev->number);
+    g_free(sys);
+    g_unlink(class_link.c_str());
+    g_unlink(dev->link.c_str());
+    if (dev->slave >= 0)
+        close(dev->slave);
+    dev->slave = -1;
+    emulated_device_hang_up(dev);
+    const std::string paths[] = {dev->hidraw_path, dev->hid_path, dev->interface_path,
+                                 dev->usb_path};
+    for (const std::string &p : paths)
+        umockdev_testbed_uevent(dev->testbed, p.c_str(), "remove");
+    for (const std::string &p : paths)
+        umockdev_testbed_remove_device(dev->testbed, p.c_str());
+    {
+        std::lock_guard lock(registry_mutex);
+        nodes_in_use.erase(dev->number);
+    }
+    delete dev;
 }
 
 const char *emulated_device_node(const emulated_device *dev) {
-  return dev->node.c_str();
+    return dev->node.c_str();
 }
 
 const char *emulated_device_pty_path(const emulated_device *dev) {
-  return dev->pty_path.c_str();
+    return dev->pty_path.c_str();
 }
 
 void emulated_device_send(emulated_device *dev, const unsigned char *data, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = write(dev->master, data + done, length - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      g_error("emulated device write: %s", g_strerror(errno));
-    done += static_cast<size_t>(n);
-  }
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = write(dev->master, data + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            g_error("emulated device write: %s", g_strerror(errno));
+        done += static_cast<size_t>(n);
+    }
 }
 
 bool emulated_device_receive(emulated_device *dev, unsigned char *data, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    // Only a guard against a hung test: a correct program has written long before.
-    pollfd p = {dev->master, POLLIN, 0};
-    int r = poll(&p, 1, 20000);
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r <= 0)
-      return false;
-    ssize_t n = read(dev->master, data + done, length - done);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+    size_t done = 0;
+    while (done < length) {
+        // Only a guard against a hung test: a correct program has written long before.
+        pollfd p = {dev->master, POLLIN, 0};
+        int r = poll(&p, 1, 20000);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        ssize_t n = read(dev->master, data + done, length - done);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }

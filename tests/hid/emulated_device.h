@@ -15,10 +15,10 @@
 #include <vector>
 
 struct emulated_description {
-  std::string name;  // HID_NAME
-  uint16_t vendor_id = 0;
-  uint16_t product_id = 0;
-  std::vector<unsigned char> report_descriptor;
+    std::string name;  // HID_NAME
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    std::vector<unsigned char> report_descriptor;
 };
 
 // A Zevrin (product 0x0102) and a Zevrin Mini (0x0103): one top-level collection on the vendor

@@ -35,10 +35,10 @@ constexpr int zevrin_mini_product = 0x0103;
 
 // What the module told us, in order, with the thread it told us on.
 struct notice {
-  char kind;  // 'c' connected, 'd' disconnected, 'r' report, 'a' access denied
-  int id;
-  std::thread::id thread;
-  std::vector<unsigned char> data;
+    char kind;  // 'c' connected, 'd' disconnected, 'r' report, 'a' access denied
+    int id;
+    std::thread::id thread;
+    std::vector<unsigned char> data;
 };
 
 std::mutex notices_mutex;
@@ -46,53 +46,53 @@ std::condition_variable notices_changed;
 std::vector<notice> notices;
 
 void record(notice n) {
-  {
-    std::lock_guard lock(notices_mutex);
-    notices.push_back(std::move(n));
-  }
-  notices_changed.notify_all();
+    {
+        std::lock_guard lock(notices_mutex);
+        notices.push_back(std::move(n));
+    }
+    notices_changed.notify_all();
 }
 
 void connected_cb(void *, int device) {
-  record({'c', device, std::this_thread::get_id(), {}});
+    record({'c', device, std::this_thread::get_id(), {}});
 }
 void disconnected_cb(void *, int device) {
-  record({'d', device, std::this_thread::get_id(), {}});
+    record({'d', device, std::this_thread::get_id(), {}});
 }
 void report_cb(void *, int device, unsigned char *data, int length) {
-  record({'r', device, std::this_thread::get_id(), std::vector<unsigned char>(data, data + length)});
+    record({'r', device, std::this_thread::get_id(), std::vector<unsigned char>(data, data + length)});
 }
 void access_denied_cb(void *, const char *node) {
-  record({'a', -1, std::this_thread::get_id(),
-          std::vector<unsigned char>(node, node + strlen(node))});
+    record({'a', -1, std::this_thread::get_id(),
+            std::vector<unsigned char>(node, node + strlen(node))});
 }
 
 std::vector<notice> snapshot() {
-  std::lock_guard lock(notices_mutex);
-  return notices;
+    std::lock_guard lock(notices_mutex);
+    return notices;
 }
 
 size_t count(char kind, int id) {
-  size_t n = 0;
-  for (const notice &x : snapshot())
-    n += x.kind == kind && x.id == id;
-  return n;
+    size_t n = 0;
+    for (const notice &x : snapshot())
+        n += x.kind == kind && x.id == id;
+    return n;
 }
 
 // Waits until `done` holds over the notices. The bound only keeps a broken build from hanging
 // the suite; nothing here depends on how fast anything is.
 bool wait_until(const std::function<bool(const std::vector<notice> &)> &done) {
-  std::unique_lock lock(notices_mutex);
-  return notices_changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(notices); });
+    std::unique_lock lock(notices_mutex);
+    return notices_changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(notices); });
 }
 
 bool wait_count(char kind, int id, size_t n) {
-  return wait_until([&](const std::vector<notice> &all) {
-    size_t k = 0;
-    for (const notice &x : all)
-      k += x.kind == kind && x.id == id;
-    return k >= n;
-  });
+    return wait_until([&](const std::vector<notice> &all) {
+        size_t k = 0;
+        for (const notice &x : all)
+            k += x.kind == kind && x.id == id;
+        return k >= n;
+    });
 }
 
 // The real Linux layer, with the watcher's progress made visible: how many hot-plug events it
@@ -106,22 +106,22 @@ int events_done = 0;
 std::thread::id watcher_thread_id;
 
 bool counting_enumerate(std::vector<hid_interface_info> *out) {
-  enumerations++;
-  return hid_linux_platform()->enumerate(out);
+    enumerations++;
+    return hid_linux_platform()->enumerate(out);
 }
 
 hid_monitor_event counting_next_event(hid_monitor *m) {
-  hid_monitor_event e = hid_linux_platform()->monitor_next_event(m);
-  {
-    std::lock_guard lock(watcher_mutex);
-    watcher_thread_id = std::this_thread::get_id();
-    if (e == hid_monitor_none)
-      events_done = events_taken;
-    else
-      events_taken++;
-  }
-  watcher_changed.notify_all();
-  return e;
+    hid_monitor_event e = hid_linux_platform()->monitor_next_event(m);
+    {
+        std::lock_guard lock(watcher_mutex);
+        watcher_thread_id = std::this_thread::get_id();
+        if (e == hid_monitor_none)
+            events_done = events_taken;
+        else
+            events_taken++;
+    }
+    watcher_changed.notify_all();
+    return e;
 }
 
 // Reads begun by readers: a reader begins its next read only when it is done with the report
@@ -129,580 +129,580 @@ hid_monitor_event counting_next_event(hid_monitor *m) {
 int reads_begun = 0;
 
 int counting_read_report(int handle, int wake_fd, unsigned char *buffer, size_t size) {
-  {
-    std::lock_guard lock(watcher_mutex);
-    reads_begun++;
-  }
-  watcher_changed.notify_all();
-  return hid_linux_platform()->read_report(handle, wake_fd, buffer, size);
+    {
+        std::lock_guard lock(watcher_mutex);
+        reads_begun++;
+    }
+    watcher_changed.notify_all();
+    return hid_linux_platform()->read_report(handle, wake_fd, buffer, size);
 }
 
 bool wait_reads_begun(int n) {
-  std::unique_lock lock(watcher_mutex);
-  return watcher_changed.wait_for(lock, std::chrono::seconds(20), [&] { return reads_begun >= n; });
+    std::unique_lock lock(watcher_mutex);
+    return watcher_changed.wait_for(lock, std::chrono::seconds(20), [&] { return reads_begun >= n; });
 }
 
 std::thread::id watcher_thread() {
-  std::lock_guard lock(watcher_mutex);
-  return watcher_thread_id;
+    std::lock_guard lock(watcher_mutex);
+    return watcher_thread_id;
 }
 
 hid_platform counting_platform() {
-  hid_platform p = *hid_linux_platform();
-  p.enumerate = counting_enumerate;
-  p.monitor_next_event = counting_next_event;
-  p.read_report = counting_read_report;
-  return p;
+    hid_platform p = *hid_linux_platform();
+    p.enumerate = counting_enumerate;
+    p.monitor_next_event = counting_next_event;
+    p.read_report = counting_read_report;
+    return p;
 }
 const hid_platform watched_platform = counting_platform();
 
 // Waits until the watcher has taken `n` events in all and finished with them.
 bool wait_watcher_done(int n) {
-  std::unique_lock lock(watcher_mutex);
-  return watcher_changed.wait_for(lock, std::chrono::seconds(20),
-                                  [&] { return events_taken >= n && events_done >= n; });
+    std::unique_lock lock(watcher_mutex);
+    return watcher_changed.wait_for(lock, std::chrono::seconds(20),
+                                    [&] { return events_taken >= n && events_done >= n; });
 }
 
 int count_dir(const char *path) {
-  int n = 0;
-  DIR *d = opendir(path);
-  if (d == nullptr)
-    return -1;
-  while (dirent *e = readdir(d))
-    n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
+    int n = 0;
+    DIR *d = opendir(path);
+    if (d == nullptr)
+        return -1;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
 }
 int open_fds() { return count_dir("/proc/self/fd"); }
 
 // Threads of the module, told apart by the names it gives them ("mhid-reader",
 // "mhid-watcher"); the testbed starts and ends threads of its own.
 int threads() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/task");
-  if (d == nullptr)
-    return -1;
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.')
-      continue;
-    std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
-    gchar *comm = nullptr;
-    if (g_file_get_contents(path.c_str(), &comm, nullptr, nullptr))
-      n += g_str_has_prefix(comm, "mhid-");
-    g_free(comm);
-  }
-  closedir(d);
-  return n;
+    int n = 0;
+    DIR *d = opendir("/proc/self/task");
+    if (d == nullptr)
+        return -1;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+        gchar *comm = nullptr;
+        if (g_file_get_contents(path.c_str(), &comm, nullptr, nullptr))
+            n += g_str_has_prefix(comm, "mhid-");
+        g_free(comm);
+    }
+    closedir(d);
+    return n;
 }
 
 // A joined thread can stay listed for a moment while the kernel reaps it: wait for the count
 // to settle (bounded, so a real leak still fails).
 int threads_settled(int expected) {
-  int n = threads();
-  for (int i = 0; i < 2000 && n > expected; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    n = threads();
-  }
-  return n;
+    int n = threads();
+    for (int i = 0; i < 2000 && n > expected; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        n = threads();
+    }
+    return n;
 }
 
 // Every warning the module logs; unexpected ones fail the test.
 std::vector<std::string> warnings;
 GLogWriterOutput log_writer(GLogLevelFlags level, const GLogField *fields, gsize n_fields,
                             gpointer data) {
-  if (level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL)) {
-    for (gsize i = 0; i < n_fields; i++) {
-      if (strcmp(fields[i].key, "MESSAGE") == 0) {
-        std::lock_guard lock(notices_mutex);
-        warnings.emplace_back(static_cast<const char *>(fields[i].value));
-      }
+    if (level & (G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL)) {
+        for (gsize i = 0; i < n_fields; i++) {
+            if (strcmp(fields[i].key, "MESSAGE") == 0) {
+                std::lock_guard lock(notices_mutex);
+                warnings.emplace_back(static_cast<const char *>(fields[i].value));
+            }
+        }
     }
-  }
-  return g_log_writer_default(level, fields, n_fields, data);
+    return g_log_writer_default(level, fields, n_fields, data);
 }
 
 std::vector<unsigned char> zevrin_payload(unsigned char first) {
-  std::vector<unsigned char> p(8);
-  for (size_t i = 0; i < p.size(); i++)
-    p[i] = static_cast<unsigned char>(first + i * 37);
-  return p;
+    std::vector<unsigned char> p(8);
+    for (size_t i = 0; i < p.size(); i++)
+        p[i] = static_cast<unsigned char>(first + i * 37);
+    return p;
 }
 
 class Hid : public ::testing::Test {
 protected:
-  UMockdevTestbed *testbed = nullptr;
-  std::vector<emulated_device *> plugged;
-  std::thread::id main_thread = std::this_thread::get_id();
+    UMockdevTestbed *testbed = nullptr;
+    std::vector<emulated_device *> plugged;
+    std::thread::id main_thread = std::this_thread::get_id();
 
-  void SetUp() override {
-    testbed = emulated_testbed_new();
-    {
-      std::lock_guard lock(notices_mutex);
-      notices.clear();
-      warnings.clear();
+    void SetUp() override {
+        testbed = emulated_testbed_new();
+        {
+            std::lock_guard lock(notices_mutex);
+            notices.clear();
+            warnings.clear();
+        }
+        {
+            std::lock_guard lock(watcher_mutex);
+            events_taken = events_done = reads_begun = 0;
+        }
+        enumerations = 0;
+        static bool writer_set = false;
+        if (!writer_set)
+            g_log_set_writer_func(log_writer, nullptr, nullptr);
+        writer_set = true;
+        mhid_use_platform(&watched_platform);
     }
-    {
-      std::lock_guard lock(watcher_mutex);
-      events_taken = events_done = reads_begun = 0;
+
+    void TearDown() override {
+        mhid_terminate();
+        mhid_set_device_change_callback(nullptr, nullptr);
+        mhid_set_access_denied_callback(nullptr, nullptr);
+        for (emulated_device *d : plugged)
+            emulated_device_unplug(d);
+        plugged.clear();
+        emulated_testbed_free(testbed);
+        std::lock_guard lock(notices_mutex);
+        EXPECT_TRUE(warnings.empty()) << warnings.front();
     }
-    enumerations = 0;
-    static bool writer_set = false;
-    if (!writer_set)
-      g_log_set_writer_func(log_writer, nullptr, nullptr);
-    writer_set = true;
-    mhid_use_platform(&watched_platform);
-  }
 
-  void TearDown() override {
-    mhid_terminate();
-    mhid_set_device_change_callback(nullptr, nullptr);
-    mhid_set_access_denied_callback(nullptr, nullptr);
-    for (emulated_device *d : plugged)
-      emulated_device_unplug(d);
-    plugged.clear();
-    emulated_testbed_free(testbed);
-    std::lock_guard lock(notices_mutex);
-    EXPECT_TRUE(warnings.empty()) << warnings.front();
-  }
+    emulated_device *plug(const emulated_description &d) {
+        emulated_device *dev = emulated_device_plug(testbed, d);
+        plugged.push_back(dev);
+        return dev;
+    }
 
-  emulated_device *plug(const emulated_description &d) {
-    emulated_device *dev = emulated_device_plug(testbed, d);
-    plugged.push_back(dev);
-    return dev;
-  }
+    void unplug(emulated_device *dev) {
+        std::erase(plugged, dev);
+        emulated_device_unplug(dev);
+    }
 
-  void unplug(emulated_device *dev) {
-    std::erase(plugged, dev);
-    emulated_device_unplug(dev);
-  }
+    int register_zevrin(int product = zevrin_product, int usage_page = 0xFF00, int in = 9,
+                        int out = 9) {
+        int id = mhid_add_device(zevrin_vendor, product, usage_page, in, out);
+        mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+        return id;
+    }
 
-  int register_zevrin(int product = zevrin_product, int usage_page = 0xFF00, int in = 9,
-                      int out = 9) {
-    int id = mhid_add_device(zevrin_vendor, product, usage_page, in, out);
-    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-    return id;
-  }
-
-  // Sends one Zevrin report and waits for the module to hand it over.
-  void send_and_expect(emulated_device *dev, int id, unsigned char first) {
-    size_t before = count('r', id);
-    std::vector<unsigned char> payload = zevrin_payload(first);
-    emulated_device_send(dev, payload.data(), payload.size());
-    ASSERT_TRUE(wait_count('r', id, before + 1));
-    notice last = snapshot().back();
-    std::vector<unsigned char> expected = {0};
-    expected.insert(expected.end(), payload.begin(), payload.end());
-    EXPECT_EQ(last.data, expected);
-  }
+    // Sends one Zevrin report and waits for the module to hand it over.
+    void send_and_expect(emulated_device *dev, int id, unsigned char first) {
+        size_t before = count('r', id);
+        std::vector<unsigned char> payload = zevrin_payload(first);
+        emulated_device_send(dev, payload.data(), payload.size());
+        ASSERT_TRUE(wait_count('r', id, before + 1));
+        notice last = snapshot().back();
+        std::vector<unsigned char> expected = {0};
+        expected.insert(expected.end(), payload.begin(), payload.end());
+        EXPECT_EQ(last.data, expected);
+    }
 };
 
 // --- The registration table -------------------------------------------------------------
 
 TEST_F(Hid, IdsAreGivenInOrderAndThe33rdRegistrationIsRefused) {
-  mhid_init();
-  for (int i = 0; i < 32; i++)
-    EXPECT_EQ(mhid_add_device(zevrin_vendor, 0x1000 + i, 0xFF00, 9, 9), i);
-  EXPECT_EQ(mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9), -1);
-  EXPECT_EQ(mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9), -1);
+    mhid_init();
+    for (int i = 0; i < 32; i++)
+        EXPECT_EQ(mhid_add_device(zevrin_vendor, 0x1000 + i, 0xFF00, 9, 9), i);
+    EXPECT_EQ(mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9), -1);
+    EXPECT_EQ(mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9), -1);
 
-  // The refused id is ignored everywhere; the last real one still works.
-  mhid_set_callbacks(-1, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  unsigned char report[9] = {};
-  EXPECT_EQ(mhid_write(-1, report, 9), -1);
-  mhid_set_callbacks(31, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  EXPECT_EQ(count('d', 31), 1u);
-  EXPECT_EQ(snapshot().size(), 1u);
+    // The refused id is ignored everywhere; the last real one still works.
+    mhid_set_callbacks(-1, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    unsigned char report[9] = {};
+    EXPECT_EQ(mhid_write(-1, report, 9), -1);
+    mhid_set_callbacks(31, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    EXPECT_EQ(count('d', 31), 1u);
+    EXPECT_EQ(snapshot().size(), 1u);
 }
 
 TEST_F(Hid, OutOfRangeIdsAndLengthsAreRefused) {
-  plug(zevrin_description());
-  mhid_init();
-  // Nothing registered yet: id 0 is out of range too.
-  mhid_set_callbacks(0, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  int id = mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9);
-  mhid_set_callbacks(-1, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  mhid_set_callbacks(id + 1, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  EXPECT_TRUE(snapshot().empty());
-  EXPECT_EQ(enumerations, 0);  // no scan either
+    plug(zevrin_description());
+    mhid_init();
+    // Nothing registered yet: id 0 is out of range too.
+    mhid_set_callbacks(0, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    int id = mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9);
+    mhid_set_callbacks(-1, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    mhid_set_callbacks(id + 1, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    EXPECT_TRUE(snapshot().empty());
+    EXPECT_EQ(enumerations, 0);  // no scan either
 
-  unsigned char report[9] = {};
-  EXPECT_EQ(mhid_write(id + 1, report, 9), -1);
-  EXPECT_EQ(mhid_write(-1, report, 9), -1);
-  EXPECT_EQ(mhid_write(id, report, 0), -1);
-  EXPECT_EQ(mhid_write(id, report, -5), -1);
-  EXPECT_EQ(mhid_write(id, nullptr, 9), -1);
-  // Registered but without a scan yet: not connected, so nothing is written.
-  EXPECT_EQ(mhid_write(id, report, 9), 0);
+    unsigned char report[9] = {};
+    EXPECT_EQ(mhid_write(id + 1, report, 9), -1);
+    EXPECT_EQ(mhid_write(-1, report, 9), -1);
+    EXPECT_EQ(mhid_write(id, report, 0), -1);
+    EXPECT_EQ(mhid_write(id, report, -5), -1);
+    EXPECT_EQ(mhid_write(id, nullptr, 9), -1);
+    // Registered but without a scan yet: not connected, so nothing is written.
+    EXPECT_EQ(mhid_write(id, report, 9), 0);
 }
 
 // --- Connected and disconnected notices --------------------------------------------------
 
 TEST_F(Hid, FirstScanReportsAbsenceOnceOnTheCallingThread) {
-  mhid_init();
-  int id = register_zevrin();
-  ASSERT_EQ(snapshot().size(), 1u);
-  EXPECT_EQ(snapshot()[0].kind, 'd');
-  EXPECT_EQ(snapshot()[0].id, id);
-  EXPECT_EQ(snapshot()[0].thread, main_thread);
-  unsigned char report[9] = {};
-  EXPECT_EQ(mhid_write(id, report, 9), 0);
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(snapshot().size(), 1u);
+    EXPECT_EQ(snapshot()[0].kind, 'd');
+    EXPECT_EQ(snapshot()[0].id, id);
+    EXPECT_EQ(snapshot()[0].thread, main_thread);
+    unsigned char report[9] = {};
+    EXPECT_EQ(mhid_write(id, report, 9), 0);
 
-  // Again on an unchanged device: a scan, but nothing to report.
-  int scans = enumerations;
-  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  EXPECT_EQ(enumerations, scans + 1);
-  EXPECT_EQ(snapshot().size(), 1u);
+    // Again on an unchanged device: a scan, but nothing to report.
+    int scans = enumerations;
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    EXPECT_EQ(enumerations, scans + 1);
+    EXPECT_EQ(snapshot().size(), 1u);
 }
 
 TEST_F(Hid, FirstScanReportsPresenceOnceOnTheCallingThread) {
-  plug(zevrin_description());
-  mhid_init();
-  int id = register_zevrin();
-  ASSERT_EQ(snapshot().size(), 1u);
-  EXPECT_EQ(snapshot()[0].kind, 'c');
-  EXPECT_EQ(snapshot()[0].id, id);
-  EXPECT_EQ(snapshot()[0].thread, main_thread);
+    plug(zevrin_description());
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(snapshot().size(), 1u);
+    EXPECT_EQ(snapshot()[0].kind, 'c');
+    EXPECT_EQ(snapshot()[0].id, id);
+    EXPECT_EQ(snapshot()[0].thread, main_thread);
 
-  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  EXPECT_EQ(snapshot().size(), 1u);
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    EXPECT_EQ(snapshot().size(), 1u);
 }
 
 TEST_F(Hid, PlugAndUnplugAreEachReportedOnceFromTheWatcher) {
-  mhid_init();
-  int id = register_zevrin();
-  ASSERT_EQ(count('d', id), 1u);
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(count('d', id), 1u);
 
-  emulated_device *dev = plug(zevrin_description());
-  ASSERT_TRUE(wait_count('c', id, 1));
-  ASSERT_TRUE(wait_watcher_done(1));
-  std::vector<notice> all = snapshot();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_NE(all[1].thread, main_thread);
-  EXPECT_EQ(all[1].thread, watcher_thread());
+    emulated_device *dev = plug(zevrin_description());
+    ASSERT_TRUE(wait_count('c', id, 1));
+    ASSERT_TRUE(wait_watcher_done(1));
+    std::vector<notice> all = snapshot();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_NE(all[1].thread, main_thread);
+    EXPECT_EQ(all[1].thread, watcher_thread());
 
-  unplug(dev);
-  ASSERT_TRUE(wait_count('d', id, 2));
-  ASSERT_TRUE(wait_watcher_done(2));
-  all = snapshot();
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[2].thread, watcher_thread());
+    unplug(dev);
+    ASSERT_TRUE(wait_count('d', id, 2));
+    ASSERT_TRUE(wait_watcher_done(2));
+    all = snapshot();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[2].thread, watcher_thread());
 }
 
 TEST_F(Hid, HotPlugIsHeardFromTheMomentInitReturns) {
-  // Before the first scan can list anything, the module already listens: a device that
-  // arrives between that listing and the watcher's start is still announced.
-  EXPECT_FALSE(emulated_testbed_has_listener(testbed));
-  mhid_init();
-  EXPECT_TRUE(emulated_testbed_has_listener(testbed));
-  int id = register_zevrin();
-  plug(zevrin_description());
-  EXPECT_TRUE(wait_count('c', id, 1));
+    // Before the first scan can list anything, the module already listens: a device that
+    // arrives between that listing and the watcher's start is still announced.
+    EXPECT_FALSE(emulated_testbed_has_listener(testbed));
+    mhid_init();
+    EXPECT_TRUE(emulated_testbed_has_listener(testbed));
+    int id = register_zevrin();
+    plug(zevrin_description());
+    EXPECT_TRUE(wait_count('c', id, 1));
 }
 
 TEST_F(Hid, ADeviceChangeBeforeTheCallbacksAreSetDoesNotSwallowTheFirstNotice) {
-  // The Zevrin is there from the start; another device arrives after the registration is
-  // made but before its callbacks are. The watcher's rescan of that arrival must leave the
-  // registration to its first scan, which then reports the Zevrin.
-  plug(zevrin_description());
-  mhid_init();
-  int id = mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9);
-  plug(mouse_description());
-  ASSERT_TRUE(wait_watcher_done(1));
-  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  ASSERT_EQ(snapshot().size(), 1u);
-  EXPECT_EQ(snapshot()[0].kind, 'c');
-  EXPECT_EQ(snapshot()[0].thread, main_thread);
+    // The Zevrin is there from the start; another device arrives after the registration is
+    // made but before its callbacks are. The watcher's rescan of that arrival must leave the
+    // registration to its first scan, which then reports the Zevrin.
+    plug(zevrin_description());
+    mhid_init();
+    int id = mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9);
+    plug(mouse_description());
+    ASSERT_TRUE(wait_watcher_done(1));
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    ASSERT_EQ(snapshot().size(), 1u);
+    EXPECT_EQ(snapshot()[0].kind, 'c');
+    EXPECT_EQ(snapshot()[0].thread, main_thread);
 }
 
 TEST_F(Hid, BothModelsAreEachReportedConnectedOnce) {
-  plug(zevrin_description());
-  plug(zevrin_mini_description());
-  mhid_init();
-  int zevrin = register_zevrin(zevrin_product);
-  int mini = register_zevrin(zevrin_mini_product);
-  EXPECT_EQ(count('c', zevrin), 1u);
-  EXPECT_EQ(count('c', mini), 1u);
-  EXPECT_EQ(snapshot().size(), 2u);
+    plug(zevrin_description());
+    plug(zevrin_mini_description());
+    mhid_init();
+    int zevrin = register_zevrin(zevrin_product);
+    int mini = register_zevrin(zevrin_mini_product);
+    EXPECT_EQ(count('c', zevrin), 1u);
+    EXPECT_EQ(count('c', mini), 1u);
+    EXPECT_EQ(snapshot().size(), 2u);
 }
 
 TEST_F(Hid, AnotherDeviceComingOrGoingRescansWithoutNotice) {
-  int changes = 0;
-  emulated_device *zevrin = plug(zevrin_description());
-  mhid_init();
-  mhid_set_device_change_callback([](void *target) { ++*static_cast<int *>(target); }, &changes);
-  int id = register_zevrin();
-  ASSERT_EQ(count('c', id), 1u);
-  int scans = enumerations;
+    int changes = 0;
+    emulated_device *zevrin = plug(zevrin_description());
+    mhid_init();
+    mhid_set_device_change_callback([](void *target) { ++*static_cast<int *>(target); }, &changes);
+    int id = register_zevrin();
+    ASSERT_EQ(count('c', id), 1u);
+    int scans = enumerations;
 
-  emulated_device *mouse = plug(mouse_description());
-  ASSERT_TRUE(wait_watcher_done(1));
-  EXPECT_EQ(enumerations, scans + 1);
-  unplug(mouse);
-  ASSERT_TRUE(wait_watcher_done(2));
-  EXPECT_EQ(enumerations, scans + 2);
-  EXPECT_EQ(changes, 2);  // read on this thread only after the watcher finished with both
+    emulated_device *mouse = plug(mouse_description());
+    ASSERT_TRUE(wait_watcher_done(1));
+    EXPECT_EQ(enumerations, scans + 1);
+    unplug(mouse);
+    ASSERT_TRUE(wait_watcher_done(2));
+    EXPECT_EQ(enumerations, scans + 2);
+    EXPECT_EQ(changes, 2);  // read on this thread only after the watcher finished with both
 
-  EXPECT_EQ(snapshot().size(), 1u);
-  // Still bound: reports arrive and writes leave.
-  send_and_expect(zevrin, id, 0x10);
-  unsigned char report[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_EQ(mhid_write(id, report, 9), 9);
-  unsigned char got[9];
-  ASSERT_TRUE(emulated_device_receive(zevrin, got, 9));
+    EXPECT_EQ(snapshot().size(), 1u);
+    // Still bound: reports arrive and writes leave.
+    send_and_expect(zevrin, id, 0x10);
+    unsigned char report[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(mhid_write(id, report, 9), 9);
+    unsigned char got[9];
+    ASSERT_TRUE(emulated_device_receive(zevrin, got, 9));
 }
 
 TEST_F(Hid, TerminateStopsNoticesAndLeavesNothingRunning) {
-  int fds = open_fds();
-  int tasks = threads();
-  mhid_init();
-  int id = register_zevrin();
-  emulated_device *dev = plug(zevrin_description());
-  ASSERT_TRUE(wait_count('c', id, 1));
-  mhid_terminate();
-  EXPECT_EQ(threads_settled(tasks), tasks);
-  unsigned char report[9] = {};
-  EXPECT_EQ(mhid_write(id, report, 9), 0);
-  unplug(dev);
-  EXPECT_EQ(open_fds(), fds);
+    int fds = open_fds();
+    int tasks = threads();
+    mhid_init();
+    int id = register_zevrin();
+    emulated_device *dev = plug(zevrin_description());
+    ASSERT_TRUE(wait_count('c', id, 1));
+    mhid_terminate();
+    EXPECT_EQ(threads_settled(tasks), tasks);
+    unsigned char report[9] = {};
+    EXPECT_EQ(mhid_write(id, report, 9), 0);
+    unplug(dev);
+    EXPECT_EQ(open_fds(), fds);
 
-  plug(zevrin_description());
-  // No watcher is left to notice; a scan asked for now changes nothing either.
-  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  EXPECT_EQ(snapshot().size(), 2u);
+    plug(zevrin_description());
+    // No watcher is left to notice; a scan asked for now changes nothing either.
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    EXPECT_EQ(snapshot().size(), 2u);
 }
 
 // --- Matching --------------------------------------------------------------------------------
 
 TEST_F(Hid, UsagePageZeroMatchesAnyPageAndAnotherPageMatchesNothing) {
-  plug(zevrin_description());
-  mhid_init();
-  int any = register_zevrin(zevrin_product, 0);
-  int other = register_zevrin(zevrin_product, 0xFF01);
-  EXPECT_EQ(count('c', any), 1u);
-  EXPECT_EQ(count('d', other), 1u);
+    plug(zevrin_description());
+    mhid_init();
+    int any = register_zevrin(zevrin_product, 0);
+    int other = register_zevrin(zevrin_product, 0xFF01);
+    EXPECT_EQ(count('c', any), 1u);
+    EXPECT_EQ(count('d', other), 1u);
 }
 
 TEST_F(Hid, InputLengthAloneBindsForReadingOnly) {
-  emulated_device *dev = plug(zevrin_description());
-  mhid_init();
-  int id = register_zevrin(zevrin_product, 0xFF00, 9, 5);
-  ASSERT_EQ(count('c', id), 1u);
-  send_and_expect(dev, id, 0x40);
-  unsigned char report[9] = {};
-  EXPECT_EQ(mhid_write(id, report, 9), 0);
+    emulated_device *dev = plug(zevrin_description());
+    mhid_init();
+    int id = register_zevrin(zevrin_product, 0xFF00, 9, 5);
+    ASSERT_EQ(count('c', id), 1u);
+    send_and_expect(dev, id, 0x40);
+    unsigned char report[9] = {};
+    EXPECT_EQ(mhid_write(id, report, 9), 0);
 }
 
 TEST_F(Hid, OutputLengthAloneBindsForWritingWithoutAReader) {
-  emulated_device *dev = plug(zevrin_description());
-  mhid_init();
-  int tasks = threads();
-  int id = register_zevrin(zevrin_product, 0xFF00, 5, 9);
-  ASSERT_EQ(count('c', id), 1u);
-  EXPECT_EQ(threads(), tasks);  // no reader was started
-  unsigned char report[9] = {0, 9, 8, 7, 6, 5, 4, 3, 2};
-  EXPECT_EQ(mhid_write(id, report, 9), 9);
-  unsigned char got[9];
-  ASSERT_TRUE(emulated_device_receive(dev, got, 9));
-  EXPECT_EQ(0, memcmp(got, report, 9));
+    emulated_device *dev = plug(zevrin_description());
+    mhid_init();
+    int tasks = threads();
+    int id = register_zevrin(zevrin_product, 0xFF00, 5, 9);
+    ASSERT_EQ(count('c', id), 1u);
+    EXPECT_EQ(threads(), tasks);  // no reader was started
+    unsigned char report[9] = {0, 9, 8, 7, 6, 5, 4, 3, 2};
+    EXPECT_EQ(mhid_write(id, report, 9), 9);
+    unsigned char got[9];
+    ASSERT_TRUE(emulated_device_receive(dev, got, 9));
+    EXPECT_EQ(0, memcmp(got, report, 9));
 }
 
 TEST_F(Hid, NeitherLengthMatchingIsAbsent) {
-  plug(zevrin_description());
-  mhid_init();
-  int id = register_zevrin(zevrin_product, 0xFF00, 8, 10);
-  EXPECT_EQ(count('d', id), 1u);
-  EXPECT_EQ(snapshot().size(), 1u);
+    plug(zevrin_description());
+    mhid_init();
+    int id = register_zevrin(zevrin_product, 0xFF00, 8, 10);
+    EXPECT_EQ(count('d', id), 1u);
+    EXPECT_EQ(snapshot().size(), 1u);
 }
 
 TEST_F(Hid, TwoDevicesOfOneModelBindOneAndTheOtherTakesOverWhenItLeaves) {
-  emulated_device *first = plug(zevrin_description());
-  mhid_init();
-  int id = register_zevrin();
-  ASSERT_EQ(count('c', id), 1u);
-  emulated_device *second = plug(zevrin_description());
-  ASSERT_TRUE(wait_watcher_done(1));
-  EXPECT_EQ(snapshot().size(), 1u);  // the one in use stays in use
+    emulated_device *first = plug(zevrin_description());
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(count('c', id), 1u);
+    emulated_device *second = plug(zevrin_description());
+    ASSERT_TRUE(wait_watcher_done(1));
+    EXPECT_EQ(snapshot().size(), 1u);  // the one in use stays in use
 
-  unsigned char report[9] = {0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8};
-  EXPECT_EQ(mhid_write(id, report, 9), 9);
-  unsigned char got[9];
-  ASSERT_TRUE(emulated_device_receive(first, got, 9));
-  send_and_expect(first, id, 0x33);
+    unsigned char report[9] = {0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8};
+    EXPECT_EQ(mhid_write(id, report, 9), 9);
+    unsigned char got[9];
+    ASSERT_TRUE(emulated_device_receive(first, got, 9));
+    send_and_expect(first, id, 0x33);
 
-  // The one in use leaves: the other one is a different device to the application.
-  unplug(first);
-  ASSERT_TRUE(wait_watcher_done(2));
-  std::vector<notice> all = snapshot();
-  ASSERT_EQ(all.size(), 4u);
-  EXPECT_EQ(all[2].kind, 'd');
-  EXPECT_EQ(all[3].kind, 'c');
-  send_and_expect(second, id, 0x44);
-  EXPECT_EQ(mhid_write(id, report, 9), 9);
-  ASSERT_TRUE(emulated_device_receive(second, got, 9));
-  EXPECT_EQ(0, memcmp(got, report, 9));
+    // The one in use leaves: the other one is a different device to the application.
+    unplug(first);
+    ASSERT_TRUE(wait_watcher_done(2));
+    std::vector<notice> all = snapshot();
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[2].kind, 'd');
+    EXPECT_EQ(all[3].kind, 'c');
+    send_and_expect(second, id, 0x44);
+    EXPECT_EQ(mhid_write(id, report, 9), 9);
+    ASSERT_TRUE(emulated_device_receive(second, got, 9));
+    EXPECT_EQ(0, memcmp(got, report, 9));
 }
 
 // --- Reports and writes ------------------------------------------------------------------
 
 TEST_F(Hid, ReportsArriveWholeWithTheReportIdFirstOnTheReaderThread) {
-  emulated_device *dev = plug(zevrin_description());
-  mhid_init();
-  int id = register_zevrin();
-  for (unsigned first = 0; first < 256; first += 8)
-    send_and_expect(dev, id, static_cast<unsigned char>(first));
-  std::vector<notice> all = snapshot();
-  EXPECT_EQ(all.back().kind, 'r');
-  EXPECT_NE(all.back().thread, main_thread);
-  EXPECT_EQ(all.back().data.size(), 9u);
+    emulated_device *dev = plug(zevrin_description());
+    mhid_init();
+    int id = register_zevrin();
+    for (unsigned first = 0; first < 256; first += 8)
+        send_and_expect(dev, id, static_cast<unsigned char>(first));
+    std::vector<notice> all = snapshot();
+    EXPECT_EQ(all.back().kind, 'r');
+    EXPECT_NE(all.back().thread, main_thread);
+    EXPECT_EQ(all.back().data.size(), 9u);
 }
 
 TEST_F(Hid, NumberedReportsKeepTheirOwnId) {
-  // The Zevrin's collection with report ID 5 on both reports: hidraw hands over the ID itself.
-  emulated_description d = zevrin_description();
-  d.product_id = 0x0104;
-  d.report_descriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x05, 0x09, 0x02,
-                         0x75, 0x08, 0x95, 0x08, 0x81, 0x02, 0x09, 0x03, 0x91, 0x02, 0xC0};
-  emulated_device *dev = plug(d);
-  mhid_init();
-  int id = register_zevrin(0x0104);
-  ASSERT_EQ(count('c', id), 1u);
-  const unsigned char report[9] = {5, 1, 2, 3, 4, 5, 6, 7, 8};
-  emulated_device_send(dev, report, 9);
-  ASSERT_TRUE(wait_count('r', id, 1));
-  EXPECT_EQ(snapshot().back().data, std::vector<unsigned char>(report, report + 9));
+    // The Zevrin's collection with report ID 5 on both reports: hidraw hands over the ID itself.
+    emulated_description d = zevrin_description();
+    d.product_id = 0x0104;
+    d.report_descriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0x05, 0x09, 0x02,
+                           0x75, 0x08, 0x95, 0x08, 0x81, 0x02, 0x09, 0x03, 0x91, 0x02, 0xC0};
+    emulated_device *dev = plug(d);
+    mhid_init();
+    int id = register_zevrin(0x0104);
+    ASSERT_EQ(count('c', id), 1u);
+    const unsigned char report[9] = {5, 1, 2, 3, 4, 5, 6, 7, 8};
+    emulated_device_send(dev, report, 9);
+    ASSERT_TRUE(wait_count('r', id, 1));
+    EXPECT_EQ(snapshot().back().data, std::vector<unsigned char>(report, report + 9));
 }
 
 TEST_F(Hid, WritesLeaveByteExactWithTheirLeadingZero) {
-  emulated_device *dev = plug(zevrin_description());
-  mhid_init();
-  int id = register_zevrin();
-  unsigned char report[9];
-  for (int round = 0; round < 32; round++) {
-    report[0] = 0;
-    for (int i = 1; i < 9; i++)
-      report[i] = static_cast<unsigned char>(round * 8 + i - 1);
-    ASSERT_EQ(mhid_write(id, report, 9), 9);
-    unsigned char got[9];
-    ASSERT_TRUE(emulated_device_receive(dev, got, 9));
-    EXPECT_EQ(0, memcmp(got, report, 9)) << "round " << round;
-  }
+    emulated_device *dev = plug(zevrin_description());
+    mhid_init();
+    int id = register_zevrin();
+    unsigned char report[9];
+    for (int round = 0; round < 32; round++) {
+        report[0] = 0;
+        for (int i = 1; i < 9; i++)
+            report[i] = static_cast<unsigned char>(round * 8 + i - 1);
+        ASSERT_EQ(mhid_write(id, report, 9), 9);
+        unsigned char got[9];
+        ASSERT_TRUE(emulated_device_receive(dev, got, 9));
+        EXPECT_EQ(0, memcmp(got, report, 9)) << "round " << round;
+    }
 }
 
 TEST_F(Hid, AShortWriteBufferIsPaddedNotOverread) {
-  emulated_device *dev = plug(zevrin_description());
-  mhid_init();
-  int id = register_zevrin();
-  // Exactly two bytes on the heap: a read past them would be caught by the sanitizer builds.
-  auto buffer = std::make_unique<unsigned char[]>(2);
-  buffer[0] = 0;
-  buffer[1] = 0x7E;
-  EXPECT_EQ(mhid_write(id, buffer.get(), 2), 9);
-  unsigned char got[9];
-  ASSERT_TRUE(emulated_device_receive(dev, got, 9));
-  const unsigned char expected[9] = {0, 0x7E, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(0, memcmp(got, expected, 9));
-  // A longer one: only the registered length leaves.
-  unsigned char longer[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-  EXPECT_EQ(mhid_write(id, longer, 12), 9);
-  ASSERT_TRUE(emulated_device_receive(dev, got, 9));
-  EXPECT_EQ(0, memcmp(got, longer, 9));
+    emulated_device *dev = plug(zevrin_description());
+    mhid_init();
+    int id = register_zevrin();
+    // Exactly two bytes on the heap: a read past them would be caught by the sanitizer builds.
+    auto buffer = std::make_unique<unsigned char[]>(2);
+    buffer[0] = 0;
+    buffer[1] = 0x7E;
+    EXPECT_EQ(mhid_write(id, buffer.get(), 2), 9);
+    unsigned char got[9];
+    ASSERT_TRUE(emulated_device_receive(dev, got, 9));
+    const unsigned char expected[9] = {0, 0x7E, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(0, memcmp(got, expected, 9));
+    // A longer one: only the registered length leaves.
+    unsigned char longer[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    EXPECT_EQ(mhid_write(id, longer, 12), 9);
+    ASSERT_TRUE(emulated_device_receive(dev, got, 9));
+    EXPECT_EQ(0, memcmp(got, longer, 9));
 }
 
 TEST_F(Hid, ANullReportCallbackDropsReportsUntilOneIsSet) {
-  emulated_device *dev = plug(zevrin_description());
-  mhid_init();
-  int tasks = threads();
-  int id = mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9);
-  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, nullptr, nullptr);
-  ASSERT_EQ(count('c', id), 1u);
-  EXPECT_EQ(threads(), tasks + 1);  // the reader is there all the same
-  // The reader begins its second read only when it is done with the first report: by then
-  // that report has met the null callback and is gone for good.
-  ASSERT_TRUE(wait_reads_begun(1));
-  std::vector<unsigned char> dropped = zevrin_payload(1);
-  emulated_device_send(dev, dropped.data(), dropped.size());
-  ASSERT_TRUE(wait_reads_begun(2));
-  // The callback applies from the next report on; the binding stays as it is.
-  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  EXPECT_EQ(count('c', id), 1u);
-  std::vector<unsigned char> next = zevrin_payload(0x77);
-  emulated_device_send(dev, next.data(), next.size());
-  ASSERT_TRUE(wait_until([](const std::vector<notice> &all) {
-    for (const notice &n : all) {
-      if (n.kind == 'r' && n.data[1] == 0x77)
-        return true;
+    emulated_device *dev = plug(zevrin_description());
+    mhid_init();
+    int tasks = threads();
+    int id = mhid_add_device(zevrin_vendor, zevrin_product, 0xFF00, 9, 9);
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, nullptr, nullptr);
+    ASSERT_EQ(count('c', id), 1u);
+    EXPECT_EQ(threads(), tasks + 1);  // the reader is there all the same
+    // The reader begins its second read only when it is done with the first report: by then
+    // that report has met the null callback and is gone for good.
+    ASSERT_TRUE(wait_reads_begun(1));
+    std::vector<unsigned char> dropped = zevrin_payload(1);
+    emulated_device_send(dev, dropped.data(), dropped.size());
+    ASSERT_TRUE(wait_reads_begun(2));
+    // The callback applies from the next report on; the binding stays as it is.
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    EXPECT_EQ(count('c', id), 1u);
+    std::vector<unsigned char> next = zevrin_payload(0x77);
+    emulated_device_send(dev, next.data(), next.size());
+    ASSERT_TRUE(wait_until([](const std::vector<notice> &all) {
+        for (const notice &n : all) {
+            if (n.kind == 'r' && n.data[1] == 0x77)
+                return true;
+        }
+        return false;
+    }));
+    for (const notice &n : snapshot()) {
+        if (n.kind == 'r') {
+            EXPECT_NE(n.data[1], dropped[0]);
+        }
     }
-    return false;
-  }));
-  for (const notice &n : snapshot()) {
-    if (n.kind == 'r') {
-      EXPECT_NE(n.data[1], dropped[0]);
-    }
-  }
 }
 
 // --- Removal ---------------------------------------------------------------------------------
 
 TEST_F(Hid, UnplugDuringABlockedReadEndsTheReaderAndReportsOnce) {
-  mhid_init();
-  int tasks = threads();
-  int fds = open_fds();
-  int id = register_zevrin();
-  emulated_device *dev = plug(zevrin_description());
-  ASSERT_TRUE(wait_count('c', id, 1));
-  send_and_expect(dev, id, 0x01);  // the reader has delivered and is blocked again
-  EXPECT_EQ(threads(), tasks + 1);
+    mhid_init();
+    int tasks = threads();
+    int fds = open_fds();
+    int id = register_zevrin();
+    emulated_device *dev = plug(zevrin_description());
+    ASSERT_TRUE(wait_count('c', id, 1));
+    send_and_expect(dev, id, 0x01);  // the reader has delivered and is blocked again
+    EXPECT_EQ(threads(), tasks + 1);
 
-  unplug(dev);
-  ASSERT_TRUE(wait_count('d', id, 2));
-  ASSERT_TRUE(wait_watcher_done(2));
-  EXPECT_EQ(count('d', id), 2u);  // the first scan's, and the unplug's
-  EXPECT_EQ(threads_settled(tasks), tasks);
-  EXPECT_EQ(open_fds(), fds);
+    unplug(dev);
+    ASSERT_TRUE(wait_count('d', id, 2));
+    ASSERT_TRUE(wait_watcher_done(2));
+    EXPECT_EQ(count('d', id), 2u);  // the first scan's, and the unplug's
+    EXPECT_EQ(threads_settled(tasks), tasks);
+    EXPECT_EQ(open_fds(), fds);
 }
 
 TEST_F(Hid, ADeadNodeEndsTheReaderSilentlyAndTheRemovalIsReportedOnce) {
-  emulated_device *dev = plug(zevrin_description());
-  mhid_init();
-  int tasks = threads();
-  int id = register_zevrin();
-  ASSERT_EQ(count('c', id), 1u);
-  ASSERT_EQ(threads(), tasks + 1);
+    emulated_device *dev = plug(zevrin_description());
+    mhid_init();
+    int tasks = threads();
+    int id = register_zevrin();
+    ASSERT_EQ(count('c', id), 1u);
+    ASSERT_EQ(threads(), tasks + 1);
 
-  // The node fails under the blocked reader while the device is still listed.
-  emulated_device_hang_up(dev);
-  EXPECT_EQ(threads_settled(tasks), tasks);
-  EXPECT_EQ(snapshot().size(), 1u);
+    // The node fails under the blocked reader while the device is still listed.
+    emulated_device_hang_up(dev);
+    EXPECT_EQ(threads_settled(tasks), tasks);
+    EXPECT_EQ(snapshot().size(), 1u);
 
-  unplug(dev);
-  ASSERT_TRUE(wait_count('d', id, 1));
-  ASSERT_TRUE(wait_watcher_done(1));
-  EXPECT_EQ(snapshot().size(), 2u);
+    unplug(dev);
+    ASSERT_TRUE(wait_count('d', id, 1));
+    ASSERT_TRUE(wait_watcher_done(1));
+    EXPECT_EQ(snapshot().size(), 2u);
 }
 
 TEST_F(Hid, NothingIsLeftBehindAfterHundredsOfPlugCyclesWithReportsFlowing) {
-  mhid_init();
-  int id = register_zevrin();
-  int tasks = threads();
-  int fds = open_fds();
-  const int cycles = 200;
-  for (int i = 0; i < cycles; i++) {
-    emulated_device *dev = plug(zevrin_description());
-    ASSERT_TRUE(wait_count('c', id, static_cast<size_t>(i + 1)));
-    send_and_expect(dev, id, static_cast<unsigned char>(i));
-    // One more on its way while the device goes.
-    std::vector<unsigned char> last = zevrin_payload(0xEE);
-    emulated_device_send(dev, last.data(), last.size());
-    unsigned char report[9] = {0, static_cast<unsigned char>(i)};
-    EXPECT_EQ(mhid_write(id, report, 9), 9);
-    unplug(dev);
-    ASSERT_TRUE(wait_count('d', id, static_cast<size_t>(i + 2)));
-  }
-  ASSERT_TRUE(wait_watcher_done(2 * cycles));
-  EXPECT_EQ(count('c', id), static_cast<size_t>(cycles));
-  EXPECT_EQ(count('d', id), static_cast<size_t>(cycles + 1));
-  EXPECT_EQ(threads_settled(tasks), tasks);
-  EXPECT_EQ(open_fds(), fds);
+    mhid_init();
+    int id = register_zevrin();
+    int tasks = threads();
+    int fds = open_fds();
+    const int cycles = 200;
+    for (int i = 0; i < cycles; i++) {
+        emulated_device *dev = plug(zevrin_description());
+        ASSERT_TRUE(wait_count('c', id, static_cast<size_t>(i + 1)));
+        send_and_expect(dev, id, static_cast<unsigned char>(i));
+        // One more on its way while the device goes.
+        std::vector<unsigned char> last = zevrin_payload(0xEE);
+        emulated_device_send(dev, last.data(), last.size());
+        unsigned char report[9] = {0, static_cast<unsigned char>(i)};
+        EXPECT_EQ(mhid_write(id, report, 9), 9);
+        unplug(dev);
+        ASSERT_TRUE(wait_count('d', id, static_cast<size_t>(i + 2)));
+    }
+    ASSERT_TRUE(wait_watcher_done(2 * cycles));
+    EXPECT_EQ(count('c', id), static_cast<size_t>(cycles));
+    EXPECT_EQ(count('d', id), static_cast<size_t>(cycles + 1));
+    EXPECT_EQ(threads_settled(tasks), tasks);
+    EXPECT_EQ(open_fds(), fds);
 }
 
 // --- Writes while the watcher rebinds, over a scripted layer -----------------------------------
@@ -724,101 +724,101 @@ int events_done = 0;
 int monitor_pipe[2] = {-1, -1};
 
 bool enumerate(std::vector<hid_interface_info> *out) {
-  std::lock_guard lock(mutex);
-  hid_interface_info info;
-  info.syspath = "/sys/devices/scripted/hidraw" + std::to_string(listings++ % 2);
-  info.devnode = "/dev/scripted";
-  info.vendor_id = zevrin_vendor;
-  info.product_id = zevrin_product;
-  hid_top_collection c;
-  c.usage_page = 0xFF00;
-  c.input_len = 9;
-  c.output_len = 9;
-  info.descriptor.collections.push_back(c);
-  out->assign(1, info);
-  return true;
+    std::lock_guard lock(mutex);
+    hid_interface_info info;
+    info.syspath = "/sys/devices/scripted/hidraw" + std::to_string(listings++ % 2);
+    info.devnode = "/dev/scripted";
+    info.vendor_id = zevrin_vendor;
+    info.product_id = zevrin_product;
+    hid_top_collection c;
+    c.usage_page = 0xFF00;
+    c.input_len = 9;
+    c.output_len = 9;
+    info.descriptor.collections.push_back(c);
+    out->assign(1, info);
+    return true;
 }
 
 int open_node(const char *, bool) {
-  int handle = eventfd(0, EFD_CLOEXEC);
-  std::lock_guard lock(mutex);
-  open_handles.insert(handle);
-  return handle;
+    int handle = eventfd(0, EFD_CLOEXEC);
+    std::lock_guard lock(mutex);
+    open_handles.insert(handle);
+    return handle;
 }
 
 // No reports ever come: the reader waits for its wake-up.
 int read_report(int, int wake_fd, unsigned char *, size_t) {
-  pollfd p = {wake_fd, POLLIN, 0};
-  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
-  }
-  return hid_read_woken;
+    pollfd p = {wake_fd, POLLIN, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    return hid_read_woken;
 }
 
 int write_report(int handle, const unsigned char *, size_t size) {
-  auto is_open = [handle] {
-    std::lock_guard lock(mutex);
-    return open_handles.count(handle) != 0;
-  };
-  bool ok = is_open();
-  {
-    std::lock_guard lock(mutex);
-    writes_begun++;
-  }
-  changed.notify_all();
-  // A write takes a moment on a real node: leave room for a close to come in between.
-  std::this_thread::yield();
-  ok = ok && is_open();
-  if (!ok) {
-    std::lock_guard lock(mutex);
-    writes_on_closed_handles++;
-  }
-  return static_cast<int>(size);
+    auto is_open = [handle] {
+        std::lock_guard lock(mutex);
+        return open_handles.count(handle) != 0;
+    };
+    bool ok = is_open();
+    {
+        std::lock_guard lock(mutex);
+        writes_begun++;
+    }
+    changed.notify_all();
+    // A write takes a moment on a real node: leave room for a close to come in between.
+    std::this_thread::yield();
+    ok = ok && is_open();
+    if (!ok) {
+        std::lock_guard lock(mutex);
+        writes_on_closed_handles++;
+    }
+    return static_cast<int>(size);
 }
 
 void close_node(int handle) {
-  {
-    std::lock_guard lock(mutex);
-    open_handles.erase(handle);
-  }
-  close(handle);
+    {
+        std::lock_guard lock(mutex);
+        open_handles.erase(handle);
+    }
+    close(handle);
 }
 
 hid_monitor *monitor_new() {
-  if (pipe2(monitor_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-    return nullptr;
-  return reinterpret_cast<hid_monitor *>(monitor_pipe);
+    if (pipe2(monitor_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return nullptr;
+    return reinterpret_cast<hid_monitor *>(monitor_pipe);
 }
 
 int monitor_fd(hid_monitor *) { return monitor_pipe[0]; }
 
 hid_monitor_event monitor_next_event(hid_monitor *) {
-  char byte;
-  if (read(monitor_pipe[0], &byte, 1) == 1)
-    return hid_monitor_add_or_remove;
-  {
-    std::lock_guard lock(mutex);
-    events_done = events_sent;
-  }
-  changed.notify_all();
-  return hid_monitor_none;
+    char byte;
+    if (read(monitor_pipe[0], &byte, 1) == 1)
+        return hid_monitor_add_or_remove;
+    {
+        std::lock_guard lock(mutex);
+        events_done = events_sent;
+    }
+    changed.notify_all();
+    return hid_monitor_none;
 }
 
 void monitor_free(hid_monitor *) {
-  close(monitor_pipe[0]);
-  close(monitor_pipe[1]);
+    close(monitor_pipe[0]);
+    close(monitor_pipe[1]);
 }
 
 // One arrival or removal, once the writer has begun another write; returns when the watcher
 // has rescanned.
 bool rescan_while_writing() {
-  std::unique_lock lock(mutex);
-  const int writes = writes_begun;
-  if (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return writes_begun > writes; }))
-    return false;
-  events_sent++;
-  if (write(monitor_pipe[1], "x", 1) != 1)
-    return false;
-  return changed.wait_for(lock, std::chrono::seconds(20), [] { return events_done == events_sent; });
+    std::unique_lock lock(mutex);
+    const int writes = writes_begun;
+    if (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return writes_begun > writes; }))
+        return false;
+    events_sent++;
+    if (write(monitor_pipe[1], "x", 1) != 1)
+        return false;
+    return changed.wait_for(lock, std::chrono::seconds(20), [] { return events_done == events_sent; });
 }
 
 const hid_platform layer = {enumerate,  open_node,  read_report,        write_report,
@@ -828,77 +828,77 @@ const hid_platform layer = {enumerate,  open_node,  read_report,        write_re
 }  // namespace scripted
 
 TEST_F(Hid, WritesNeverMeetANodeClosedByARescan) {
-  mhid_use_platform(&scripted::layer);
-  mhid_init();
-  int id = register_zevrin();
-  ASSERT_EQ(count('c', id), 1u);
+    mhid_use_platform(&scripted::layer);
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(count('c', id), 1u);
 
-  std::atomic<bool> stop{false};
-  std::atomic<int> odd_results{0};
-  std::thread writer([&] {
-    unsigned char report[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
-    while (!stop) {
-      // 0 while the registration is between two nodes; 9 when the report left whole.
-      int n = mhid_write(id, report, 9);
-      if (n != 0 && n != 9)
-        odd_results++;
-    }
-  });
-  const int rescans = 300;
-  int done = 0;
-  while (done < rescans && scripted::rescan_while_writing())
-    done++;
-  stop = true;
-  writer.join();
-  mhid_terminate();
+    std::atomic<bool> stop{false};
+    std::atomic<int> odd_results{0};
+    std::thread writer([&] {
+        unsigned char report[9] = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+        while (!stop) {
+            // 0 while the registration is between two nodes; 9 when the report left whole.
+            int n = mhid_write(id, report, 9);
+            if (n != 0 && n != 9)
+                odd_results++;
+        }
+    });
+    const int rescans = 300;
+    int done = 0;
+    while (done < rescans && scripted::rescan_while_writing())
+        done++;
+    stop = true;
+    writer.join();
+    mhid_terminate();
 
-  EXPECT_EQ(done, rescans);
-  std::lock_guard lock(scripted::mutex);
-  EXPECT_EQ(scripted::writes_on_closed_handles, 0);
-  EXPECT_EQ(odd_results, 0);
-  EXPECT_TRUE(scripted::open_handles.empty());
-  // Every rescan went over to the other interface: a different device to the application.
-  EXPECT_EQ(count('c', id), static_cast<size_t>(rescans + 1));
-  EXPECT_EQ(count('d', id), static_cast<size_t>(rescans));
+    EXPECT_EQ(done, rescans);
+    std::lock_guard lock(scripted::mutex);
+    EXPECT_EQ(scripted::writes_on_closed_handles, 0);
+    EXPECT_EQ(odd_results, 0);
+    EXPECT_TRUE(scripted::open_handles.empty());
+    // Every rescan went over to the other interface: a different device to the application.
+    EXPECT_EQ(count('c', id), static_cast<size_t>(rescans + 1));
+    EXPECT_EQ(count('d', id), static_cast<size_t>(rescans));
 }
 
 // --- Permissions -----------------------------------------------------------------------------
 
 // Drops or restores the calling thread's right to open files whatever their mode (root has it).
 void set_dac_override(bool on) {
-  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2] = {};
-  ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
-  if (on)
-    data[0].effective |= data[0].permitted & (1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
-  else
-    data[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
-  ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
+    if (on)
+        data[0].effective |= data[0].permitted & (1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+    else
+        data[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+    ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
 }
 
 TEST_F(Hid, ANodeThatMayNotBeOpenedIsAbsentWithOneWarningNamingIt) {
-  emulated_device *dev = plug(zevrin_description());
-  ASSERT_EQ(chmod(emulated_device_pty_path(dev), 0), 0);
-  mhid_init();
-  mhid_set_access_denied_callback(access_denied_cb, nullptr);
-  set_dac_override(false);
-  int id = register_zevrin();
-  mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
-  set_dac_override(true);
+    emulated_device *dev = plug(zevrin_description());
+    ASSERT_EQ(chmod(emulated_device_pty_path(dev), 0), 0);
+    mhid_init();
+    mhid_set_access_denied_callback(access_denied_cb, nullptr);
+    set_dac_override(false);
+    int id = register_zevrin();
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    set_dac_override(true);
 
-  std::vector<notice> all = snapshot();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].kind, 'a');
-  EXPECT_EQ(std::string(all[0].data.begin(), all[0].data.end()), emulated_device_node(dev));
-  EXPECT_EQ(all[0].thread, main_thread);
-  EXPECT_EQ(all[1].kind, 'd');
-  EXPECT_EQ(all[1].id, id);
+    std::vector<notice> all = snapshot();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].kind, 'a');
+    EXPECT_EQ(std::string(all[0].data.begin(), all[0].data.end()), emulated_device_node(dev));
+    EXPECT_EQ(all[0].thread, main_thread);
+    EXPECT_EQ(all[1].kind, 'd');
+    EXPECT_EQ(all[1].id, id);
 
-  std::lock_guard lock(notices_mutex);
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].find(emulated_device_node(dev)), std::string::npos);
-  EXPECT_NE(warnings[0].find("70-zevrin.rules"), std::string::npos);
-  warnings.clear();
+    std::lock_guard lock(notices_mutex);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(emulated_device_node(dev)), std::string::npos);
+    EXPECT_NE(warnings[0].find("70-zevrin.rules"), std::string::npos);
+    warnings.clear();
 }
 
 }  // namespace
