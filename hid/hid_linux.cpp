@@ -83,7 +83,8 @@ bool linux_enumerate(std::vector<hid_interface_info> *out) {
             continue;
         info.syspath = syspath;
         info.devnode = devnode;
-        std::vector<unsigned char> descriptor = read_report_descriptor(udev_device_get_syspath(hid));
+        std::vector<unsigned char> descriptor =
+            read_report_descriptor(udev_device_get_syspath(hid));
         info.descriptor = parse_report_descriptor(descriptor.data(), descriptor.size());
         out->push_back(std::move(info));
     }

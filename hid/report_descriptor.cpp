@@ -133,13 +133,15 @@ hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t si
             case main_input:
             case main_output:
             case main_feature: {
-                // Fields outside any collection belong to no top-level collection and are not counted.
+                // Fields outside any collection belong to no top-level collection and are not
+                // counted.
                 if (current < 0)
                     break;
                 int t = tag == main_input ? report_input : tag == main_output ? report_output
                                                                                 : report_feature;
                 uint64_t &b = bits[{current, t, global.report_id}];
-                b = std::min<uint64_t>(b + uint64_t{global.report_size} * global.report_count, bits_cap);
+                b = std::min<uint64_t>(b + uint64_t{global.report_size} * global.report_count,
+                                       bits_cap);
                 if (t == report_input && global.report_id != 0)
                     info.input_numbered = true;
                 break;

@@ -166,7 +166,8 @@ emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_d
     snprintf(vendor, sizeof vendor, "%04x", d.vendor_id);
     snprintf(product, sizeof product, "%04x", d.product_id);
     snprintf(hid_id, sizeof hid_id, "0003:%08X:%08X", d.vendor_id, d.product_id);
-    auto strip_sys = [](const std::string &p) { return p.substr(4); };  // "/sys/devices/..." -> "/devices/..."
+    // "/sys/devices/..." -> "/devices/..."
+    auto strip_sys = [](const std::string &p) { return p.substr(4); };
     // Parents first: the hidraw node's "add" goes out last, when everything above it exists.
     std::string text;
     text += "P: " + strip_sys(dev->usb_path) + "\n";
@@ -207,7 +208,8 @@ void emulated_device_unplug(emulated_device *dev) {
     // device is no longer listed, before anyone hears "remove". The class link goes first
     // because the testbed needs the device's own sysfs directory to send the event.
     gchar *sys = umockdev_testbed_get_sys_dir(dev->testbed);
-    std::string class_link = std::string(sys) + "/class/hidraw/hidraw" + std::to_string(dev->number);
+    std::string class_link =
+        std::string(sys) + "/class/hidraw/hidraw" + std::to_string(dev->number);
     g_free(sys);
     g_unlink(class_link.c_str());
     g_unlink(dev->link.c_str());

@@ -60,7 +60,8 @@ void disconnected_cb(void *, int device) {
     record({'d', device, std::this_thread::get_id(), {}});
 }
 void report_cb(void *, int device, unsigned char *data, int length) {
-    record({'r', device, std::this_thread::get_id(), std::vector<unsigned char>(data, data + length)});
+    record({'r', device, std::this_thread::get_id(),
+            std::vector<unsigned char>(data, data + length)});
 }
 void access_denied_cb(void *, const char *node) {
     record({'a', -1, std::this_thread::get_id(),
@@ -139,7 +140,8 @@ int counting_read_report(int handle, int wake_fd, unsigned char *buffer, size_t 
 
 bool wait_reads_begun(int n) {
     std::unique_lock lock(watcher_mutex);
-    return watcher_changed.wait_for(lock, std::chrono::seconds(20), [&] { return reads_begun >= n; });
+    return watcher_changed.wait_for(lock, std::chrono::seconds(20),
+                                    [&] { return reads_begun >= n; });
 }
 
 std::thread::id watcher_thread() {
@@ -818,7 +820,8 @@ bool rescan_while_writing() {
     events_sent++;
     if (write(monitor_pipe[1], "x", 1) != 1)
         return false;
-    return changed.wait_for(lock, std::chrono::seconds(20), [] { return events_done == events_sent; });
+    return changed.wait_for(lock, std::chrono::seconds(20),
+                            [] { return events_done == events_sent; });
 }
 
 const hid_platform layer = {enumerate,  open_node,  read_report,        write_report,
@@ -870,7 +873,8 @@ void set_dac_override(bool on) {
     __user_cap_data_struct data[2] = {};
     ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
     if (on)
-        data[0].effective |= data[0].permitted & (1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+        data[0].effective |=
+            data[0].permitted & (1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
     else
         data[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
     ASSERT_EQ(syscall(SYS_capset, &header, data), 0);

@@ -153,7 +153,8 @@ TEST(ReportDescriptor, PushAndPopRestoreTheGlobals) {
 }
 
 TEST(ReportDescriptor, LongItemsAreSkipped) {
-    bytes d = {0xFE, 0x04, 0x10, 0x81, 0x81, 0x81, 0x81};  // a long item whose data looks like Inputs
+    // A long item whose data looks like Inputs.
+    bytes d = {0xFE, 0x04, 0x10, 0x81, 0x81, 0x81, 0x81};
     d.insert(d.end(), zevrin.begin(), zevrin.end());
     hid_descriptor_info info = parse(d);
     ASSERT_EQ(info.collections.size(), 1u);
