@@ -29,6 +29,15 @@ int main(int argc, char **argv)
     // The language is chosen before the window is built, since its texts are translated then.
     load_config_file();
     load_main_window();
+    if (window_main == nullptr) {
+        // Without its interface files the program would run on with no window, out of the
+        // user's reach: say what is missing and stop instead.
+        gchar *file = get_data_file("interface/main.glade");
+        g_printerr("zevrin: the main window could not be built from %s; please reinstall the program\n", file);
+        g_free(file);
+        msingle_terminate();
+        return 1;
+    }
     show_main_window();
     update_main_window();
 
