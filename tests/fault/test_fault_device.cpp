@@ -109,8 +109,26 @@ protected:
     int base_fds = 0;
     int base_threads = 0;
 
+    // Timers an earlier test left running: the end of a read (armed by a settings reply) and the
+    // end of a write. They carry no user data, unlike the tests' own time limits; left alone,
+    // they would end a read of this test before its time.
+    static void drop_pending_timers()
+    {
+        // The protocol's own give-up timer first, through its id, which the protocol keeps.
+        if (read_config_timeout_id != 0) {
+            g_source_remove(read_config_timeout_id);
+            read_config_timeout_id = 0;
+        }
+        GSource *probe = g_timeout_source_new(1);
+        auto *timeout_funcs = const_cast<GSourceFuncs *>(probe->source_funcs);
+        g_source_unref(probe);
+        while (g_source_remove_by_funcs_user_data(timeout_funcs, nullptr)) {
+        }
+    }
+
     void SetUp() override
     {
+        drop_pending_timers();
         testbed = emulated_testbed_new();
         device_connected = 0;
         connected_device_model = 0;
@@ -156,10 +174,7 @@ protected:
         mhid_terminate();
         // Whatever the last notices posted runs now, against a module that is down.
         run_until([] { return false; }, 50);
-        if (read_config_timeout_id != 0) {
-            g_source_remove(read_config_timeout_id);
-            read_config_timeout_id = 0;
-        }
+        drop_pending_timers();
         mhid_use_platform(nullptr);
         g_set_print_handler(nullptr);
         emulated_testbed_free(testbed);
