@@ -67,7 +67,7 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build ($(elapsed))"
 if setup "$asan" -Db_sanitize=address,undefined -Db_lundef=false && ninja -C "$asan" -j "$jobs" >"$asan.build.log" 2>&1; then
     meson test -C "$asan" --no-rebuild --num-processes "$jobs" --print-errorlogs \
         --timeout-multiplier 3 >"$asan.test.log" 2>&1
-    grep -E "^ *[0-9]+/[0-9]+ " "$asan.test.log" | grep -v " OK " || true
+    grep -E "^ *[0-9]+/[0-9]+ " "$asan.test.log" | grep -v " OK " | sort -u || true
     count_tests "$asan" "asan+ubsan tests"
     asan_built=1
 else
@@ -82,7 +82,7 @@ tsan_targets="tests/hid/test_hid tests/app/test_hub tests/fault/test_fault_devic
 if setup "$tsan" -Db_sanitize=thread -Db_lundef=false && ninja -C "$tsan" -j "$jobs" $tsan_targets >"$tsan.build.log" 2>&1; then
     meson test -C "$tsan" --no-rebuild --num-processes "$jobs" --print-errorlogs \
         --timeout-multiplier 5 hid hub fault_device >"$tsan.test.log" 2>&1
-    grep -E "^ *[0-9]+/[0-9]+ " "$tsan.test.log" | grep -v " OK " || true
+    grep -E "^ *[0-9]+/[0-9]+ " "$tsan.test.log" | grep -v " OK " | sort -u || true
     count_tests "$tsan" "tsan tests (hid, hub, fault_device)"
 else
     tail -n 40 "$tsan.build.log"
