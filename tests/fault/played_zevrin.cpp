@@ -73,6 +73,7 @@ void played_zevrin::answer(const report9 &r)
             reply = {0x09, 0x00, r[3], a[0], a[1], a[2], a[3], 0x00};
             send = true;
         } else if (r[1] == 0x09 && r[2] == 0x01) {
+            settings_request_at = std::chrono::steady_clock::now();
             reply = {0x0A, 0x00, settings[0], settings[1], settings[2], settings[3], settings[4], settings[5]};
             send = true;
         } else if (r[1] == 0x04 && r[2] < 8) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -26,6 +27,9 @@ struct played_zevrin {
     bool events = false;  // a generic event after every answer
     int leave_after = -1; // unplug itself after this many reports
     std::atomic<bool> gone{false};
+    // When the last settings request arrived (the read's last request; its answer starts the
+    // end-of-read delay).
+    std::chrono::steady_clock::time_point settings_request_at;
 
     // Plugs a device of description `d` in; `start` then starts answering.
     played_zevrin(UMockdevTestbed *testbed, const emulated_description &d);
