@@ -100,8 +100,9 @@ if [ "$asan_built" = 1 ]; then
         fi
         work=$(mktemp -d)
         mkdir "$work/corpus"
-        # New inputs go to the scratch corpus; the seeds in the repository are only read.
-        ASAN_OPTIONS=detect_leaks=0 "$exe" -max_total_time="$fuzz_seconds" -timeout=10 \
+        # New inputs go to the scratch corpus; the seeds in the repository are only read. Leaks
+        # count as findings here (the code under test frees what each input allocates).
+        ASAN_OPTIONS=detect_leaks=1 "$exe" -max_total_time="$fuzz_seconds" -timeout=10 \
             -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$work/" \
             "$work/corpus" "$src/tests/fuzz/corpus/$target" >"$work/log" 2>&1
         rc=$?
