@@ -6,7 +6,8 @@ packages="meson ninja-build pkg-config g++ gettext libgtk-3-dev libudev-dev
   materia-gtk-theme"
 test_packages="libgtest-dev googletest umockdev libumockdev-dev xvfb xauth x11-xkb-utils
   xdotool x11-utils imagemagick desktop-file-utils appstream dbus dbus-x11 at-spi2-core
-  python3 python3-pyatspi python3-gi gir1.2-umockdev-1.0 libxtst-dev clang libclang-rt-14-dev"
+  python3 python3-pyatspi python3-gi gir1.2-umockdev-1.0 libxtst-dev clang libclang-rt-14-dev
+  strace libhidapi-dev"
 case "${1:-}" in
     --test) packages="$packages $test_packages" ;;
 esac
