@@ -21,7 +21,7 @@ done
 if [ "$(id -u)" = 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends $missing
+    apt-get install -y -qq $missing
 else
     echo "Some packages are missing. Install them with:" >&2
     echo "  sudo apt-get install -y$missing" >&2
