@@ -7,6 +7,7 @@
 #include <gdk/gdkx.h>
 
 #include "device/keymap.h"
+#include "tests/scratch_dir.h"
 
 namespace {
 
@@ -29,17 +30,17 @@ constexpr guint safety_limit_s = 20;
 
 bool start_gui_session()
 {
-    gchar *home = g_dir_make_tmp("zevrin-keys-XXXXXX", nullptr);
-    if (home == nullptr)
+    // One for the whole program (also when the suite is repeated), removed when it ends.
+    static const std::string home = scratch::make_dir("zevrin-keys");
+    if (home.empty())
         return false;
-    g_setenv("HOME", home, TRUE);
+    g_setenv("HOME", home.c_str(), TRUE);
     for (const char *variable : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
-        gchar *dir = g_build_filename(home, variable, nullptr);
+        gchar *dir = g_build_filename(home.c_str(), variable, nullptr);
         g_mkdir_with_parents(dir, 0700);
         g_setenv(variable, dir, TRUE);
         g_free(dir);
     }
-    g_free(home);
     g_log_set_always_fatal(GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING));
 
     if (!gtk_init_check(nullptr, nullptr))

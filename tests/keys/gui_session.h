@@ -8,8 +8,9 @@
 #include <gtk/gtk.h>
 #include <X11/Xlib.h>
 
-// Points HOME and the XDG directories at a temporary directory, makes GLib warnings and
-// criticals fatal, and opens the display. Call once, before any test touches GTK.
+// Points HOME and the XDG directories at a temporary directory (removed when the program
+// ends), makes GLib warnings and criticals fatal, and opens the display. Call once, before any
+// test touches GTK.
 bool start_gui_session();
 
 Display *x_display();
