@@ -2,6 +2,7 @@
 // X server of xvfb-wrap.sh, with HOME and the XDG directories in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include <gtk/gtk.h>
@@ -9,6 +10,7 @@
 #include "device/config.h"
 #include "device/protocol.h"
 #include "tests/device/spine_test.h"
+#include "tests/scratch_dir.h"
 
 std::vector<seen_dialog> seen_dialogs;
 
@@ -110,10 +112,13 @@ void reset_spine_state()
 
 int main(int argc, char **argv)
 {
-    // Nothing the toolkit or the program writes may land in the real user's directories.
-    gchar *home = g_dir_make_tmp("zevrin-test-XXXXXX", nullptr);
-    const std::filesystem::path root = home;
-    g_free(home);
+    // Nothing the toolkit or the program writes may land in the real user's directories. The
+    // directory goes when the program ends, also through an exit() or abort() in a test.
+    const std::filesystem::path root = scratch::make_dir("zevrin-test");
+    if (root.empty()) {
+        std::fprintf(stderr, "cannot make a temporary directory\n");
+        return 1;
+    }
     for (const char *dir : {"config", "data", "cache", "runtime"})
         std::filesystem::create_directories(root / dir);
     std::filesystem::permissions(root / "runtime", std::filesystem::perms::owner_all);
@@ -124,10 +129,11 @@ int main(int argc, char **argv)
     g_setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), TRUE);
 
     ::testing::InitGoogleTest(&argc, argv);
-    gtk_init(&argc, &argv);
+    if (!gtk_init_check(&argc, &argv)) {
+        std::fprintf(stderr, "cannot open the display; run under tests/xvfb-wrap.sh\n");
+        return 1;
+    }
     g_signal_add_emission_hook(g_signal_lookup("show", GTK_TYPE_WIDGET), 0, dialog_shown_hook,
                                nullptr, nullptr);
-    const int result = RUN_ALL_TESTS();
-    std::filesystem::remove_all(root);
-    return result;
+    return RUN_ALL_TESTS();
 }
