@@ -21,6 +21,7 @@
 #include "build_config.h"
 #include "device/config.h"
 #include "device/keys.h"
+#include "tests/scratch_dir.h"
 #include "window/window.h"
 
 namespace {
@@ -145,24 +146,19 @@ void write_file(const std::string &path, const std::string &text)
     ASSERT_TRUE(g_file_set_contents(path.c_str(), text.data(), static_cast<gssize>(text.size()), nullptr)) << path;
 }
 
-// A data directory of its own for a test, removed afterwards.
+// A data directory of its own for a test, removed afterwards (at the latest when the program
+// ends).
 struct temp_data_dir {
-    std::string path;
-    temp_data_dir()
-    {
-        gchar *p = g_dir_make_tmp("zevrin-data-XXXXXX", nullptr);
-        path = p;
-        g_free(p);
-    }
+    std::string path = scratch::make_dir("zevrin-data");
+    temp_data_dir() { EXPECT_FALSE(path.empty()) << "cannot make a temporary directory"; }
     ~temp_data_dir()
     {
-        gchar *quoted = g_shell_quote(path.c_str());
-        gchar *cmd = g_strdup_printf("rm -rf %s", quoted);
-        if (system(cmd) != 0)
+        scratch::remove_dir(path);
+        if (!path.empty() && g_file_test(path.c_str(), G_FILE_TEST_EXISTS))
             ADD_FAILURE() << "could not remove " << path;
-        g_free(cmd);
-        g_free(quoted);
     }
+    temp_data_dir(const temp_data_dir &) = delete;
+    temp_data_dir &operator=(const temp_data_dir &) = delete;
     // Pictures come from the real data directory, so only the interface files differ.
     void link_pictures() const
     {
@@ -700,29 +696,28 @@ TEST_F(Construction, EveryControlHasAnAccessibleNameOfItsOwn)
 
 int main(int argc, char **argv)
 {
-    // A home and configuration of the test's own, before GLib caches the user directories.
-    gchar *home = g_dir_make_tmp("zevrin-home-XXXXXX", nullptr);
-    gchar *config = g_build_filename(home, "config", nullptr);
-    gchar *runtime = g_build_filename(home, "run", nullptr);
-    g_mkdir(config, 0700);
-    g_mkdir(runtime, 0700);
-    g_setenv("HOME", home, TRUE);
-    g_setenv("XDG_CONFIG_HOME", config, TRUE);
-    g_setenv("XDG_RUNTIME_DIR", runtime, TRUE);
+    // A home and configuration of the test's own, before GLib caches the user directories;
+    // removed when the program ends, however it ends.
+    const std::string home = scratch::make_dir("zevrin-home");
+    if (home.empty()) {
+        std::fprintf(stderr, "cannot make a temporary directory\n");
+        return 1;
+    }
+    const std::string config = home + "/config";
+    const std::string runtime = home + "/run";
+    g_mkdir(config.c_str(), 0700);
+    g_mkdir(runtime.c_str(), 0700);
+    g_setenv("HOME", home.c_str(), TRUE);
+    g_setenv("XDG_CONFIG_HOME", config.c_str(), TRUE);
+    g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
     g_setenv("LANGUAGE", "C", TRUE);
 
     g_log_set_writer_func(record_log, nullptr, nullptr);
-    gtk_init(&argc, &argv);
+    if (!gtk_init_check(&argc, &argv)) {
+        std::fprintf(stderr, "cannot open the display; run under tests/xvfb-wrap.sh\n");
+        return 1;
+    }
     ::testing::InitGoogleTest(&argc, argv);
     find_config_dir();
-    const int rc = RUN_ALL_TESTS();
-
-    gchar *cmd = g_strdup_printf("rm -rf '%s'", home);
-    if (system(cmd) != 0)
-        std::fprintf(stderr, "could not remove %s\n", home);
-    g_free(cmd);
-    g_free(runtime);
-    g_free(config);
-    g_free(home);
-    return rc;
+    return RUN_ALL_TESTS();
 }
