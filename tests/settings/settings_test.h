@@ -10,7 +10,8 @@
 
 namespace settings_test {
 
-// A directory under /tmp, removed with everything in it at the end of the scope.
+// A temporary directory, removed with everything in it at the end of the scope (at the latest
+// when the program ends, however it ends).
 struct temp_dir {
     std::string path;
     temp_dir();
@@ -25,7 +26,8 @@ std::string source_root();
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 
-// The settings file as a key file; nullopt when it is missing or does not parse.
+// The settings file as a key file; nullopt when it is missing, is not a regular file or does
+// not parse.
 struct settings_file {
     std::vector<std::string> groups;
     std::optional<std::string> lang;

@@ -4,6 +4,7 @@
 // main before anything else), then the cases work on that window.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <glib/gstdio.h>
 #include <gtk/gtk.h>
@@ -205,7 +206,10 @@ int main(int argc, char **argv)
     if (chdir(build_root().c_str()) != 0)
         return 1;
 
-    gtk_init(&argc, &argv);
+    if (!gtk_init_check(&argc, &argv)) {
+        std::fprintf(stderr, "cannot open the display; run under tests/xvfb-wrap.sh\n");
+        return 1;
+    }
     g_signal_add_emission_hook(g_signal_lookup("map", GTK_TYPE_WIDGET), 0, dialog_mapped_hook, nullptr, nullptr);
     find_data_dir();
     find_config_dir();
