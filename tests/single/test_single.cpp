@@ -21,6 +21,8 @@
 
 #include <glib.h>
 
+#include "tests/scratch_dir.h"
+
 namespace fs = std::filesystem;
 
 static std::string probe_path;
@@ -88,9 +90,8 @@ class SingleInstance : public testing::Test {
 protected:
     void SetUp() override
     {
-        char templ[] = "/tmp/single-test-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        root = templ;
+        root = scratch::make_dir("single-test");
+        ASSERT_FALSE(root.empty());
         runtime = root + "/run";
         tmp = root + "/tmp";
         home = root + "/home";
@@ -109,8 +110,7 @@ protected:
     void TearDown() override
     {
         g_strfreev(env);
-        std::error_code ec;
-        fs::remove_all(root, ec);
+        scratch::remove_dir(root);
     }
 
     std::unique_ptr<probe> start(std::vector<std::string> args = {})

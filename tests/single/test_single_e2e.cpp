@@ -16,6 +16,8 @@
 
 #include <glib.h>
 
+#include "tests/scratch_dir.h"
+
 namespace fs = std::filesystem;
 
 static std::string zevrin_path;
@@ -31,9 +33,8 @@ protected:
     {
         const char *source_root = g_getenv("ZEVRIN_SOURCE_ROOT");
         ASSERT_NE(source_root, nullptr);
-        char templ[] = "/tmp/single-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        root = templ;
+        root = scratch::make_dir("single-e2e");
+        ASSERT_FALSE(root.empty());
         runtime = root + "/run";
         work = root + "/work";  // the program finds its data at ../data from here
         ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
@@ -57,8 +58,7 @@ protected:
             waitpid(pid, nullptr, 0);
         }
         g_strfreev(env);
-        std::error_code ec;
-        fs::remove_all(root, ec);
+        scratch::remove_dir(root);
     }
 
     GPid start_program()
