@@ -23,6 +23,8 @@
 
 #include <glib.h>
 
+#include "tests/scratch_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -90,9 +92,8 @@ std::string translation(const std::string &lang, const std::string &msgid) {
 class Installed : public testing::Test {
 protected:
   static void SetUpTestSuite() {
-    char templ[] = "/tmp/zevrin-install-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    destdir = templ;
+    destdir = scratch::make_dir("zevrin-install");
+    ASSERT_FALSE(destdir.empty());
     const run_result r = run({meson_path, "install", "-C", build_root, "--no-rebuild",
                               "--quiet", "--destdir", destdir});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -104,10 +105,7 @@ protected:
     ASSERT_FALSE(prefix.empty()) << "no bin/zevrin installed";
   }
 
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    fs::remove_all(destdir, ec);
-  }
+  static void TearDownTestSuite() { scratch::remove_dir(destdir); }
 
   static fs::path share() { return prefix / "share"; }
 
@@ -216,6 +214,12 @@ TEST_F(Installed, InstalledProgramFindsItsDataAndTranslations) {
   env = g_environ_setenv(env, "XDG_RUNTIME_DIR", (destdir + "/run").c_str(), TRUE);
   env = g_environ_unsetenv(env, "ZEVRIN_DEMO");
 
+  // Checked before the program starts: a failed assertion past the start would leave it running
+  // in the directory that is removed at the end.
+  const std::string expected = translation("es", "Zevrin (disconnected)");
+  ASSERT_FALSE(expected.empty());
+  ASSERT_NE(expected, "Zevrin (disconnected)");
+
   const std::string zevrin = prefix / "bin" / "zevrin";
   std::vector<char *> argv = {const_cast<char *>(zevrin.c_str()), nullptr};
   const std::string err_path = destdir + "/zevrin.err";
@@ -227,9 +231,6 @@ TEST_F(Installed, InstalledProgramFindsItsDataAndTranslations) {
       << (error ? error->message : "");
   close(err);
 
-  const std::string expected = translation("es", "Zevrin (disconnected)");
-  ASSERT_FALSE(expected.empty());
-  ASSERT_NE(expected, "Zevrin (disconnected)");
   const run_result window =
       run({"timeout", "20", "xdotool", "search", "--sync", "--onlyvisible", "--pid",
            std::to_string(pid)},

@@ -26,6 +26,7 @@
 #include <glib.h>
 
 #include "tests/hid/emulated_device.h"
+#include "tests/scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -196,9 +197,8 @@ protected:
     ASSERT_NE(source_root, nullptr);
     ASSERT_NE(g_getenv("DBUS_SESSION_BUS_ADDRESS"), nullptr)
         << "run under dbus-run-session: the program and the driver meet on its bus";
-    char templ[] = "/tmp/zevrin-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    root = templ;
+    root = scratch::make_dir("zevrin-e2e");
+    ASSERT_FALSE(root.empty());
     work = root + "/work";  // the program finds its data at ../data from here
     const std::string home = root + "/home";
     const std::string runtime = root + "/run";
@@ -248,8 +248,8 @@ protected:
       }
     }
     g_strfreev(env);
-    std::error_code ec;
-    fs::remove_all(root, ec);
+    // The program is gone (killed above): nothing writes here any more.
+    scratch::remove_dir(root);
   }
 
   // Starts the program; with `umockdev` under the preload library over this test's testbed.
