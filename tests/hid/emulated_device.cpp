@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "tests/scratch_dir.h"
+
 namespace {
 
 // A vendor-defined collection with 8-byte input and output reports and no report IDs.
@@ -95,12 +97,18 @@ UMockdevTestbed *emulated_testbed_new() {
     gchar *dev = g_build_filename(root, "dev", nullptr);
     g_mkdir_with_parents(dev, 0755);
     g_free(dev);
+    // umockdev removes its directory when the testbed is freed; this one also goes when the
+    // test program ends in a failed assertion, a fatal message or a timeout.
+    scratch::adopt_dir(root);
     g_free(root);
     return testbed;
 }
 
 void emulated_testbed_free(UMockdevTestbed *testbed) {
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
     g_object_unref(testbed);
+    scratch::remove_dir(root);
+    g_free(root);
 }
 
 bool emulated_testbed_has_listener(UMockdevTestbed *testbed) {
