@@ -4,6 +4,19 @@
 # -noreset keeps a keyboard layout set with setxkbmap when its last client leaves.
 set -u
 tmp=$(mktemp -d)
+xvfb=
+# Also when the run is stopped (meson's timeout, Ctrl-C): no X server or directory left behind.
+cleanup() {
+    if [ -n "$xvfb" ]; then
+        kill "$xvfb" 2>/dev/null
+        wait "$xvfb" 2>/dev/null
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 mkfifo "$tmp/display"
 Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
 xvfb=$!
@@ -11,14 +24,10 @@ read -r display <"$tmp/display" || display=
 if [ -z "$display" ]; then
     echo "xvfb-wrap: Xvfb did not start:" >&2
     cat "$tmp/xvfb.log" >&2
-    rm -rf "$tmp"
     exit 1
 fi
 DISPLAY=":$display"
 export DISPLAY
 rc=0
 "$@" || rc=$?
-kill "$xvfb" 2>/dev/null
-wait "$xvfb" 2>/dev/null
-rm -rf "$tmp"
 exit $rc
