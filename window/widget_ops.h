@@ -52,7 +52,23 @@ inline void label_set_text(GtkWidget *label, const char *text)
         gtk_label_set_text(GTK_LABEL(label), text);
 }
 
+// Whether the image shows the picture loaded from `file`. The image's own "file" property
+// names the file it was last loaded from and is cleared by every other way of setting the
+// image, and by a load that failed (the broken-image icon then shows instead).
+inline bool image_shows_file(GtkWidget *image, const char *file)
+{
+    if (gtk_image_get_storage_type(GTK_IMAGE(image)) != GTK_IMAGE_PIXBUF)
+        return false;
+    gchar *shown = nullptr;
+    g_object_get(image, "file", &shown, nullptr);
+    const bool same = g_strcmp0(shown, file) == 0;
+    g_free(shown);
+    return same;
+}
+
 // Shows the picture of the data file whose name (below the data folder) the format gives.
+// The display names the same pictures on every refresh, several times a second while a
+// configuration is read; a picture that already shows is not decoded again.
 inline void image_set_from_data_file(GtkWidget *image, const char *name_format, ...) G_GNUC_PRINTF(2, 3);
 inline void image_set_from_data_file(GtkWidget *image, const char *name_format, ...)
 {
@@ -63,7 +79,8 @@ inline void image_set_from_data_file(GtkWidget *image, const char *name_format, 
     gchar *name = g_strdup_vprintf(name_format, args);
     va_end(args);
     gchar *file = get_data_file(name);
-    gtk_image_set_from_file(GTK_IMAGE(image), file);
+    if (!image_shows_file(image, file))
+        gtk_image_set_from_file(GTK_IMAGE(image), file);
     g_free(file);
     g_free(name);
 }
