@@ -67,14 +67,23 @@ void fill_list(GtkWidget *combo, const std::array<Row, N> &table, const char *Ro
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
 }
 
-void fill_key_list(GtkWidget *combo)
+// The eight key lists hold the same 78 names and are never changed after construction, so
+// the first one filled keeps the entries and the others show that same list store (the text
+// lists all show column 0 of a store of the same layout). Each list still has its own
+// selection. `filled` is the list that holds the entries, null until one has been filled.
+void fill_key_list(GtkWidget *combo, GtkWidget *&filled)
 {
     if (combo == nullptr)
         return;
-    for (uint8_t code : keybd_hid_codes) {
-        gchar *name = get_keybd_hid_code_name(code);
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), name);
-        g_free(name);
+    if (filled == nullptr) {
+        for (uint8_t code : keybd_hid_codes) {
+            gchar *name = get_keybd_hid_code_name(code);
+            gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), name);
+            g_free(name);
+        }
+        filled = combo;
+    } else {
+        gtk_combo_box_set_model(GTK_COMBO_BOX(combo), gtk_combo_box_get_model(GTK_COMBO_BOX(filled)));
     }
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
 }
@@ -221,11 +230,12 @@ void load_main_window()
 
     // 9. The action lists. Each "changed" handler is connected before its list is filled, so
     // selecting the first entry already applies the auto-release rule to the row.
+    GtkWidget *filled_key_list = nullptr;
     for (int i = 0; i < max_switches; ++i) {
         connect(combobox_mouse[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
         fill_list(combobox_mouse[i], mouse_combo_actions, &combo_action::text);
         connect(combobox_keyb[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
-        fill_key_list(combobox_keyb[i]);
+        fill_key_list(combobox_keyb[i], filled_key_list);
         connect(button_keyb[i], "clicked", G_CALLBACK(button_keyb_clicked_cb), i);
         connect(combobox_joy[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
         fill_list(combobox_joy[i], joy_combo_actions, &combo_action::text);

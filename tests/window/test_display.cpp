@@ -224,6 +224,100 @@ TEST_F(DisplayStates, ModelPicturesFollowTheConnection)
     EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label_connected_model)), "Zevrin Mini");
 }
 
+// A refresh that names the picture an image already shows keeps that picture as it is; one set
+// some other way, or a picture that could not be loaded, is replaced by the file's picture.
+TEST_F(DisplayStates, PicturesAreLoadedOnlyWhenTheyChange)
+{
+    device_connected = 1;
+    connected_device_model = 0;
+    reading_config = 1;
+    update_main_window();
+    // Held, so that a picture loaded anew cannot take the place of a freed one.
+    GdkPixbuf *highlighted = gtk_image_get_pixbuf(GTK_IMAGE(image_model[0]));
+    GdkPixbuf *small = gtk_image_get_pixbuf(GTK_IMAGE(image_connected_model));
+    ASSERT_NE(highlighted, nullptr);
+    ASSERT_NE(small, nullptr);
+    g_object_ref(highlighted);
+    g_object_ref(small);
+    reading_writing_config_fraction = 0.5;
+    update_main_window();
+    EXPECT_EQ(gtk_image_get_pixbuf(GTK_IMAGE(image_model[0])), highlighted);
+    EXPECT_EQ(gtk_image_get_pixbuf(GTK_IMAGE(image_connected_model)), small);
+    g_object_unref(highlighted);
+    g_object_unref(small);
+
+    // Set by something else: the next refresh shows the file's picture again.
+    GdkPixbuf *blank = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, 3, 3);
+    gtk_image_set_from_pixbuf(GTK_IMAGE(image_model[0]), blank);
+    gtk_image_clear(GTK_IMAGE(image_connected_model));
+    update_main_window();
+    EXPECT_TRUE(shows_picture(image_model[0], "/images/models/zevrin_hl.png"));
+    EXPECT_TRUE(shows_picture(image_connected_model, "/images/models/zevrin_hl_small.png"));
+    g_object_unref(blank);
+
+    // A picture whose file was missing shows the broken-image icon; it is tried again.
+    gtk_image_set_from_file(GTK_IMAGE(image_model[1]), "/nonexistent/zevrin_mini.png");
+    ASSERT_NE(gtk_image_get_storage_type(GTK_IMAGE(image_model[1])), GTK_IMAGE_PIXBUF);
+    device_connected = 0;
+    update_main_window();
+    EXPECT_TRUE(shows_picture(image_model[0], "/images/models/zevrin.png"));
+    EXPECT_TRUE(shows_picture(image_model[1], "/images/models/zevrin_mini.png"));
+}
+
+// The text a list shows for its selected entry, as its cell renderer gets it.
+std::string shown_text(GtkWidget *combo)
+{
+    GtkTreeIter iter;
+    if (!GTK_IS_COMBO_BOX(combo) || !gtk_combo_box_get_active_iter(GTK_COMBO_BOX(combo), &iter))
+        return "";
+    GtkCellArea *area = gtk_cell_layout_get_area(GTK_CELL_LAYOUT(combo));
+    gtk_cell_area_apply_attributes(area, gtk_combo_box_get_model(GTK_COMBO_BOX(combo)), &iter, FALSE, FALSE);
+    GList *cells = gtk_cell_layout_get_cells(GTK_CELL_LAYOUT(combo));
+    std::string text;
+    if (cells != nullptr && GTK_IS_CELL_RENDERER_TEXT(cells->data)) {
+        gchar *t = nullptr;
+        g_object_get(cells->data, "text", &t, nullptr);
+        text = t ? t : "";
+        g_free(t);
+    }
+    g_list_free(cells);
+    return text;
+}
+
+std::string key_name(int j)
+{
+    gchar *name = get_keybd_hid_code_name(keybd_hid_codes[j]);
+    std::string s = name ? name : "";
+    g_free(name);
+    return s;
+}
+
+using DisplayKeyLists = WindowTest;
+
+// The eight key lists show the same entries; each keeps its own selection and shows its text.
+TEST_F(DisplayKeyLists, EachListShowsItsOwnKey)
+{
+    for (int s = 0; s < max_switches; s++)
+        switch_action[s] = {kind_keyboard_key, keybd_hid_codes[(s * 9) % n_keybd_hid_codes], 0, 0};
+    update_main_window();
+    for (int s = 0; s < max_switches; s++) {
+        const int j = (s * 9) % n_keybd_hid_codes;
+        ASSERT_EQ(gtk_tree_model_iter_n_children(gtk_combo_box_get_model(GTK_COMBO_BOX(combobox_keyb[s])), nullptr),
+                  n_keybd_hid_codes);
+        EXPECT_EQ(entry(combobox_keyb[s]), j) << s;
+        EXPECT_EQ(shown_text(combobox_keyb[s]), key_name(j)) << s;
+        EXPECT_EQ(read_switch_row(s).code, keybd_hid_codes[j]) << s;
+    }
+    // A choice in one list leaves the others as they were.
+    choose(combobox_keyb[2], 40);
+    EXPECT_EQ(shown_text(combobox_keyb[2]), key_name(40));
+    for (int s = 0; s < max_switches; s++) {
+        if (s != 2) {
+            EXPECT_EQ(entry(combobox_keyb[s]), (s * 9) % n_keybd_hid_codes) << s;
+        }
+    }
+}
+
 using DisplayRows = WindowTest;
 
 TEST_F(DisplayRows, RowsAndDividersFollowTheModel)
