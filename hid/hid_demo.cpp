@@ -142,7 +142,7 @@ void carry_out(const unsigned char *report) {
   }
 }
 
-bool demo_enumerate(std::vector<hid_interface_info> *out) {
+bool demo_enumerate(const std::vector<hid_product> *wanted, std::vector<hid_interface_info> *out) {
   out->clear();
   hid_interface_info info;
   {
@@ -152,6 +152,10 @@ bool demo_enumerate(std::vector<hid_interface_info> *out) {
   }
   info.devnode = demo_devnode;
   info.vendor_id = demo_vendor_id;
+  if (wanted != nullptr &&
+      std::find(wanted->begin(), wanted->end(), hid_product{info.vendor_id, info.product_id}) ==
+          wanted->end())
+    return true;
   info.descriptor = parse_report_descriptor(demo_report_descriptor, sizeof demo_report_descriptor);
   out->push_back(std::move(info));
   return true;

@@ -5,6 +5,7 @@
 // nodes of devices that nobody registered are never opened.
 #include "hid/hid_platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -55,7 +56,12 @@ bool parse_hid_id(const char *text, uint16_t *vendor, uint16_t *product) {
     return true;
 }
 
-bool linux_enumerate(std::vector<hid_interface_info> *out) {
+bool is_wanted(const std::vector<hid_product> *wanted, const hid_product &product) {
+    return wanted == nullptr || std::find(wanted->begin(), wanted->end(), product) != wanted->end();
+}
+
+bool linux_enumerate(const std::vector<hid_product> *wanted,
+                     std::vector<hid_interface_info> *out) {
     out->clear();
     // A context per call: scans of different registrations may run on two threads at once, and
     // a udev context must stay on one thread.
@@ -78,8 +84,11 @@ bool linux_enumerate(std::vector<hid_interface_info> *out) {
         if (devnode == nullptr || hid == nullptr)
             continue;
         hid_interface_info info;
+        // HID_ID comes with the udev entry; the descriptor costs a file read and a parse, so it
+        // is read only for the devices asked for.
         if (!parse_hid_id(udev_device_get_property_value(hid, "HID_ID"), &info.vendor_id,
-                          &info.product_id))
+                          &info.product_id) ||
+            !is_wanted(wanted, {info.vendor_id, info.product_id}))
             continue;
         info.syspath = syspath;
         info.devnode = devnode;

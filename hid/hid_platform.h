@@ -21,6 +21,13 @@
 
 #include "hid/report_descriptor.h"
 
+// A vendor and product pair, as a device names itself.
+struct hid_product {
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    bool operator==(const hid_product &) const = default;
+};
+
 // One HID interface present now (on Linux one hidraw node).
 struct hid_interface_info {
     std::string syspath;  // unique per plugged-in interface; a replugged device gets a new one
@@ -46,9 +53,12 @@ enum hid_monitor_event {
 struct hid_monitor;  // owned by the layer
 
 struct hid_platform {
-    // Lists the HID interfaces present now into `out` (emptied first). False when the list
-    // cannot be had at all; then the scan changes nothing.
-    bool (*enumerate)(std::vector<hid_interface_info> *out);
+    // Lists the HID interfaces present now whose vendor and product are among `wanted` (every
+    // interface when `wanted` is null) into `out` (emptied first). The others are passed over
+    // before their descriptors are read: other people's devices (mice, keyboards, a docking
+    // station) cost no more than their udev entries. False when the list cannot be had at all;
+    // then the scan changes nothing.
+    bool (*enumerate)(const std::vector<hid_product> *wanted, std::vector<hid_interface_info> *out);
 
     // Opens a node for reading (`for_write` false) or writing (true). Returns a handle (>= 0) or
     // -errno; -EACCES and -EPERM mean the user lacks the permission.

@@ -2,10 +2,17 @@
 // interface, one reader thread per bound registration, writes, and the watcher thread that
 // rescans on every arrival and removal. Everything platform-specific is behind hid_platform.h.
 //
+// A scan works from a listing of the present interfaces. The first scan of a registration (in
+// mhid_set_callbacks) lists for itself; the watcher lists once per device event and scans every
+// registration against that one listing. A listing holds only the interfaces of registered
+// models, so other devices' descriptors are never read.
+//
 // Locking, per record:
 // - scan_mutex: held for a whole scan, callbacks included, so two scans of one record (the
 //   first one on the caller of mhid_set_callbacks, others on the watcher) never overlap and
-//   their notices come out in order. It also guards the reader and the binding.
+//   their notices come out in order. It also guards the reader, the binding and the serial of
+//   the last listing scanned: a listing begun before that one is older than what the record
+//   already saw, and is not acted on.
 // - io_mutex: guards read_handle and write_handle. mhid_write holds it for its one write; the
 //   scan takes it to close or replace the handles, so a write never meets a handle that is
 //   being closed or replaced.
@@ -106,8 +113,12 @@ struct hid_device {
     bool bound_output = false;
     std::unique_ptr<woken_thread> current_reader;
     // Set by the reader when its node failed (unplugged): the binding is dead even if a scan
-    // still lists the interface.
+    // still lists the interface. Stored first: listings_begun at that moment, so listings up to
+    // that serial began before the failure.
     std::atomic<bool> reader_failed{false};
+    std::atomic<uint64_t> reader_failed_after{0};
+    // Serial of the newest listing a scan of this record acted on (scan_mutex).
+    uint64_t last_listing = 0;
 
     std::mutex scan_mutex;
     std::mutex io_mutex;
@@ -118,6 +129,9 @@ struct hid_device {
 // still running while the process exits never meets a destroyed mutex.
 std::array<hid_device, max_devices> &devices = *new std::array<hid_device, max_devices>;
 std::atomic<int> n_devices{0};
+
+// Listings are numbered in the order they begin.
+std::atomic<uint64_t> listings_begun{0};
 
 const hid_platform *chosen_platform = nullptr;
 const hid_platform *platform = nullptr;
@@ -152,8 +166,10 @@ void thread_read(hid_device *dev, woken_thread *self, int handle, bool numbered)
         // gets the ID first, so those land one byte in and get a 0 in front.
         int n = numbered ? platform->read_report(handle, self->wake.fd, buffer, len)
                          : platform->read_report(handle, self->wake.fd, buffer + 1, len - 1);
-        if (n == hid_read_failed)
+        if (n == hid_read_failed) {
+            dev->reader_failed_after = listings_begun.load();
             dev->reader_failed = true;
+        }
         if (n < 0)
             return;
         if (n == 0)
@@ -251,6 +267,28 @@ bool bind(hid_device &dev, const hid_interface_info &info, bool input, bool outp
     return true;
 }
 
+// The interfaces present at one moment, as far as they are of the products asked for.
+struct listing {
+    uint64_t serial = 0;
+    bool ok = false;  // false: nothing is known
+    std::vector<hid_interface_info> present;
+};
+
+listing list_interfaces(const std::vector<hid_product> &wanted) {
+    listing l;
+    l.serial = listings_begun.fetch_add(1) + 1;
+    l.ok = platform->enumerate(&wanted, &l.present);
+    return l;
+}
+
+// The product a registration asks for, if it can be one (IDs are 16 bits).
+std::optional<hid_product> product_of(const hid_device &dev) {
+    if (dev.vendor_id < 0 || dev.vendor_id > 0xFFFF || dev.product_id < 0 ||
+        dev.product_id > 0xFFFF)
+        return std::nullopt;
+    return hid_product{static_cast<uint16_t>(dev.vendor_id), static_cast<uint16_t>(dev.product_id)};
+}
+
 struct match {
     const hid_interface_info *info;
     bool input;
@@ -301,22 +339,27 @@ void notify(hid_device &dev, int before, int after) {
     }
 }
 
-// The scan of one registration.
-void check_connected_and_notify(hid_device &dev) {
+// The scan of one registration against a listing that holds at least its product's interfaces.
+void scan(hid_device &dev, const listing &l) {
     std::lock_guard scan_lock(dev.scan_mutex);
     if (!running)
         return;
+    // Another scan of this record already acted on a newer listing (the first scan and the
+    // watcher's can overlap): this one would undo it with an older picture. Whatever changed
+    // since that newer listing began brings an event of its own, so nothing is missed.
+    if (l.serial < dev.last_listing)
+        return;
+    dev.last_listing = l.serial;
     const int before = dev.state;
 
-    std::vector<hid_interface_info> present;
-    if (!platform->enumerate(&present)) {
+    if (!l.ok) {
         // Nothing is known: keep the binding as it is and report nothing.
         dev.state = state_unknown;
         return;
     }
 
     std::vector<match> matches;
-    for (const hid_interface_info &info : present) {
+    for (const hid_interface_info &info : l.present) {
         match m = match_interface(dev, info);
         if (m.input || m.output)
             matches.push_back(m);
@@ -324,8 +367,13 @@ void check_connected_and_notify(hid_device &dev) {
 
     // The bound interface is still there and still healthy: keep its node and reader as they
     // are, so reports that arrive meanwhile are not lost and a second device of the same model
-    // never takes over from the one in use.
-    if (!dev.bound_syspath.empty() && !dev.reader_failed) {
+    // never takes over from the one in use. If its node failed after this listing began, the
+    // listing is older than the failure and says nothing about it (a device leaves the listing
+    // a moment after its node fails): reopening the node now would fail. It is left as it is
+    // for the listing of the removal's own event, which begins after the failure.
+    const bool failed = dev.reader_failed;
+    const bool listed_before_failure = failed && l.serial <= dev.reader_failed_after.load();
+    if (!dev.bound_syspath.empty() && (!failed || listed_before_failure)) {
         for (const match &m : matches) {
             if (m.info->syspath == dev.bound_syspath && m.input == dev.bound_input &&
                 m.output == dev.bound_output) {
@@ -359,15 +407,36 @@ void check_connected_and_notify(hid_device &dev) {
     notify(dev, before, dev.state);
 }
 
-// The watcher's rescan after a device change: every registration whose callbacks are set, the
-// others being left to the first scan of their mhid_set_callbacks.
+// The first scan of a registration, and any later one from mhid_set_callbacks: it lists the
+// interfaces of its own product only.
+void check_connected_and_notify(hid_device &dev) {
+    std::vector<hid_product> wanted;
+    if (std::optional<hid_product> p = product_of(dev))
+        wanted.push_back(*p);
+    scan(dev, list_interfaces(wanted));
+}
+
+// The watcher's rescan after a device change: every registration whose callbacks are set, all
+// against one listing. The others are left to the first scan of their mhid_set_callbacks, which
+// lists after its callbacks are set, so after this choice is made: a registration that gets its
+// callbacks meanwhile is scanned there, over a listing no older than this one.
 void rescan_all() {
-    // n_devices afresh on each pass: a registration added meanwhile is scanned too.
+    std::vector<hid_device *> due;
+    std::vector<hid_product> wanted;
     for (int i = 0; i < n_devices.load(std::memory_order_acquire); i++) {
         hid_device &dev = devices[static_cast<size_t>(i)];
-        if (dev.callbacks_set.load(std::memory_order_acquire))
-            check_connected_and_notify(dev);
+        if (!dev.callbacks_set.load(std::memory_order_acquire))
+            continue;
+        due.push_back(&dev);
+        std::optional<hid_product> p = product_of(dev);
+        if (p && std::find(wanted.begin(), wanted.end(), *p) == wanted.end())
+            wanted.push_back(*p);
     }
+    if (due.empty())
+        return;
+    const listing l = list_interfaces(wanted);
+    for (hid_device *dev : due)
+        scan(*dev, l);
 }
 
 void thread_window(hid_monitor *monitor, int wake) {
@@ -422,6 +491,7 @@ void reset_record(hid_device &dev, int id) {
     dev.bound_syspath.clear();
     dev.bound_input = dev.bound_output = false;
     dev.reader_failed = false;
+    dev.last_listing = 0;
 }
 
 }  // namespace

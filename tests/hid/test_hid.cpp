@@ -15,7 +15,10 @@
 #include <poll.h>
 #include <set>
 #include <string>
+#include <libudev.h>
+#include <map>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -106,9 +109,10 @@ int events_taken = 0;
 int events_done = 0;
 std::thread::id watcher_thread_id;
 
-bool counting_enumerate(std::vector<hid_interface_info> *out) {
+bool counting_enumerate(const std::vector<hid_product> *wanted,
+                        std::vector<hid_interface_info> *out) {
     enumerations++;
-    return hid_linux_platform()->enumerate(out);
+    return hid_linux_platform()->enumerate(wanted, out);
 }
 
 hid_monitor_event counting_next_event(hid_monitor *m) {
@@ -427,6 +431,103 @@ TEST_F(Hid, BothModelsAreEachReportedConnectedOnce) {
     EXPECT_EQ(snapshot().size(), 2u);
 }
 
+TEST_F(Hid, OneDeviceEventIsOneListingForEveryRegistration) {
+    plug(zevrin_description());
+    mhid_init();
+    int zevrin = register_zevrin(zevrin_product);
+    int mini = register_zevrin(zevrin_mini_product);
+    ASSERT_EQ(count('c', zevrin), 1u);
+    ASSERT_EQ(count('d', mini), 1u);
+    int scans = enumerations;
+
+    // The arrival is scanned for both registrations from one listing that holds both models.
+    plug(zevrin_mini_description());
+    ASSERT_TRUE(wait_count('c', mini, 1));
+    ASSERT_TRUE(wait_watcher_done(1));
+    EXPECT_EQ(enumerations, scans + 1);
+    EXPECT_EQ(count('c', zevrin), 1u);
+    EXPECT_EQ(snapshot().size(), 3u);
+}
+
+// Opens of the report descriptor files of the hid devices present, told apart by product, seen
+// through inotify on their sysfs directories inside the testbed.
+class descriptor_opens {
+public:
+    explicit descriptor_opens(UMockdevTestbed *testbed)
+        : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        gchar *root = umockdev_testbed_get_root_dir(testbed);
+        udev *u = udev_new();
+        udev_enumerate *e = udev_enumerate_new(u);
+        udev_enumerate_add_match_subsystem(e, "hid");
+        udev_enumerate_scan_devices(e);
+        udev_list_entry *entry;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
+            udev_device *hid = udev_device_new_from_syspath(u, udev_list_entry_get_name(entry));
+            unsigned bus = 0, vendor = 0, product = 0;
+            const char *id = hid ? udev_device_get_property_value(hid, "HID_ID") : nullptr;
+            if (id != nullptr && sscanf(id, "%x:%x:%x", &bus, &vendor, &product) == 3) {
+                std::string dir = std::string(root) + udev_device_get_syspath(hid);
+                int wd = inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
+                if (wd >= 0)
+                    product_of_watch_[wd] = static_cast<int>(product);
+            }
+            if (hid)
+                udev_device_unref(hid);
+        }
+        udev_enumerate_unref(e);
+        udev_unref(u);
+        g_free(root);
+    }
+    ~descriptor_opens() { close(fd_); }
+    descriptor_opens(const descriptor_opens &) = delete;
+    descriptor_opens &operator=(const descriptor_opens &) = delete;
+
+    size_t watched() const { return product_of_watch_.size(); }
+
+    // Opens of report_descriptor of devices of `product` since the last call.
+    std::map<int, int> take() {
+        std::map<int, int> opens;
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n;
+        while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char *p = buffer; p < buffer + n;) {
+                auto *ev = reinterpret_cast<inotify_event *>(p);
+                if (ev->len > 0 && strcmp(ev->name, "report_descriptor") == 0)
+                    opens[product_of_watch_[ev->wd]]++;
+                p += sizeof(inotify_event) + ev->len;
+            }
+        }
+        return opens;
+    }
+
+private:
+    int fd_;
+    std::map<int, int> product_of_watch_;
+};
+
+TEST_F(Hid, OnlyRegisteredModelsHaveTheirDescriptorsRead) {
+    const int mouse_product = mouse_description().product_id;
+    plug(zevrin_description());
+    plug(mouse_description());
+    descriptor_opens opens(testbed);
+    ASSERT_EQ(opens.watched(), 2u);
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(count('c', id), 1u);
+    std::map<int, int> first = opens.take();
+    EXPECT_EQ(first[zevrin_product], 1);  // the watch sees what is read
+    EXPECT_EQ(first[mouse_product], 0);
+
+    // Another device's arrival: the watcher's listing reads the Zevrin's descriptor once more,
+    // and the mouse's never.
+    plug(mouse_description());
+    ASSERT_TRUE(wait_watcher_done(1));
+    std::map<int, int> rescan = opens.take();
+    EXPECT_EQ(rescan[zevrin_product], 1);
+    EXPECT_EQ(rescan[mouse_product], 0);
+    EXPECT_EQ(snapshot().size(), 1u);
+}
+
 TEST_F(Hid, AnotherDeviceComingOrGoingRescansWithoutNotice) {
     int changes = 0;
     emulated_device *zevrin = plug(zevrin_description());
@@ -719,16 +820,16 @@ std::mutex mutex;
 std::condition_variable changed;
 std::set<int> open_handles;
 int listings = 0;
+int opens = 0;
 int writes_begun = 0;
 int writes_on_closed_handles = 0;
 int events_sent = 0;
 int events_done = 0;
 int monitor_pipe[2] = {-1, -1};
 
-bool enumerate(std::vector<hid_interface_info> *out) {
-    std::lock_guard lock(mutex);
+hid_interface_info zevrin_interface(const std::string &syspath) {
     hid_interface_info info;
-    info.syspath = "/sys/devices/scripted/hidraw" + std::to_string(listings++ % 2);
+    info.syspath = syspath;
     info.devnode = "/dev/scripted";
     info.vendor_id = zevrin_vendor;
     info.product_id = zevrin_product;
@@ -737,13 +838,20 @@ bool enumerate(std::vector<hid_interface_info> *out) {
     c.input_len = 9;
     c.output_len = 9;
     info.descriptor.collections.push_back(c);
-    out->assign(1, info);
+    return info;
+}
+
+// Only the Zevrin is ever registered over this layer, so what is wanted is always the Zevrin.
+bool enumerate(const std::vector<hid_product> *, std::vector<hid_interface_info> *out) {
+    std::lock_guard lock(mutex);
+    out->assign(1, zevrin_interface("/sys/devices/scripted/hidraw" + std::to_string(listings++ % 2)));
     return true;
 }
 
 int open_node(const char *, bool) {
     int handle = eventfd(0, EFD_CLOEXEC);
     std::lock_guard lock(mutex);
+    opens++;
     open_handles.insert(handle);
     return handle;
 }
@@ -794,11 +902,13 @@ hid_monitor *monitor_new() {
 int monitor_fd(hid_monitor *) { return monitor_pipe[0]; }
 
 hid_monitor_event monitor_next_event(hid_monitor *) {
-    char byte;
-    if (read(monitor_pipe[0], &byte, 1) == 1)
-        return hid_monitor_add_or_remove;
     {
+        // Under the mutex, as the sending is: "none" is never taken from before a byte that
+        // already counts as sent.
         std::lock_guard lock(mutex);
+        char byte;
+        if (read(monitor_pipe[0], &byte, 1) == 1)
+            return hid_monitor_add_or_remove;
         events_done = events_sent;
     }
     changed.notify_all();
@@ -810,6 +920,17 @@ void monitor_free(hid_monitor *) {
     close(monitor_pipe[1]);
 }
 
+// One arrival or removal (caller holds `mutex`).
+bool send_event() {
+    events_sent++;
+    return write(monitor_pipe[1], "x", 1) == 1;
+}
+
+bool wait_events_done(std::unique_lock<std::mutex> &lock) {
+    return changed.wait_for(lock, std::chrono::seconds(20),
+                            [] { return events_done == events_sent; });
+}
+
 // One arrival or removal, once the writer has begun another write; returns when the watcher
 // has rescanned.
 bool rescan_while_writing() {
@@ -817,11 +938,7 @@ bool rescan_while_writing() {
     const int writes = writes_begun;
     if (!changed.wait_for(lock, std::chrono::seconds(20), [&] { return writes_begun > writes; }))
         return false;
-    events_sent++;
-    if (write(monitor_pipe[1], "x", 1) != 1)
-        return false;
-    return changed.wait_for(lock, std::chrono::seconds(20),
-                            [] { return events_done == events_sent; });
+    return send_event() && wait_events_done(lock);
 }
 
 const hid_platform layer = {enumerate,  open_node,  read_report,        write_report,
@@ -863,6 +980,163 @@ TEST_F(Hid, WritesNeverMeetANodeClosedByARescan) {
     // Every rescan went over to the other interface: a different device to the application.
     EXPECT_EQ(count('c', id), static_cast<size_t>(rescans + 1));
     EXPECT_EQ(count('d', id), static_cast<size_t>(rescans));
+}
+
+// --- A rescan against an old listing ---------------------------------------------------------
+
+// The scripted layer, with a listing that can be held up after it has looked: the watcher's
+// listing is then older than one made by mhid_set_callbacks meanwhile.
+namespace held {
+
+std::mutex mutex;
+std::condition_variable changed;
+std::vector<std::string> present;
+bool hold_next = false;
+bool holding = false;
+
+bool enumerate(const std::vector<hid_product> *, std::vector<hid_interface_info> *out) {
+    std::unique_lock lock(mutex);
+    out->clear();
+    for (const std::string &syspath : present)
+        out->push_back(scripted::zevrin_interface(syspath));
+    if (hold_next) {
+        hold_next = false;
+        holding = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(20), [] { return !holding; });
+    }
+    return true;
+}
+
+// The node fails under its reader once `fail_fd` is signalled; `reader_failed` tells when the
+// reader has seen it.
+int fail_fd = eventfd(0, EFD_CLOEXEC);
+bool reader_failed = false;
+
+int read_report(int, int wake_fd, unsigned char *, size_t) {
+    pollfd p[2] = {{wake_fd, POLLIN, 0}, {fail_fd, POLLIN, 0}};
+    while (poll(p, 2, -1) < 0 && errno == EINTR) {
+    }
+    if (p[0].revents != 0)
+        return hid_read_woken;
+    {
+        std::lock_guard lock(mutex);
+        reader_failed = true;
+    }
+    changed.notify_all();
+    return hid_read_failed;
+}
+
+hid_platform make_layer() {
+    hid_platform p = scripted::layer;
+    p.enumerate = enumerate;
+    p.read_report = read_report;
+    return p;
+}
+const hid_platform layer = make_layer();
+
+}  // namespace held
+
+TEST_F(Hid, AListingOlderThanOneAlreadyScannedIsNotActedOn) {
+    held::present = {"/sys/devices/held/a"};
+    mhid_use_platform(&held::layer);
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(count('c', id), 1u);
+
+    // Interface a leaves: the watcher lists for that, seeing nothing, and is held up there.
+    {
+        std::unique_lock lock(held::mutex);
+        held::present.clear();
+        held::hold_next = true;
+    }
+    {
+        std::lock_guard lock(scripted::mutex);
+        ASSERT_TRUE(scripted::send_event());
+    }
+    {
+        std::unique_lock lock(held::mutex);
+        ASSERT_TRUE(held::changed.wait_for(lock, std::chrono::seconds(20), [] { return held::holding; }));
+        // Meanwhile b arrives, and a scan from mhid_set_callbacks lists it and goes over to it.
+        held::present = {"/sys/devices/held/b"};
+    }
+    mhid_set_callbacks(id, connected_cb, nullptr, disconnected_cb, nullptr, report_cb, nullptr);
+    ASSERT_EQ(count('d', id), 1u);
+    ASSERT_EQ(count('c', id), 2u);
+
+    // The held listing (nothing present) is older than b's: acting on it would drop b and take
+    // it up again at b's own event, a disconnection that never happened.
+    {
+        std::lock_guard lock(held::mutex);
+        held::holding = false;
+    }
+    held::changed.notify_all();
+    {
+        std::unique_lock lock(scripted::mutex);
+        ASSERT_TRUE(scripted::send_event());  // b's arrival
+        ASSERT_TRUE(scripted::wait_events_done(lock));
+    }
+    EXPECT_EQ(snapshot().size(), 3u);
+    unsigned char report[9] = {};
+    EXPECT_EQ(mhid_write(id, report, 9), 9);
+    mhid_terminate();
+    std::lock_guard lock(scripted::mutex);
+    EXPECT_TRUE(scripted::open_handles.empty());
+}
+
+TEST_F(Hid, AListingOlderThanTheNodesFailureDoesNotReopenIt) {
+    held::present = {"/sys/devices/held/a"};
+    held::reader_failed = false;
+    mhid_use_platform(&held::layer);
+    mhid_init();
+    int id = register_zevrin();
+    ASSERT_EQ(count('c', id), 1u);
+
+    // The watcher lists (a still there) and is held up; then a's node fails under the reader, as
+    // it does a moment before a device leaves the listing.
+    {
+        std::unique_lock lock(held::mutex);
+        held::hold_next = true;
+    }
+    {
+        std::lock_guard lock(scripted::mutex);
+        ASSERT_TRUE(scripted::send_event());
+    }
+    int opens = 0;
+    {
+        std::unique_lock lock(held::mutex);
+        ASSERT_TRUE(held::changed.wait_for(lock, std::chrono::seconds(20), [] { return held::holding; }));
+        uint64_t one = 1;
+        ASSERT_EQ(write(held::fail_fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+        ASSERT_TRUE(held::changed.wait_for(lock, std::chrono::seconds(20), [] { return held::reader_failed; }));
+        held::present.clear();  // a is gone
+        held::holding = false;
+        std::lock_guard scripted_lock(scripted::mutex);
+        opens = scripted::opens;
+    }
+    held::changed.notify_all();
+    {
+        std::unique_lock lock(scripted::mutex);
+        ASSERT_TRUE(scripted::wait_events_done(lock));
+        // The held listing still shows a, but began before its node failed: a is not reopened.
+        EXPECT_EQ(scripted::opens, opens);
+    }
+    EXPECT_EQ(snapshot().size(), 1u);
+
+    // The removal's own event: a is gone, once.
+    {
+        std::unique_lock lock(scripted::mutex);
+        ASSERT_TRUE(scripted::send_event());
+        ASSERT_TRUE(scripted::wait_events_done(lock));
+        EXPECT_EQ(scripted::opens, opens);
+    }
+    ASSERT_EQ(snapshot().size(), 2u);
+    EXPECT_EQ(snapshot()[1].kind, 'd');
+    mhid_terminate();
+    uint64_t value;
+    ASSERT_EQ(read(held::fail_fd, &value, sizeof value), static_cast<ssize_t>(sizeof value));
+    std::lock_guard lock(scripted::mutex);
+    EXPECT_TRUE(scripted::open_handles.empty());
 }
 
 // --- Permissions -----------------------------------------------------------------------------
