@@ -206,8 +206,10 @@ protected:
 
     void expect_nothing_left_behind()
     {
-        EXPECT_EQ(threads_settled(base_threads), base_threads);
-        EXPECT_EQ(fds_settled(base_fds), base_fds);
+        // A leak shows as more than the baseline. Fewer is fine: a worker thread of GLib's
+        // own pool, say, may end on its own while the test runs.
+        EXPECT_LE(threads_settled(base_threads), base_threads);
+        EXPECT_LE(fds_settled(base_fds), base_fds);
     }
 
     // What a failed wait was waiting on.

@@ -82,7 +82,7 @@ protected:
     void TearDown() override
     {
         remove_config();
-        EXPECT_EQ(fds_settled(base_fds), base_fds);
+        EXPECT_LE(fds_settled(base_fds), base_fds);  // more would be a leak
         EXPECT_TRUE(logged_warnings.empty()) << logged_warnings.front();
     }
 
