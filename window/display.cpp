@@ -1,6 +1,7 @@
 // The state display: one full refresh projects the connection state, the transfer progress and
-// the configuration record onto the main window. It keeps no state of its own and writes widget
-// state only; the record is taken back from the widgets by the Write command alone.
+// the configuration record onto the main window. It keeps no state of its own (only the work of
+// measuring the hidden rows ahead of time, below) and writes widget state only; the record is
+// taken back from the widgets by the Write command alone.
 //
 // No handler is blocked during a refresh: selecting a list entry or a radio button runs the
 // editor's handlers exactly as a user's change would. They only show and hide parts of the row
@@ -9,6 +10,7 @@
 #include <glib/gi18n.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "device/config.h"
 #include "device/protocol.h"
@@ -72,6 +74,80 @@ void show_switch(int s, const action_record &e)
     set_active(checkbutton_auto_release[s], e.auto_release != 0);
 }
 
+// While a read or a write runs the configuration box is hidden, and the refresh that ends the
+// transfer shows it: the window cannot take its new size before the toolkit has measured every
+// widget of the rows. The GUI thread is idle for most of a transfer (a read ends with a fixed
+// wait after the device's last reply), so the rows are measured then, ahead of time. The
+// toolkit keeps each widget's size until something in that widget changes, so showing the box
+// later only adds up sizes already known. The work runs at the lowest priority in slices of
+// about two milliseconds, so a device report or a redraw waiting for the GUI thread is held up
+// by one slice at most; it only asks for sizes, which the toolkit would compute anyway.
+struct advance_measure {
+    std::vector<GtkWidget *> widgets;  // held; children before their parent
+    size_t next = 0;
+    guint source = 0;
+};
+advance_measure measure;
+
+constexpr gint64 measure_slice_us = 2000;
+
+void collect_shown(GtkWidget *widget, std::vector<GtkWidget *> &out)
+{
+    if (GTK_IS_CONTAINER(widget)) {
+        GList *children = gtk_container_get_children(GTK_CONTAINER(widget));
+        for (GList *l = children; l != nullptr; l = l->next)
+            if (gtk_widget_get_visible(GTK_WIDGET(l->data)))
+                collect_shown(GTK_WIDGET(l->data), out);
+        g_list_free(children);
+    }
+    out.push_back(GTK_WIDGET(g_object_ref(widget)));
+}
+
+void stop_advance_measure()
+{
+    if (measure.source != 0)
+        g_source_remove(measure.source);
+    for (GtkWidget *w : measure.widgets)
+        g_object_unref(w);
+    measure = {};
+}
+
+gboolean advance_measure_cb(gpointer)
+{
+    // The widgets are collected on the first pass, after the refreshes queued before it, so
+    // that the rows are taken as the last of them left them.
+    if (measure.widgets.empty() && GTK_IS_CONTAINER(box_config) && !gtk_widget_get_visible(box_config)) {
+        GList *children = gtk_container_get_children(GTK_CONTAINER(box_config));
+        for (GList *l = children; l != nullptr; l = l->next)
+            if (gtk_widget_get_visible(GTK_WIDGET(l->data)))
+                collect_shown(GTK_WIDGET(l->data), measure.widgets);
+        g_list_free(children);
+    }
+    const gint64 deadline = g_get_monotonic_time() + measure_slice_us;
+    while (measure.next < measure.widgets.size()) {
+        GtkRequisition natural;
+        gtk_widget_get_preferred_size(measure.widgets[measure.next++], nullptr, &natural);
+        if (g_get_monotonic_time() >= deadline)
+            return G_SOURCE_CONTINUE;
+    }
+    measure.source = 0;
+    stop_advance_measure();
+    return G_SOURCE_REMOVE;
+}
+
+// Called by every refresh: measures the rows while the box is hidden for a transfer, and stops
+// when the box shows or the device is gone.
+void measure_rows_in_advance(bool transfer_running)
+{
+    const bool hidden = GTK_IS_WIDGET(box_config) && !gtk_widget_get_visible(box_config);
+    if (!hidden || !transfer_running) {
+        stop_advance_measure();
+        return;
+    }
+    if (measure.source == 0)
+        measure.source = g_idle_add_full(G_PRIORITY_LOW, advance_measure_cb, nullptr, nullptr);
+}
+
 }  // namespace
 
 void set_model_images()
@@ -131,6 +207,8 @@ void update_main_window()
     combo_set_active(combobox_mouse_speed, mouse_speed_index);
     // Below the lowest preset the list keeps what it showed.
     combo_set_active(combobox_joy_displacement, joy_displacement_entry(joy_displacement));
+
+    measure_rows_in_advance(connected && busy);
 }
 
 void show_main_window()

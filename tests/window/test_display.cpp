@@ -154,6 +154,34 @@ TEST_F(DisplayStates, ReadyShowsTheEditorOnly)
     EXPECT_EQ(progress_width(), 530);
 }
 
+// Whatever a refresh leaves to do while a transfer runs comes to an end: the main loop falls
+// idle during a read and during a write, and the rows show the record when the editor shows.
+TEST_F(DisplayStates, TransfersLeaveTheMainLoopIdle)
+{
+    const int later = some_later_key_index();
+    ASSERT_GE(later, 0);
+    for (int s = 0; s < max_switches; s++)
+        switch_action[s] = {kind_keyboard_key, keybd_hid_codes[later], 1, 1};
+    const auto idle = [] { return !g_main_context_pending(nullptr); };
+    device_connected = 1;
+    connected_device_model = 0;
+    for (int *flag : {&reading_config, &writing_config}) {
+        *flag = 1;
+        update_main_window();
+        update_main_window();
+        EXPECT_TRUE(pump_until(idle));
+        *flag = 0;
+        update_main_window();
+        EXPECT_TRUE(shown(box_config));
+        for (int s = 0; s < max_switches; s++) {
+            EXPECT_TRUE(shown(box_sw[s]));
+            EXPECT_EQ(page_shown(s), page_keyboard);
+            EXPECT_EQ(entry(combobox_keyb[s]), later);
+        }
+        EXPECT_TRUE(pump_until(idle));
+    }
+}
+
 TEST_F(DisplayStates, BothBusyFlagsShowReading)
 {
     device_connected = 1;
