@@ -12,7 +12,6 @@
 #include "tests/device/spine_test.h"
 #include "tests/scratch_dir.h"
 
-std::vector<seen_dialog> seen_dialogs;
 
 stand_in::written report_to(int id, std::array<uint8_t, 9> bytes)
 {
@@ -20,35 +19,6 @@ stand_in::written report_to(int id, std::array<uint8_t, 9> bytes)
 }
 
 namespace {
-
-gboolean close_dialog_cb(gpointer user_data)
-{
-    gtk_dialog_response(GTK_DIALOG(user_data), GTK_RESPONSE_CLOSE);
-    g_object_unref(user_data);
-    return FALSE;
-}
-
-// Every widget shown passes here. A message dialog is read, and closed once gtk_dialog_run's
-// own loop runs: answering before that loop has started would leave it waiting for good.
-gboolean dialog_shown_hook(GSignalInvocationHint *, guint, const GValue *params, gpointer)
-{
-    GObject *object = static_cast<GObject *>(g_value_get_object(&params[0]));
-    if (!GTK_IS_MESSAGE_DIALOG(object))
-        return TRUE;
-    gchar *text = nullptr;
-    g_object_get(object, "text", &text, nullptr);
-    const char *title = gtk_window_get_title(GTK_WINDOW(object));
-    seen_dialogs.push_back({title ? title : "", text ? text : ""});
-    g_free(text);
-    g_idle_add(close_dialog_cb, g_object_ref(object));
-    return TRUE;
-}
-
-gboolean limit_reached_cb(gpointer user_data)
-{
-    *static_cast<bool *>(user_data) = true;
-    return FALSE;
-}
 
 std::string *print_target = nullptr;
 
@@ -62,13 +32,7 @@ void print_to_target(const gchar *text)
 
 bool run_until(const std::function<bool()> &done, int limit_ms)
 {
-    bool limit_reached = false;
-    const guint limit = g_timeout_add(static_cast<guint>(limit_ms), limit_reached_cb, &limit_reached);
-    while (!done() && !limit_reached)
-        g_main_context_iteration(nullptr, TRUE);
-    if (!limit_reached)
-        g_source_remove(limit);
-    return done();
+    return run_main_loop_until(done, limit_ms);
 }
 
 void drain()
@@ -133,7 +97,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot open the display; run under tests/xvfb-wrap.sh\n");
         return 1;
     }
-    g_signal_add_emission_hook(g_signal_lookup("show", GTK_TYPE_WIDGET), 0, dialog_shown_hook,
-                               nullptr, nullptr);
+    record_message_dialogs();
     return RUN_ALL_TESTS();
 }

@@ -12,6 +12,7 @@
 #include "device/config.h"
 #include "hid/mhid.h"
 #include "hid/mhid_linux.h"
+#include "tests/main_loop_support.h"
 
 namespace stand_in {
 
@@ -50,14 +51,6 @@ inline bool operator==(const action_record &a, const action_record &b)
 
 // A report as the tests write it: nine bytes, report ID first, written with length 9.
 stand_in::written report_to(int id, std::array<uint8_t, 9> bytes);
-
-// Every message dialog opened since the last clear, answered with Close as soon as its own
-// main loop runs.
-struct seen_dialog {
-    std::string title;
-    std::string text;
-};
-extern std::vector<seen_dialog> seen_dialogs;
 
 // Runs the main loop until `done` holds; gives up after `limit_ms` so that a broken test fails
 // instead of hanging (a safety net, not a measurement). Returns whether `done` held.

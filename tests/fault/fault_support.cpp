@@ -17,42 +17,12 @@
 #include "app/paths.h"
 #include "window/window.h"
 
-std::vector<seen_dialog> seen_dialogs;
 std::vector<std::string> logged_warnings;
 std::vector<std::string> logged_messages;
 
 namespace {
 
 std::string root;
-
-gboolean close_dialog_cb(gpointer user_data)
-{
-    gtk_dialog_response(GTK_DIALOG(user_data), GTK_RESPONSE_CLOSE);
-    g_object_unref(user_data);
-    return FALSE;
-}
-
-// A message dialog is recorded when shown and answered once gtk_dialog_run's own loop runs:
-// answering before that loop has started would leave it waiting for good.
-gboolean dialog_shown_hook(GSignalInvocationHint *, guint, const GValue *params, gpointer)
-{
-    GObject *object = static_cast<GObject *>(g_value_get_object(&params[0]));
-    if (!GTK_IS_MESSAGE_DIALOG(object))
-        return TRUE;
-    gchar *text = nullptr;
-    g_object_get(object, "text", &text, nullptr);
-    const char *title = gtk_window_get_title(GTK_WINDOW(object));
-    seen_dialogs.push_back({title ? title : "", text ? text : ""});
-    g_free(text);
-    g_idle_add(close_dialog_cb, g_object_ref(object));
-    return TRUE;
-}
-
-gboolean limit_reached_cb(gpointer user_data)
-{
-    *static_cast<bool *>(user_data) = true;
-    return FALSE;
-}
 
 // The program logs through GLib's structured logger (G_LOG_USE_STRUCTURED is defined).
 GLogWriterOutput record_log(GLogLevelFlags level, const GLogField *fields, gsize n_fields, gpointer data)
@@ -101,13 +71,7 @@ const std::string &fault_root()
 
 bool run_until(const std::function<bool()> &done, int limit_ms)
 {
-    bool limit_reached = false;
-    const guint limit = g_timeout_add(static_cast<guint>(limit_ms), limit_reached_cb, &limit_reached);
-    while (!done() && !limit_reached)
-        g_main_context_iteration(nullptr, TRUE);
-    if (!limit_reached)
-        g_source_remove(limit);
-    return done();
+    return run_main_loop_until(done, limit_ms);
 }
 
 void drain()
@@ -175,8 +139,7 @@ int main(int argc, char **argv)
     ::testing::InitGoogleTest(&argc, argv);
     gtk_init(&argc, &argv);
     g_log_set_writer_func(record_log, nullptr, nullptr);
-    g_signal_add_emission_hook(g_signal_lookup("show", GTK_TYPE_WIDGET), 0, dialog_shown_hook,
-                               nullptr, nullptr);
+    record_message_dialogs();
     // The real main window, built from the real interface files, as start-up builds it.
     load_main_window();
     show_main_window();

@@ -7,12 +7,8 @@
 #include <string>
 #include <vector>
 
-struct seen_dialog {
-    std::string title;
-    std::string text;
-};
-// Every message dialog opened since the last clear, closed as soon as its own loop runs.
-extern std::vector<seen_dialog> seen_dialogs;
+#include "tests/main_loop_support.h"
+
 // Every message logged at level WARNING or above, and every MESSAGE, since the last clear.
 extern std::vector<std::string> logged_warnings;
 extern std::vector<std::string> logged_messages;
