@@ -35,7 +35,7 @@ done
     --package-name=zevrin \
     --package-version="$(sed -n "s/^ *version *: *'\([^']*\)'.*/\1/p" meson.build | head -n 1)" \
     --from-code=UTF-8 \
-    --add-comments=TRANSLATORS: \
+    --add-comments=TRANSLATORS: --add-location=file \
     --keyword=_ --keyword=N_ --keyword=C_:1c,2 --keyword=NC_:1c,2 \
     --flag=N_:1:pass-c-format --flag=C_:2:pass-c-format --flag=NC_:2:pass-c-format \
     --flag=g_strdup_printf:1:c-format --flag=g_message:1:c-format \
