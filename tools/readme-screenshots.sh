@@ -1,8 +1,11 @@
 #!/bin/sh
 # Makes the README's pictures of the window again, from the real program on an X server and a
 # session bus of its own, with a throw-away home (the user's settings are not touched):
-#   tools/readme-screenshots.sh [BUILD_DIR]      (default: build; build it first)
-# Writes into docs/screenshots/readme/:
+#   tools/readme-screenshots.sh [BUILD_DIR] [-l LANGUAGE] [-o OUT_DIR]
+#     BUILD_DIR  holds the zevrin binary and its catalogues (default: build; build it first)
+#     -l         interface language code (en es fr it pt ca eu; default en)
+#     -o         folder for the pictures (default: docs/screenshots/readme)
+# Writes into the folder (tools/manual-screenshots.sh uses the same set for the user manual):
 #   no-device.png     started with no device plugged in
 #   reading.png       a Zevrin plugged in that has not answered yet (an emulated umockdev
 #                     device that never answers; the program gives up after a few seconds)
@@ -17,8 +20,20 @@
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
-out="$root/docs/screenshots/readme"
+build=$root/build
+language=en
+out=$root/docs/screenshots/readme
+while [ $# -gt 0 ]; do
+    case "$1" in
+        -l) language=$2; shift 2 ;;
+        -o) out=$2; shift 2 ;;
+        -*) echo "usage: $0 [BUILD_DIR] [-l LANGUAGE] [-o OUT_DIR]" >&2; exit 2 ;;
+        *) build=$1; shift ;;
+    esac
+done
+build=$(cd "$build" && pwd)
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 for tool in Xvfb xdotool import convert dbus-run-session; do
     command -v "$tool" >/dev/null || { echo "readme-screenshots: $tool is missing" >&2; exit 1; }
@@ -27,7 +42,7 @@ done
 
 # Everything below runs on a private session bus, where the program and the driver meet.
 if [ -z "${ZEVRIN_SCREENSHOTS_BUS:-}" ]; then
-    ZEVRIN_SCREENSHOTS_BUS=1 exec dbus-run-session -- "$0" "$build"
+    ZEVRIN_SCREENSHOTS_BUS=1 exec dbus-run-session -- "$0" "$build" -l "$language" -o "$out"
 fi
 
 tmp=$(mktemp -d)
@@ -52,10 +67,17 @@ export HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/home/.config" XDG_CACHE_HOME="$tmp
 export GSETTINGS_BACKEND=memory LANGUAGE=en LANG=C.UTF-8
 unset NO_AT_BRIDGE ZEVRIN_DEMO LC_ALL LC_MESSAGES
 mkdir -p "$HOME" "$XDG_CONFIG_HOME/zevrin"
-printf '[language]\nlang=en\n[dev_options]\nshow_dev_options=false\n' >"$XDG_CONFIG_HOME/zevrin/config"
-mkdir -p "$out"
+printf '[language]\nlang=%s\n[dev_options]\nshow_dev_options=false\n' "$language" >"$XDG_CONFIG_HOME/zevrin/config"
 
 driver() { /usr/bin/python3 "$root/tests/e2e/atspi_driver.py" "$@"; }
+
+# text_of TEXT: the window's text in the chosen language, from the build's catalogues, without the
+# mnemonic underline (as the accessibility bus names it).
+text_of() {
+    /usr/bin/python3 -c 'import gettext, sys
+t = gettext.translation("zevrin", sys.argv[1], [sys.argv[2]], fallback=True)
+print(t.gettext(sys.argv[3]).replace("_", ""))' "$build/locale" "$language" "$1"
+}
 tab=$(printf '\t')
 
 # start [VAR=VALUE...]: the program from the build directory (its data is the source tree's).
@@ -96,7 +118,7 @@ shoot() {
 
 # No device.
 start
-wait_shown label "Please connect an Zevrin device to the computer"
+wait_shown label "$(text_of "Please connect an Zevrin device to the computer")"
 shoot no-device
 stop
 
@@ -150,7 +172,7 @@ until [ -e "$tmp/testbed" ]; do
     sleep 0.1
 done
 start UMOCKDEV_DIR="$(cat "$tmp/testbed")" LD_PRELOAD=libumockdev-preload.so.0
-wait_shown label "Reading configuration..."
+wait_shown label "$(text_of "Reading configuration...")"
 shoot reading
 stop
 kill "$device" 2>/dev/null || true
@@ -159,16 +181,16 @@ device=
 
 # Ready, with the demo devices.
 start ZEVRIN_DEMO=mini
-wait_shown "push button" Write
+wait_shown "push button" "$(text_of _Write)"
 shoot zevrin-mini
 stop
 
 start ZEVRIN_DEMO=zevrin
-wait_shown "push button" Write
+wait_shown "push button" "$(text_of _Write)"
 shoot zevrin
 # Switches 4 and 5 of the demo Zevrin send keys: the pair of rows, cut out of the window.
 # Each row is the parent of its switch's symbol; a little of the window is kept around them.
-set -- $(driver extents "$app" icon "Switch 4" 1) $(driver extents "$app" icon "Switch 5" 1)
+set -- $(driver extents "$app" icon "$(text_of "Switch 4")" 1) $(driver extents "$app" icon "$(text_of "Switch 5")" 1)
 margin=8
 left=$(($1 > margin ? $1 - margin : 0))
 top=$(($2 > margin ? $2 - margin : 0))

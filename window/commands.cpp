@@ -18,7 +18,86 @@ bool device_idle()
     return device_connected && !reading_config && !writing_config;
 }
 
+// The manual installed with the program, where desktop help viewers look for it:
+// DATADIR/help/LANG/zevrin in the user's and the system's data directories. The English pages
+// (C) are always installed; a viewer falls back to them for a language it does not find.
+bool user_manual_installed()
+{
+    auto has_manual = [](const gchar *data_dir) {
+        gchar *index = g_build_filename(data_dir, "help", "C", "zevrin", "index.page", nullptr);
+        const bool found = g_file_test(index, G_FILE_TEST_IS_REGULAR);
+        g_free(index);
+        return found;
+    };
+    if (has_manual(g_get_user_data_dir()))
+        return true;
+    for (const gchar *const *dir = g_get_system_data_dirs(); *dir != nullptr; dir++)
+        if (has_manual(*dir))
+            return true;
+    return false;
+}
+
+// Hands `uri` to the desktop's handler of its scheme; false when there is none or it cannot be
+// started. gtk_show_uri_on_window cannot tell: given a parent window, GTK 3 launches the handler
+// asynchronously and returns true whatever happens. GIO's own call waits for the launch and
+// reports a scheme that nothing handles (G_IO_ERROR_NOT_SUPPORTED) or a failed start; given
+// the window's display it starts the handler there, as GTK does (in a sandbox it asks the
+// desktop portal instead).
+bool open_uri(const char *uri)
+{
+    GdkDisplay *display = GTK_IS_WIDGET(window_main) ? gtk_widget_get_display(window_main) : gdk_display_get_default();
+    GdkAppLaunchContext *context = gdk_display_get_app_launch_context(display);
+    gdk_app_launch_context_set_timestamp(context, gtk_get_current_event_time());
+    GError *error = nullptr;
+    const bool opened = g_app_info_launch_default_for_uri(uri, G_APP_LAUNCH_CONTEXT(context), &error);
+    if (!opened) {
+        g_debug("Cannot open %s: %s", uri, error->message);
+        g_error_free(error);
+    }
+    g_object_unref(context);
+    return opened;
+}
+
+// The last resort: the web address, in a message whose text can be selected and copied, for
+// reading the manual on another computer or a phone.
+void show_user_manual_address()
+{
+    gchar *message = g_strdup_printf(
+        // TRANSLATORS: %s is the web address of the user manual.
+        _("No help viewer or web browser could open the user manual on this computer. It can be "
+          "read on any computer or phone with internet access, at this address:\n\n%s"),
+        USER_MANUAL_URI);
+    GtkWidget *dialog = gtk_message_dialog_new(as_window(window_main), GTK_DIALOG_DESTROY_WITH_PARENT,
+                                               GTK_MESSAGE_INFO, GTK_BUTTONS_CLOSE, "%s", message);
+    g_free(message);
+    gtk_window_set_title(GTK_WINDOW(dialog), "Zevrin");
+    GList *labels = gtk_container_get_children(
+        GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog))));
+    for (GList *l = labels; l != nullptr; l = l->next)
+        if (GTK_IS_LABEL(l->data))
+            gtk_label_set_selectable(GTK_LABEL(l->data), TRUE);
+    g_list_free(labels);
+    // A selectable label would take the focus and show its whole text selected.
+    gtk_widget_grab_focus(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE));
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
 }  // namespace
+
+// Opens the manual at `page` (a page id of help/C; null for the start page): the installed
+// manual in a help viewer when the program's manual is installed and a viewer can be started,
+// else the web manual in a browser, else a message with the web address.
+void show_user_manual(const char *page)
+{
+    gchar *help_uri = page != nullptr ? g_strconcat("help:zevrin/", page, nullptr) : g_strdup("help:zevrin");
+    // A help viewer asked for a manual that is not installed shows only an error page: the web
+    // manual is better then.
+    const bool opened = (user_manual_installed() && open_uri(help_uri)) || open_uri(USER_MANUAL_URI);
+    g_free(help_uri);
+    if (!opened)
+        show_user_manual_address();
+}
 
 // Write: take every row of the connected model and the two setting lists into the
 // configuration record, then send it.
@@ -62,8 +141,7 @@ void menuitem_set_defaults_activate_cb(GtkMenuItem *, gpointer)
 
 void menuitem_user_manual_activate_cb(GtkMenuItem *, gpointer)
 {
-    // Without a browser nothing can be shown, and nothing is.
-    gtk_show_uri_on_window(as_window(window_main), USER_MANUAL_URI, GDK_CURRENT_TIME, nullptr);
+    show_user_manual(nullptr);
 }
 
 // The about window is built once and hidden on close, so this is the same window every time.

@@ -80,3 +80,7 @@ void menuitem_about_activate_cb(GtkMenuItem *item, gpointer user_data);
 void menuitem_quit_activate_cb(GtkMenuItem *item, gpointer user_data);
 void menuitem_set_defaults_activate_cb(GtkMenuItem *item, gpointer user_data);
 void menuitem_user_manual_activate_cb(GtkMenuItem *item, gpointer user_data);
+// The user manual at `page`, a page id of the manual (help/C/PAGE.page), or at its start page
+// when `page` is null: in a help viewer when the manual is installed where viewers look, else the
+// web manual in a browser, else a message that gives the web address.
+void show_user_manual(const char *page);

@@ -1,6 +1,6 @@
 // `meson install` gives a complete desktop application: the build is installed into a
-// temporary DESTDIR, and the installed tree is checked as a desktop and a software centre would
-// see it, then the installed program is started (on this test's X server) from a directory
+// temporary DESTDIR, and the installed tree is checked as a desktop, a help viewer and a
+// software centre would see it, then the installed program is started (on this test's X server) from a directory
 // where no source tree is near, in Spanish, and must come up with its installed interface and
 // translations.
 //
@@ -192,6 +192,43 @@ TEST_F(Installed, DesktopEntryAndMetainfoCarryTheTranslations) {
     EXPECT_NE(info.find("<name xml:lang=\"" + lang + "\">" + name + "</name>"),
               std::string::npos)
         << lang;
+  }
+}
+
+// The user manual lands where help viewers look for help:zevrin, each language complete: every
+// page of the English manual, translated, and every picture, in the language's own version
+// where it has one; what a help viewer opens is valid and finds its pictures.
+TEST_F(Installed, TheManualIsInPlaceInEveryLanguage) {
+  const fs::path help = fs::path(source_root) / "help";
+  std::vector<std::string> pages, figures;
+  for (const auto &e : fs::directory_iterator(help / "C")) {
+    if (e.path().extension() == ".page")
+      pages.push_back(e.path().filename());
+  }
+  for (const auto &e : fs::directory_iterator(help / "C" / "figures"))
+    figures.push_back(e.path().filename());
+  ASSERT_GE(pages.size(), 10u);
+  ASSERT_GE(figures.size(), 1u);
+
+  std::vector<std::string> manual_languages = {"C"};
+  manual_languages.insert(manual_languages.end(), languages.begin(), languages.end());
+  const fs::path english = share() / "help" / "C" / "zevrin";
+  for (const std::string &lang : manual_languages) {
+    const fs::path manual = share() / "help" / lang / "zevrin";
+    for (const std::string &page : pages) {
+      ASSERT_TRUE(fs::is_regular_file(manual / page)) << manual / page;
+      if (lang != "C")
+        EXPECT_NE(read_file(manual / page), read_file(english / page)) << lang << " " << page << " is not translated";
+    }
+    for (const std::string &figure : figures) {
+      const fs::path own = help / lang / "figures" / figure;
+      const fs::path expected = fs::is_regular_file(own) ? own : help / "C" / "figures" / figure;
+      EXPECT_EQ(read_file(manual / "figures" / figure), read_file(expected)) << lang << " " << figure;
+    }
+    for (const char *check : {"validate", "links", "media"}) {
+      const run_result r = run({"yelp-check", check, manual});
+      EXPECT_EQ(r.status, 0) << lang << ": yelp-check " << check << "\n" << r.out << r.err;
+    }
   }
 }
 

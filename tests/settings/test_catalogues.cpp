@@ -1,6 +1,7 @@
 // The message catalogues against the current sources: a template is extracted afresh with
 // tools/update-po.sh, and every catalogue must translate each of its texts, with nothing
-// fuzzy and every format directive and mnemonic intact.
+// fuzzy and every format directive and mnemonic intact. The same holds for the user manual's
+// catalogues against its pages.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -100,6 +101,24 @@ TEST_F(Catalogues, EveryLanguageTranslatesEveryTextOfTheCurrentSources)
     ASSERT_EQ(languages(), (std::vector<std::string>{"es", "fr", "it", "pt", "ca", "eu"}));
     for (const std::string &lang : languages())
         EXPECT_EQ(catalogue_problems(source_root() + "/po/" + lang + ".po", pot, tmp.path), "") << lang;
+}
+
+// The user manual's catalogues (help/LANG/LANG.po) against a template extracted afresh from
+// every page of help/C: the manual is offered in the program's languages, each complete.
+TEST_F(Catalogues, TheManualIsCompleteInEveryLanguage)
+{
+    const std::string help = source_root() + "/help";
+    EXPECT_EQ(list_file(help + "/LINGUAS"), languages());
+
+    std::vector<std::string> extract = {"itstool", "-o", tmp / "manual.pot"};
+    for (const auto &entry : fs::directory_iterator(help + "/C"))
+        if (entry.path().extension() == ".page")
+            extract.push_back(entry.path());
+    ASSERT_GT(extract.size(), 3u + 10u) << "the manual has fewer pages than expected";
+    const run_result r = run(extract);
+    ASSERT_EQ(r.status, 0) << r.output;
+    for (const std::string &lang : list_file(help + "/LINGUAS"))
+        EXPECT_EQ(catalogue_problems(help + "/" + lang + "/" + lang + ".po", tmp / "manual.pot", tmp.path), "") << lang;
 }
 
 // Each fault that the check exists for, made in a copy of a real catalogue.

@@ -289,20 +289,106 @@ TEST_F(CommandAbout, PresentsTheSameWindowEveryTime)
     gtk_widget_hide(window_about);
 }
 
-using CommandUserManual = WindowTest;
+// The address that the desktop was asked to open by `action`, or "" when none was opened.
+std::string address_opened_by(const std::function<void()> &action)
+{
+    g_remove(opened_uri_file.c_str());
+    action();
+    if (!pump_until([] { return g_file_test(opened_uri_file.c_str(), G_FILE_TEST_EXISTS); }))
+        return "";
+    gchar *uri = nullptr;
+    if (!g_file_get_contents(opened_uri_file.c_str(), &uri, nullptr, nullptr))
+        return "";
+    const std::string opened = uri;
+    g_free(uri);
+    return opened;
+}
+
+// The manual where help viewers look for it: the user's data directory (the system's would do
+// as well).
+class CommandUserManual : public WindowTest {
+protected:
+    std::string manual_dir;
+
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        gchar *dir = g_build_filename(g_get_user_data_dir(), "help", "C", "zevrin", nullptr);
+        manual_dir = dir;
+        g_free(dir);
+    }
+
+    void TearDown() override
+    {
+        install_manual(false);
+        EXPECT_TRUE(set_uri_handlers(false, true));
+        WindowTest::TearDown();
+    }
+
+    void install_manual(bool installed)
+    {
+        const std::string index = manual_dir + "/index.page";
+        if (installed) {
+            ASSERT_EQ(g_mkdir_with_parents(manual_dir.c_str(), 0700), 0);
+            ASSERT_TRUE(g_file_set_contents(index.c_str(), "<page xmlns=\"http://projectmallard.org/1.0/\" "
+                                                           "type=\"guide\" id=\"index\"/>\n", -1, nullptr));
+        } else {
+            g_remove(index.c_str());
+        }
+    }
+};
 
 TEST_F(CommandUserManual, OpensTheManualPageInTheBrowser)
 {
-    g_remove(opened_uri_file.c_str());
-    activate("menuitem_user_manual");
-    ASSERT_TRUE(pump_until([] { return g_file_test(opened_uri_file.c_str(), G_FILE_TEST_EXISTS); }));
-    gchar *uri = nullptr;
-    ASSERT_TRUE(g_file_get_contents(opened_uri_file.c_str(), &uri, nullptr, nullptr));
-    const std::string opened = uri;
-    g_free(uri);
+    const std::string opened = address_opened_by([] { activate("menuitem_user_manual"); });
     EXPECT_EQ(opened, USER_MANUAL_URI);
     EXPECT_EQ(opened.rfind("https://", 0), 0u) << opened;
     EXPECT_NE(opened.find("/descarga/#manual_zevrin"), std::string::npos) << opened;
+}
+
+TEST_F(CommandUserManual, AHelpViewerShowsTheInstalledManual)
+{
+    install_manual(true);
+    ASSERT_TRUE(set_uri_handlers(true, true));
+    EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), "help:zevrin");
+    // The F1 key is the same menu item's accelerator.
+    GtkAccelGroup *accels = nullptr;
+    GSList *groups = gtk_accel_groups_from_object(G_OBJECT(window_main));
+    if (groups != nullptr)
+        accels = GTK_ACCEL_GROUP(groups->data);
+    ASSERT_NE(accels, nullptr);
+    EXPECT_EQ(address_opened_by([&] {
+                  EXPECT_TRUE(gtk_accel_groups_activate(G_OBJECT(window_main), GDK_KEY_F1, GdkModifierType(0)));
+              }),
+              "help:zevrin");
+    // A topic of the manual, as a message can offer it.
+    EXPECT_EQ(address_opened_by([] { show_user_manual("trouble-permission"); }), "help:zevrin/trouble-permission");
+}
+
+TEST_F(CommandUserManual, WithoutAHelpViewerTheWebManualOpens)
+{
+    install_manual(true);
+    ASSERT_TRUE(set_uri_handlers(false, true));
+    EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), USER_MANUAL_URI);
+}
+
+TEST_F(CommandUserManual, AManualThatIsNotInstalledIsNotAskedOfTheHelpViewer)
+{
+    install_manual(false);
+    ASSERT_TRUE(set_uri_handlers(true, true));
+    EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), USER_MANUAL_URI);
+}
+
+TEST_F(CommandUserManual, WhenNothingCanOpenItAMessageGivesTheWebAddress)
+{
+    install_manual(true);
+    ASSERT_TRUE(set_uri_handlers(false, false));
+    g_remove(opened_uri_file.c_str());
+    const seen_dialog seen = answer_message_dialog([] { activate("menuitem_user_manual"); });
+    ASSERT_TRUE(seen.shown);
+    EXPECT_EQ(seen.title, "Zevrin");
+    EXPECT_NE(seen.text.find(USER_MANUAL_URI), std::string::npos) << seen.text;
+    EXPECT_FALSE(g_file_test(opened_uri_file.c_str(), G_FILE_TEST_EXISTS));
 }
 
 gboolean quit_from_menu_cb(gpointer)

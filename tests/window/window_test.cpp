@@ -1,5 +1,6 @@
 #include "tests/window/window_test.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -93,8 +94,13 @@ gboolean dialog_mapped_hook(GSignalInvocationHint *, guint, const GValue *params
     return TRUE;
 }
 
-// Makes the user's default handler of https addresses a script that writes the address it was
-// given into `dir`/opened-uri, so opening a web page is observable and no browser starts.
+constexpr const char *recorder_id = "zevrin-test-uri-recorder.desktop";
+constexpr std::array<const char *, 2> recorded_schemes = {"help", "https"};
+std::string mimeapps_file;
+
+// A script that writes the address it was given into `dir`/opened-uri, offered to the desktop as
+// a handler of help: and https: addresses, so opening a manual is observable and no help viewer
+// or browser starts. Which schemes it handles is set by set_uri_handlers.
 void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar *config_home)
 {
     gchar *script = g_build_filename(dir, "uri-recorder.sh", nullptr);
@@ -106,17 +112,16 @@ void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar 
 
     gchar *applications = g_build_filename(data_home, "applications", nullptr);
     g_mkdir_with_parents(applications, 0700);
-    gchar *desktop = g_build_filename(applications, "zevrin-test-uri-recorder.desktop", nullptr);
+    gchar *desktop = g_build_filename(applications, recorder_id, nullptr);
     gchar *desktop_text = g_strdup_printf("[Desktop Entry]\nType=Application\nName=URI recorder\n"
-                                          "Exec=%s %%u\nMimeType=x-scheme-handler/https;\nNoDisplay=true\n",
+                                          "Exec=%s %%u\nMimeType=x-scheme-handler/help;x-scheme-handler/https;\n"
+                                          "NoDisplay=true\n",
                                           script);
     g_file_set_contents(desktop, desktop_text, -1, nullptr);
 
     g_mkdir_with_parents(config_home, 0700);
     gchar *mimeapps = g_build_filename(config_home, "mimeapps.list", nullptr);
-    g_file_set_contents(mimeapps,
-                        "[Default Applications]\nx-scheme-handler/https=zevrin-test-uri-recorder.desktop\n",
-                        -1, nullptr);
+    mimeapps_file = mimeapps;
 
     g_free(mimeapps);
     g_free(desktop_text);
@@ -124,6 +129,15 @@ void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar 
     g_free(applications);
     g_free(script_text);
     g_free(script);
+}
+
+std::string default_handler(const char *scheme)
+{
+    GAppInfo *app = g_app_info_get_default_for_uri_scheme(scheme);
+    std::string id = app != nullptr && g_app_info_get_id(app) != nullptr ? g_app_info_get_id(app) : "";
+    if (app != nullptr)
+        g_object_unref(app);
+    return id;
 }
 
 // A directory tree that is deleted when this goes out of scope.
@@ -141,6 +155,46 @@ struct removed_at_exit {
 }  // namespace
 
 std::string opened_uri_file;
+
+bool set_uri_handlers(bool help_viewer, bool browser)
+{
+    // The desktop's own handlers (a help viewer installed on this computer, a browser) are
+    // listed once, while the user's associations remove none of them, and removed from then on
+    // whenever the recorder does not stand in for them.
+    static std::array<std::string, recorded_schemes.size()> system_handlers;
+    static bool listed = false;
+    if (!listed) {
+        // Kept for the whole run: the application database tells its monitor of every change.
+        g_app_info_monitor_get();
+        for (size_t i = 0; i < recorded_schemes.size(); i++) {
+            const std::string type = std::string("x-scheme-handler/") + recorded_schemes[i];
+            GList *apps = g_app_info_get_all_for_type(type.c_str());
+            for (GList *l = apps; l != nullptr; l = l->next)
+                if (const char *id = g_app_info_get_id(G_APP_INFO(l->data)); id != nullptr && g_strcmp0(id, recorder_id) != 0)
+                    system_handlers[i] += std::string(id) + ";";
+            g_list_free_full(apps, g_object_unref);
+        }
+        listed = true;
+    }
+    const std::array<bool, recorded_schemes.size()> recorded = {help_viewer, browser};
+    std::string defaults = "[Default Applications]\n", removed = "[Removed Associations]\n";
+    for (size_t i = 0; i < recorded_schemes.size(); i++) {
+        const std::string key = std::string("x-scheme-handler/") + recorded_schemes[i] + "=";
+        if (recorded[i])
+            defaults += key + recorder_id + "\n";
+        removed += key + system_handlers[i] + (recorded[i] ? "" : std::string(recorder_id) + ";") + "\n";
+    }
+    g_file_set_contents(mimeapps_file.c_str(), (defaults + removed).c_str(), -1, nullptr);
+
+    // GIO notices the change through a file monitor, and the application monitor wakes the main
+    // loop when it does.
+    return pump_until([&] {
+        for (size_t i = 0; i < recorded_schemes.size(); i++)
+            if (default_handler(recorded_schemes[i]) != (recorded[i] ? recorder_id : ""))
+                return false;
+        return true;
+    });
+}
 
 bool pump_until(const std::function<bool()> &done, int limit_ms)
 {
@@ -254,6 +308,10 @@ int main(int argc, char **argv)
     g_setenv("XDG_CACHE_HOME", cache, TRUE);
     g_setenv("LANGUAGE", "C", TRUE);
     install_uri_recorder(home, share, config);
+    if (!set_uri_handlers(false, true)) {
+        fprintf(stderr, "the desktop did not take the test's handler of web addresses\n");
+        return 1;
+    }
     gchar *opened = g_build_filename(home, "opened-uri", nullptr);
     opened_uri_file = opened;
     g_free(opened);
