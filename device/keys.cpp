@@ -121,19 +121,18 @@ gchar *get_keybd_hid_code_name(int code)
     case 0x50: return g_strdup(C_("key", "Arrow Left"));
     case 0x51: return g_strdup(C_("key", "Arrow Down"));
     case 0x52: return g_strdup(C_("key", "Arrow Up"));
-    // TRANSLATORS: the key with the system logo or the menu symbol, beside the space bar.
-    case 0x65: return g_strdup(C_("key", "Gui"));
+    // TRANSLATORS: the menu key (also called the application key), the key with a small menu
+    // and pointer on it, usually between the right Alt and the right Control; not the key with
+    // the system logo.
+    case 0x65: return g_strdup(C_("key", "Menu key"));
     default: break;
     }
 
+    // Every other key is named by what it types in the user's layout, so that the list shows
+    // what the keyboard shows.
     const uint8_t k = hid_code_to_windows_keycode[c];
     if (k == 0xFF)
         return g_strdup("");
-    // The two accent keys of the Spanish layout keep their accents whatever the layout.
-    if (k == 0x1A)
-        return g_strdup("`");
-    if (k == 0x28)
-        return g_strdup("´");
 
     const int scan_code = k >= 0x80 ? 0x100 + (k - 0x80) : k;
     gchar *layout_name = layout_key_name(scan_code);
