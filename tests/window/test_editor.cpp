@@ -2,6 +2,9 @@
 // the auto-release rule on every page, reading rows back, and key capture.
 #include "tests/window/window_test.h"
 
+#include <gdk/gdkx.h>
+#include <X11/extensions/XTest.h>
+
 #include "app/settings.h"
 #include "device/config.h"
 #include "device/keys.h"
@@ -449,6 +452,58 @@ TEST_F(EditorKeyCapture, EndingWithoutAKeyLeavesTheRow)
             EXPECT_EQ(get_page(1), page);
         }
     }
+}
+
+// Typing in an open key list, with real key presses (XTest, us layout), which the X server
+// sends to the open list: it holds the keyboard grab.
+void tap(guint16 x_keycode)
+{
+    Display *display = gdk_x11_display_get_xdisplay(gdk_display_get_default());
+    XTestFakeKeyEvent(display, x_keycode, True, CurrentTime);
+    XTestFakeKeyEvent(display, x_keycode, False, CurrentTime);
+    XFlush(display);
+}
+
+// The entry that an open list highlights, -1 for none.
+int highlighted(GtkWidget *menu)
+{
+    GList *items = gtk_container_get_children(GTK_CONTAINER(menu));
+    const int index = g_list_index(items, gtk_menu_shell_get_selected_item(GTK_MENU_SHELL(menu)));
+    g_list_free(items);
+    return index;
+}
+
+using EditorKeyList = WindowTest;
+
+TEST_F(EditorKeyList, TypingACharacterMovesToTheNextKeyNamedWithIt)
+{
+    constexpr guint16 x_keycode_p = 33, x_keycode_z = 52, x_keycode_f = 41, x_keycode_down = 116;
+    constexpr guint16 x_keycode_space = 65, x_keycode_return = 36;
+    connect_idle(0);
+    press(radiobutton_keyb[0]);
+    choose(combobox_keyb[0], key_list_entry(0x04));
+    // Opened with Space, as from the keyboard; no window manager gives the window the keyboard.
+    gdk_window_focus(gtk_widget_get_window(window_main), GDK_CURRENT_TIME);
+    ASSERT_TRUE(pump_until([] { return gtk_window_is_active(GTK_WINDOW(window_main)); }));
+    gtk_widget_grab_focus(combobox_keyb[0]);
+    tap(x_keycode_space);
+    GList *menus = gtk_menu_get_for_attach_widget(combobox_keyb[0]);
+    ASSERT_NE(menus, nullptr);
+    GtkWidget *menu = GTK_WIDGET(menus->data);
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(menu); }));
+    // P, on through the other names with P and round to P; Z, the only one, stays; F from Z is
+    // F1; Down still moves on.
+    const std::pair<guint16, int> steps[] = {
+        {x_keycode_p, 0x13}, {x_keycode_p, 0x37}, {x_keycode_p, 0x46}, {x_keycode_p, 0x4B}, {x_keycode_p, 0x4E},
+        {x_keycode_p, 0x13}, {x_keycode_z, 0x1D}, {x_keycode_z, 0x1D}, {x_keycode_f, 0x3A}, {x_keycode_down, 0x3B},
+    };
+    for (const auto &[keycode, usage] : steps) {
+        tap(keycode);
+        const int expected = key_list_entry(usage);
+        ASSERT_TRUE(pump_until([&] { return highlighted(menu) == expected; })) << usage;
+    }
+    tap(x_keycode_return);
+    EXPECT_TRUE(pump_until([] { return entry(combobox_keyb[0]) == key_list_entry(0x3B); }));
 }
 
 }  // namespace
