@@ -1,5 +1,7 @@
 #include "device/keys.h"
 
+#include <algorithm>
+
 #include <glib/gi18n.h>
 
 #include "device/keymap.h"
@@ -121,19 +123,18 @@ gchar *get_keybd_hid_code_name(int code)
     case 0x50: return g_strdup(C_("key", "Arrow Left"));
     case 0x51: return g_strdup(C_("key", "Arrow Down"));
     case 0x52: return g_strdup(C_("key", "Arrow Up"));
-    // TRANSLATORS: the key with the system logo or the menu symbol, beside the space bar.
-    case 0x65: return g_strdup(C_("key", "Gui"));
+    // TRANSLATORS: the menu key (also called the application key), the key with a small menu
+    // and pointer on it, usually between the right Alt and the right Control; not the key with
+    // the system logo.
+    case 0x65: return g_strdup(C_("key", "Menu key"));
     default: break;
     }
 
+    // Every other key is named by what it types in the user's layout, so that the list shows
+    // what the keyboard shows.
     const uint8_t k = hid_code_to_windows_keycode[c];
     if (k == 0xFF)
         return g_strdup("");
-    // The two accent keys of the Spanish layout keep their accents whatever the layout.
-    if (k == 0x1A)
-        return g_strdup("`");
-    if (k == 0x28)
-        return g_strdup("´");
 
     const int scan_code = k >= 0x80 ? 0x100 + (k - 0x80) : k;
     gchar *layout_name = layout_key_name(scan_code);
@@ -154,56 +155,135 @@ gchar *get_keybd_hid_code_name(int code)
     return label;
 }
 
-int dialog_capture_key(GtkWindow *parent)
+namespace {
+
+// One run of the capture dialog.
+struct key_capture {
+    GtkWidget *dialog = nullptr;
+    GtkWidget *refusal = nullptr;  // shown after a key that the device cannot send
+    int modifiers = 0;             // held with the key that ended the dialog
+};
+
+// Keys that are held with the key to capture rather than captured themselves. Judged by what
+// the key does in the layout, so that a Caps Lock key made into a Control key is one too.
+bool is_held_modifier(guint keyval)
 {
-    GtkWidget *dialog = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_OTHER,
-                                               GTK_BUTTONS_CANCEL, "%s", _("Press any key"));
-    gtk_widget_set_events(dialog, GDK_KEY_PRESS_MASK);
+    switch (keyval) {
+    case GDK_KEY_Shift_L:
+    case GDK_KEY_Shift_R:
+    case GDK_KEY_Control_L:
+    case GDK_KEY_Control_R:
+    case GDK_KEY_Alt_L:
+    case GDK_KEY_Alt_R:
+    case GDK_KEY_Meta_L:
+    case GDK_KEY_Meta_R:
+    case GDK_KEY_ISO_Level3_Shift:  // AltGr
+    case GDK_KEY_ISO_Level5_Shift:
+    case GDK_KEY_Mode_switch:
+    case GDK_KEY_ISO_Next_Group:  // Shift or Alt where they also switch layouts
+    case GDK_KEY_ISO_Prev_Group:
+    case GDK_KEY_ISO_First_Group:
+    case GDK_KEY_ISO_Last_Group:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int held_modifiers(guint state)
+{
+    return ((state & GDK_CONTROL_MASK) ? modifier_control : 0) | ((state & GDK_SHIFT_MASK) ? modifier_shift : 0) |
+           ((state & GDK_MOD1_MASK) ? modifier_alt : 0);
+}
+
+// The key of the list that a key event stands for, 0 for a key that the device cannot send.
+int key_event_usage(const GdkEventKey *event)
+{
+    const int sc = key_event_scan_code(event);
+    int usage = 0;
+    switch (sc) {
+    // Return and Space are the usages that the list holds, not what the table has for them;
+    // the ISO key and the menu key have none in the table at all.
+    case 0x1C: usage = 0x28; break;   // Return
+    case 0x39: usage = 0x2C; break;   // Space
+    case 0x56: usage = 0x64; break;   // the ISO key beside left Shift
+    case 0x15D: usage = 0x65; break;  // the menu key
+    default:
+        // The table keeps the extended keys (the separate block, Print Screen, ...) at 0x80 +
+        // make code.
+        if (sc >= 0 && sc < 0x80)
+            usage = windows_keycode_to_hid_code[size_t(sc)];
+        else if (sc >= 0x100 && sc < 0x180)
+            usage = windows_keycode_to_hid_code[size_t(0x80 + sc - 0x100)];
+        break;
+    }
+    const bool listed = std::find(keybd_hid_codes.begin(), keybd_hid_codes.end(), usage) != keybd_hid_codes.end();
+    return listed ? usage : 0;
+}
+
+}  // namespace
+
+captured_key dialog_capture_key(GtkWindow *parent, int switch_number)
+{
+    key_capture capture;
+    capture.dialog = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_OTHER,
+                                            GTK_BUTTONS_CANCEL, "%s", _("Press any key"));
+    GtkMessageDialog *message = GTK_MESSAGE_DIALOG(capture.dialog);
+    // TRANSLATORS: title of the dialog that takes a key for a switch; %d is its number.
+    gchar *title = g_strdup_printf(_("Switch %d"), switch_number);
+    gtk_window_set_title(GTK_WINDOW(capture.dialog), title);
+    g_free(title);
+    gtk_message_dialog_format_secondary_text(
+        message, _("The key for switch %d. Hold Control, Shift or Alt with it to tick them as well."),
+        switch_number);
+
+    // Hidden until a key that the device cannot send is pressed; in bold, as it answers that key.
+    capture.refusal = gtk_label_new(_("The device cannot send this key. Please press another key."));
+    gtk_label_set_line_wrap(GTK_LABEL(capture.refusal), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(capture.refusal), 50);
+    PangoAttrList *bold = pango_attr_list_new();
+    pango_attr_list_insert(bold, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+    gtk_label_set_attributes(GTK_LABEL(capture.refusal), bold);
+    pango_attr_list_unref(bold);
+    gtk_widget_set_no_show_all(capture.refusal, TRUE);
+    gtk_box_pack_end(GTK_BOX(gtk_message_dialog_get_message_area(message)), capture.refusal, FALSE, FALSE, 0);
+
+    // The theme draws the buttons of a message dialog flat, as bare text; here Cancel is the one
+    // way out of the dialog (every key is taken), so it is drawn as a button.
+    GtkWidget *cancel = gtk_dialog_get_widget_for_response(GTK_DIALOG(capture.dialog), GTK_RESPONSE_CANCEL);
+    GtkCssProvider *outline = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(outline, "button { border: 1px solid alpha(currentColor, 0.6); }", -1, nullptr);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(cancel), GTK_STYLE_PROVIDER(outline),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(outline);
+
+    gtk_widget_set_events(capture.dialog, GDK_KEY_PRESS_MASK);
     // Connected before the dialog's own handlers, which would take Escape as a cancel.
-    g_signal_connect(dialog, "key-press-event", G_CALLBACK(dialog_capture_key_press_event_cb), dialog);
+    g_signal_connect(capture.dialog, "key-press-event", G_CALLBACK(dialog_capture_key_press_event_cb), &capture);
 
     // Held across the nested loop: if the parent goes away meanwhile, the dialog is destroyed
     // with it and must still be a valid object when it is destroyed here.
-    g_object_ref(dialog);
-    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
-    g_object_unref(dialog);
-    return response;
+    g_object_ref(capture.dialog);
+    const int response = gtk_dialog_run(GTK_DIALOG(capture.dialog));
+    gtk_widget_destroy(capture.dialog);
+    g_object_unref(capture.dialog);
+    return {response, response > 0 ? capture.modifiers : 0};
 }
 
-gboolean dialog_capture_key_press_event_cb(GtkWidget *, GdkEventKey *event, gpointer dialog)
+gboolean dialog_capture_key_press_event_cb(GtkWidget *, GdkEventKey *event, gpointer data)
 {
-    // Shift, Control, Alt and the like alone are not keys to capture. X also counts the lock
-    // keys as modifiers; Caps Lock is a key of the list, so the locks go on to be looked up.
-    if (event->is_modifier && event->keyval != GDK_KEY_Caps_Lock && event->keyval != GDK_KEY_Num_Lock &&
-        event->keyval != GDK_KEY_Scroll_Lock && event->keyval != GDK_KEY_Shift_Lock)
+    auto *capture = static_cast<key_capture *>(data);
+    // Control, Shift, Alt and the like wait for the key they are held with.
+    if (is_held_modifier(event->keyval))
         return TRUE;
 
-    const int sc = key_event_scan_code(event);
-    int usage;
-    switch (sc) {
-    // Return and Space are the usages that the keyboard page lists, not what the table holds.
-    case 0x1C: usage = 0x28; break;   // Return
-    case 0x39: usage = 0x2C; break;   // Space
-    case 0x147: usage = 0x4A; break;  // Home
-    case 0x148: usage = 0x52; break;  // Up Arrow
-    case 0x149: usage = 0x4B; break;  // Page Up
-    case 0x14B: usage = 0x50; break;  // Left Arrow
-    case 0x14D: usage = 0x4F; break;  // Right Arrow
-    case 0x14F: usage = 0x4D; break;  // End
-    case 0x150: usage = 0x51; break;  // Down Arrow
-    case 0x151: usage = 0x4E; break;  // Page Down
-    case 0x152: usage = 0x49; break;  // Insert
-    case 0x153: usage = 0x4C; break;  // Delete
-    default:
-        // Other extended keys (keypad Enter, Print Screen, the GUI keys, ...) and keys with no
-        // scan code cannot be told apart by the table: they are ignored and the dialog stays
-        // open for another key, which leaves the selection as it was.
-        if (sc < 0 || sc > 0xFF)
-            return TRUE;
-        usage = windows_keycode_to_hid_code[size_t(sc)];
-        break;
+    const int usage = key_event_usage(event);
+    if (usage == 0) {
+        // Super, the keypad, media keys, ...: the dialog says so and waits for another key.
+        gtk_widget_show(capture->refusal);
+        return TRUE;
     }
-    gtk_dialog_response(GTK_DIALOG(dialog), usage);
+    capture->modifiers = held_modifiers(event->state);
+    gtk_dialog_response(GTK_DIALOG(capture->dialog), usage);
     return TRUE;
 }

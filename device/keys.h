@@ -12,8 +12,22 @@ extern const std::array<uint8_t, 256> windows_keycode_to_hid_code;
 // Indexed by usage code; 0xFF where a usage has no scan code.
 extern const std::array<uint8_t, 256> hid_code_to_windows_keycode;
 
+// The modifier bits of a keyboard action (action_record::modifiers).
+enum : int { modifier_control = 1, modifier_shift = 2, modifier_alt = 4 };
+
 // Newly allocated UTF-8 name of a usage code (low 8 bits of `code`); free with g_free.
 gchar *get_keybd_hid_code_name(int code);
-// Runs the capture dialog over `parent`; returns a usage code, 0, or a negative GTK response.
-int dialog_capture_key(GtkWindow *parent);
-gboolean dialog_capture_key_press_event_cb(GtkWidget *widget, GdkEventKey *event, gpointer dialog);
+
+// What the key capture dialog ended with.
+struct captured_key {
+    // The usage code of the key pressed, always one of keybd_hid_codes, or the toolkit's
+    // negative response when the dialog was cancelled or closed.
+    int response;
+    // Control, Shift and Alt held with the key (modifier_* bits); 0 without a key.
+    int modifiers;
+};
+
+// Runs the capture dialog for switch number `switch_number` (counted from 1) over `parent`.
+captured_key dialog_capture_key(GtkWindow *parent, int switch_number);
+// The dialog's key handler; `capture` is the run of the dialog that it serves.
+gboolean dialog_capture_key_press_event_cb(GtkWidget *widget, GdkEventKey *event, gpointer capture);

@@ -236,6 +236,7 @@ void load_main_window()
         fill_list(combobox_mouse[i], mouse_combo_actions, &combo_action::text);
         connect(combobox_keyb[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
         fill_key_list(combobox_keyb[i], filled_key_list);
+        connect(combobox_keyb[i], "notify::popup-shown", G_CALLBACK(combobox_keyb_popup_shown_cb), i);
         connect(button_keyb[i], "clicked", G_CALLBACK(button_keyb_clicked_cb), i);
         connect(combobox_joy[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
         fill_list(combobox_joy[i], joy_combo_actions, &combo_action::text);

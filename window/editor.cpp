@@ -98,13 +98,17 @@ void button_keyb_clicked_cb(GtkButton *, gpointer user_data)
     const int s = GPOINTER_TO_INT(user_data);
     if (!valid_switch(s))
         return;
-    const int response = dialog_capture_key(as_window(window_main));
+    const captured_key key = dialog_capture_key(as_window(window_main), s + 1);
     // A cancelled or closed dialog gives a negative response; its low byte must not be taken
     // for a usage code.
-    if (response <= 0)
+    const int j = key.response > 0 ? key_list_entry(key.response & 0xFF) : -1;
+    if (j < 0)
         return;
-    // A key that the list does not hold leaves the selection as it was.
-    combo_set_active(combobox_keyb[s], key_list_entry(response & 0xFF));
+    // The boxes show what was held with the key, so a key pressed alone clears them.
+    combo_set_active(combobox_keyb[s], j);
+    set_active(checkbutton_control[s], (key.modifiers & modifier_control) != 0);
+    set_active(checkbutton_shift[s], (key.modifiers & modifier_shift) != 0);
+    set_active(checkbutton_alt[s], (key.modifiers & modifier_alt) != 0);
 }
 
 // The mouse button is not consulted: page 0 is what remains.

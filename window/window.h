@@ -72,6 +72,11 @@ void show_page_box(int s, int page);
 // The key list's entry that shows usage `code`, or -1 when the list has no such key.
 int key_list_entry(int code);
 
+// Type-ahead in an open key list (key_list.cpp): connected to each key list's
+// "notify::popup-shown", it hands the list's menu its key handler.
+void combobox_keyb_popup_shown_cb(GObject *combo, GParamSpec *pspec, gpointer user_data);
+gboolean menu_keyb_event_cb(GtkWidget *menu, GdkEvent *event, gpointer user_data);
+
 // Commands and menus (commands.cpp), connected by name from the interface file.
 void button_defaults_clicked_cb(GtkButton *button, gpointer user_data);
 void button_read_clicked_cb(GtkButton *button, gpointer user_data);

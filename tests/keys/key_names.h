@@ -13,12 +13,12 @@ inline const std::array<const char *, n_keybd_hid_codes> us_layout_key_names = {
     "0", "1", "2", "3", "4", "5", "6", "7", "8", "9",
     "Return", "Space",
     "F1", "F2", "F3", "F4", "F5", "F6", "F7", "F8", "F9", "F10", "F11", "F12",
-    "-", "=", "`", "]",              // the [ key is named by its Spanish dead grave
-    "´", "`", "Comma", "Period", "/",  // the ' key likewise by its Spanish dead acute
+    "-", "=", "[", "]",
+    "'", "`", "Comma", "Period", "/",
     "Caps Lock",
     "<",
     "Esc", "Tab", "Backspace",
     "Print Screen", "Insert", "Home", "Page Up", "Page Down", "Delete", "End",
     "Arrow Right", "Arrow Left", "Arrow Down", "Arrow Up",
-    "Gui",
+    "Menu key",
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <vector>
 
 #include <gdk/gdkx.h>
@@ -14,10 +15,10 @@
 namespace {
 
 // X keycodes (evdev code + 8) of the keys used here.
-constexpr unsigned kc_escape = 9, kc_a = 38, kc_b = 56, kc_return = 36, kc_space = 65;
-constexpr unsigned kc_shift_l = 50, kc_control_r = 105, kc_caps_lock = 66;
+constexpr unsigned kc_escape = 9, kc_a = 38, kc_b = 56, kc_z = 52, kc_return = 36, kc_space = 65;
+constexpr unsigned kc_shift_l = 50, kc_control_l = 37, kc_control_r = 105, kc_alt_l = 64, kc_caps_lock = 66;
 constexpr unsigned kc_home = 110, kc_left = 113, kc_up = 111, kc_kp_home = 79;
-constexpr unsigned kc_print = 107, kc_kp_enter = 104, kc_mute = 121;
+constexpr unsigned kc_kp_enter = 104, kc_mute = 121, kc_super_l = 133, kc_scroll_lock = 78;
 
 struct key_step {
     unsigned keycode;
@@ -33,6 +34,12 @@ std::vector<key_step> operator+(std::vector<key_step> a, const std::vector<key_s
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// `keys` pressed while `modifier` is held.
+std::vector<key_step> holding(unsigned modifier, const std::vector<key_step> &keys)
+{
+    return std::vector<key_step>{{modifier, true}} + keys + std::vector<key_step>{{modifier, false}};
 }
 
 void send_keys(const std::vector<key_step> &steps)
@@ -121,18 +128,19 @@ protected:
     }
 
     // Opens the capture dialog over the parent window, runs `act` on it, and returns the
-    // dialog's result.
+    // dialog's result; the modifiers that came with it are left in `modifiers`.
     int capture(const std::function<void(GtkWidget *)> &act)
     {
         dialog_driver driver{act};
         g_idle_add(find_dialog_cb, &driver);
         driver.limit = g_timeout_add_seconds(safety_limit_s, give_up_cb, &driver);
-        const int response = dialog_capture_key(GTK_WINDOW(parent));
+        const captured_key key = dialog_capture_key(GTK_WINDOW(parent), 3);
         if (driver.limit != 0)
             g_source_remove(driver.limit);
         EXPECT_TRUE(driver.acted) << "the dialog never got the focus";
-        EXPECT_NE(response, no_key_taken) << "the dialog was still open";
-        return response;
+        EXPECT_NE(key.response, no_key_taken) << "the dialog was still open";
+        modifiers = key.modifiers;
+        return key.response;
     }
 
     int capture_keys(const std::vector<key_step> &steps)
@@ -140,7 +148,22 @@ protected:
         return capture([&](GtkWidget *) { send_keys(steps); });
     }
 
+    // Presses `refused`: the dialog must say that the device cannot send it and stay open for B.
+    int capture_after_refusal(const std::vector<key_step> &refused)
+    {
+        return capture([&](GtkWidget *dialog) {
+            GList *lines = gtk_container_get_children(
+                GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog))));
+            GtkWidget *refusal = GTK_WIDGET(g_list_last(lines)->data);
+            g_list_free(lines);
+            EXPECT_FALSE(gtk_widget_get_visible(refusal));
+            g_signal_connect(refusal, "show", G_CALLBACK(+[](GtkWidget *) { send_keys(tap(kc_b)); }), nullptr);
+            send_keys(refused);
+        });
+    }
+
     GtkWidget *parent = nullptr;
+    int modifiers = -1;
 };
 
 TEST_F(KeyCapture, DialogAsksForAKeyOverItsParent)
@@ -163,15 +186,24 @@ TEST_F(KeyCapture, DialogAsksForAKeyOverItsParent)
 TEST_F(KeyCapture, LetterWithAndWithoutShift)
 {
     EXPECT_EQ(capture_keys(tap(kc_a)), 0x04);
-    // Shift alone does nothing; A pressed while Shift is held is the A key.
-    EXPECT_EQ(capture_keys(std::vector<key_step>{{kc_shift_l, true}, {kc_a, true}, {kc_a, false}, {kc_shift_l, false}}),
-              0x04);
+    EXPECT_EQ(modifiers, 0);
+    // Shift alone does nothing; A pressed while Shift is held is the A key, with Shift.
+    EXPECT_EQ(capture_keys(holding(kc_shift_l, tap(kc_a))), 0x04);
+    EXPECT_EQ(modifiers, modifier_shift);
+}
+
+TEST_F(KeyCapture, ControlAndAltHeldWithTheKeyComeWithIt)
+{
+    EXPECT_EQ(capture_keys(holding(kc_control_l, holding(kc_shift_l, tap(kc_z)))), 0x1D);
+    EXPECT_EQ(modifiers, modifier_control | modifier_shift);
+    EXPECT_EQ(capture_keys(holding(kc_alt_l, holding(kc_control_r, tap(kc_escape)))), 0x29);
+    EXPECT_EQ(modifiers, modifier_control | modifier_alt);
 }
 
 TEST_F(KeyCapture, ModifierAloneLeavesTheDialogOpen)
 {
-    // Had Shift or right Control ended the dialog, the result would be their usage or 0.
-    EXPECT_EQ(capture_keys(tap(kc_shift_l) + tap(kc_control_r) + tap(kc_b)), 0x05);
+    // Had Shift, right Control or Alt ended the dialog, the result would be their usage or 0.
+    EXPECT_EQ(capture_keys(tap(kc_shift_l) + tap(kc_control_r) + tap(kc_alt_l) + tap(kc_b)), 0x05);
 }
 
 TEST_F(KeyCapture, ReturnAndSpaceGiveTheListedUsages)
@@ -188,8 +220,9 @@ TEST_F(KeyCapture, EscapeIsCapturedNotACancel)
 TEST_F(KeyCapture, HomeOfTheSeparateBlockAndOfTheKeypad)
 {
     EXPECT_EQ(capture_keys(tap(kc_home)), 0x4A);
-    // The keypad's Home (Num Lock off, as the X server starts) has no usage: 0.
-    EXPECT_EQ(capture_keys(tap(kc_kp_home)), 0);
+    // The keypad's Home (Num Lock off, as the X server starts) is not a key of the list: the
+    // dialog says so and waits for another key.
+    EXPECT_EQ(capture_after_refusal(tap(kc_kp_home)), 0x05);
 }
 
 TEST_F(KeyCapture, Arrows)
@@ -205,11 +238,35 @@ TEST_F(KeyCapture, CapsLockIsCaptured)
     send_keys(tap(kc_caps_lock));  // the lock back off, with no window focused
 }
 
-// Extended keys other than the separate block, and keys without a scan code, are ignored:
-// the dialog waits for another key.
-TEST_F(KeyCapture, KeysOutsideTheTableAreIgnored)
+// The X keycode (evdev code + 8) of each key of the list: in the main block the evdev code is
+// the scan code; Return, Space, Print Screen, the menu key and the separate block stand apart.
+unsigned x_keycode_of_usage(int usage)
 {
-    EXPECT_EQ(capture_keys(tap(kc_print) + tap(kc_kp_enter) + tap(kc_mute) + tap(kc_b)), 0x05);
+    const std::map<int, int> evdev_apart = {{0x28, 28},  {0x2C, 57},  {0x46, 99},  {0x65, 127}, {0x4A, 102},
+                                            {0x52, 103}, {0x4B, 104}, {0x50, 105}, {0x4F, 106}, {0x4D, 107},
+                                            {0x51, 108}, {0x4E, 109}, {0x49, 110}, {0x4C, 111}};
+    const auto apart = evdev_apart.find(usage);
+    return unsigned(apart != evdev_apart.end() ? apart->second : hid_code_to_windows_keycode[size_t(usage)]) + 8;
+}
+
+// No key of the list is passed over when pressed: Print Screen, the menu key and the ISO key
+// beside left Shift included.
+TEST_F(KeyCapture, EveryKeyOfTheListIsCaptured)
+{
+    for (uint8_t usage : keybd_hid_codes) {
+        const unsigned keycode = x_keycode_of_usage(usage);
+        EXPECT_EQ(capture_keys(tap(keycode)), usage) << "usage 0x" << std::hex << int(usage) << ", X keycode "
+                                                     << std::dec << keycode;
+    }
+    send_keys(tap(kc_caps_lock));  // the lock back off, with no window focused
+}
+
+// Keys that the device cannot send (Super, the keypad, media keys, Scroll Lock) are refused in
+// the dialog, which waits for another key.
+TEST_F(KeyCapture, KeysTheDeviceCannotSendAreRefused)
+{
+    EXPECT_EQ(capture_after_refusal(tap(kc_super_l) + tap(kc_kp_enter) + tap(kc_mute) + tap(kc_scroll_lock)),
+              0x05);
 }
 
 TEST_F(KeyCapture, FirstKeyEndsTheDialog)
@@ -218,7 +275,7 @@ TEST_F(KeyCapture, FirstKeyEndsTheDialog)
 }
 
 // Events put straight into GDK's queue, with hardware keycodes no keyboard sends.
-TEST_F(KeyCapture, EventsWithoutScanCodeAreIgnored)
+TEST_F(KeyCapture, EventsWithoutScanCodeAreRefused)
 {
     const int response = capture([](GtkWidget *dialog) {
         for (guint16 keycode : {guint16(0), guint16(5), guint16(255)}) {

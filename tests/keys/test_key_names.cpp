@@ -34,6 +34,17 @@ protected:
         }
     }
 
+    // As a keyboard of the layout prints them: no two keys of the list under one name.
+    static void expect_each_name_once()
+    {
+        std::map<std::string, int> named;
+        for (uint8_t code : keybd_hid_codes) {
+            const auto [earlier, added] = named.emplace(name_of(code), code);
+            EXPECT_TRUE(added) << "\"" << earlier->first << "\" names usage 0x" << std::hex << int(code)
+                               << " and 0x" << earlier->second;
+        }
+    }
+
     // Expected names by usage code.
     static void expect_names(const std::map<int, std::string> &names)
     {
@@ -47,6 +58,7 @@ TEST_F(KeyNames, UsLayoutNamesAllKeysOfTheList)
     ASSERT_TRUE(set_layout("us", 0x27, ";"));
     for (int i = 0; i < n_keybd_hid_codes; i++)
         EXPECT_EQ(name_of(keybd_hid_codes[size_t(i)]), us_layout_key_names[size_t(i)]) << "entry " << i;
+    expect_each_name_once();  // one "`", and the [ and ' keys under their own names
 }
 
 TEST_F(KeyNames, SpanishLayout)
@@ -54,7 +66,7 @@ TEST_F(KeyNames, SpanishLayout)
     ASSERT_TRUE(set_layout("es", 0x27, "ñ"));
     expect_names({
         {0x33, "Ñ"},       // the semicolon key
-        {0x2F, "`"},       // dead grave
+        {0x2F, "`"},       // dead grave: its spacing accent
         {0x34, "´"},       // dead acute
         {0x35, "º"},       // the key left of 1
         {0x31, "Ç"},       // the backslash key
@@ -71,18 +83,15 @@ TEST_F(KeyNames, SpanishLayout)
         {0x45, "F12"},
     });
     expect_all_names_shown();
+    expect_each_name_once();
 }
 
-// The accent keys of the Spanish layout keep their accents whatever the layout says: the
-// French dead circumflex and u-grave are shown as "`" and "´", though the layout names them.
 TEST_F(KeyNames, FrenchLayout)
 {
     ASSERT_TRUE(set_layout("fr", 0x10, "a"));
-    EXPECT_EQ(layout_name(0x1A), "^");  // dead circumflex
-    EXPECT_EQ(layout_name(0x28), "ù");
     expect_names({
-        {0x2F, "`"},
-        {0x34, "´"},
+        {0x2F, "^"},      // the left-bracket key: dead circumflex
+        {0x34, "Ù"},      // the apostrophe key
         {0x14, "A"},      // Q of a US keyboard
         {0x04, "Q"},
         {0x1D, "W"},
@@ -103,6 +112,7 @@ TEST_F(KeyNames, FrenchLayout)
         {0x30, "$"},
     });
     expect_all_names_shown();
+    expect_each_name_once();
 }
 
 TEST_F(KeyNames, GermanLayoutDeadKeysAndSharpS)
@@ -116,9 +126,12 @@ TEST_F(KeyNames, GermanLayoutDeadKeysAndSharpS)
         {0x1C, "Z"},
         {0x1D, "Y"},
         {0x31, "#"},
-        {0x2F, "`"},  // the ü key
+        {0x2F, "Ü"},  // the left-bracket key
+        {0x34, "Ä"},  // the apostrophe key
+        {0x30, "+"},
     });
     expect_all_names_shown();
+    expect_each_name_once();
 }
 
 TEST_F(KeyNames, PortugueseLayoutDeadTilde)
@@ -126,12 +139,15 @@ TEST_F(KeyNames, PortugueseLayoutDeadTilde)
     ASSERT_TRUE(set_layout("pt", 0x27, "ç"));
     expect_names({
         {0x31, "~"},  // dead tilde
+        {0x2F, "+"},  // the left-bracket key
         {0x30, "´"},  // dead acute on the right-bracket key
+        {0x34, "º"},  // the apostrophe key
         {0x33, "Ç"},
         {0x35, "\\"},
         {0x2E, "«"},
     });
     expect_all_names_shown();
+    expect_each_name_once();
 }
 
 // Gives the key of X keycode `keycode` the keysym `keysym` alone and waits until GDK has it.

@@ -106,17 +106,18 @@ TEST(KeyTables, KeyListOrder)
     EXPECT_EQ(keybd_hid_codes[77], 0x65);
 }
 
-TEST(KeyNames, FixedNamesAndAccentKeys)
+TEST(KeyNames, FixedNamesAndBracketKeys)
 {
     EXPECT_EQ(name_of(0x28), "Return");
     EXPECT_EQ(name_of(0x2C), "Space");
-    EXPECT_EQ(name_of(0x65), "Gui");
+    EXPECT_EQ(name_of(0x65), "Menu key");
     EXPECT_EQ(name_of(0x4A), "Home");
-    EXPECT_EQ(name_of(0x2F), "`");
-    EXPECT_EQ(name_of(0x34), "´");
+    // The left-bracket and apostrophe keys are named like the others (here by the us names).
+    EXPECT_EQ(name_of(0x2F), "[");
+    EXPECT_EQ(name_of(0x34), "'");
     // Only the low 8 bits count.
     EXPECT_EQ(name_of(0x128), "Return");
-    EXPECT_EQ(name_of(-256 + 0x2F), "`");
+    EXPECT_EQ(name_of(-256 + 0x2F), "[");
 }
 
 TEST(KeyNames, NoScanCodeGivesEmptyName)
@@ -166,6 +167,7 @@ TEST(KeyNames, FixedNamesComeFromTheCatalogue)
     EXPECT_EQ(name_of(0x28), "Intro");
     EXPECT_EQ(name_of(0x2C), "Espacio");
     EXPECT_EQ(name_of(0x4A), "Inicio");
+    EXPECT_EQ(name_of(0x65), "Tecla de menú");
     EXPECT_EQ(name_of(0x37), "Punto");  // "." of the us names used without a display
     EXPECT_EQ(name_of(0x36), "Coma");
     EXPECT_EQ(name_of(0x04), "A");      // names from a layout are not translated

@@ -2,6 +2,9 @@
 // the auto-release rule on every page, reading rows back, and key capture.
 #include "tests/window/window_test.h"
 
+#include <gdk/gdkx.h>
+#include <X11/extensions/XTest.h>
+
 #include "app/settings.h"
 #include "device/config.h"
 #include "device/keys.h"
@@ -276,6 +279,7 @@ struct capture_plan {
     int response = no_response;   // the dialog's "response", if it emitted one
     bool hung = false;            // the dialog was still open when the guard ran out
     GtkWidget *dialog = nullptr;  // held from its mapping until capture() returns
+    std::string title{};          // the dialog's title
     guint answer_source = 0;
 };
 
@@ -342,6 +346,7 @@ gboolean capture_dialog_mapped_hook(GSignalInvocationHint *, guint, const GValue
     if (is_capture_dialog(widget) && !plan->dialog_seen) {
         plan->dialog_seen = true;
         plan->dialog = GTK_WIDGET(g_object_ref(widget));
+        plan->title = gtk_window_get_title(GTK_WINDOW(widget)) ? gtk_window_get_title(GTK_WINDOW(widget)) : "";
         g_signal_connect(widget, "response", G_CALLBACK(record_response_cb), plan);
         plan->answer_source = g_idle_add(answer_capture_cb, plan);
     }
@@ -383,23 +388,29 @@ void capture(int s, capture_plan &plan)
 // the layout calls it.
 constexpr guint16 x_keycode_b = 48 + 8;       // usage 0x05
 constexpr guint16 x_keycode_escape = 1 + 8;   // usage 0x29
-constexpr guint16 x_keycode_kp_home = 71 + 8;  // keypad 7 (Home with Num Lock off): no usage
 
 using EditorKeyCapture = WindowTest;
 
-TEST_F(EditorKeyCapture, PressedKeyIsSelectedAlone)
+// The key comes with the Control, Shift and Alt held with it; a key pressed alone clears them.
+TEST_F(EditorKeyCapture, PressedKeyIsSelectedWithTheModifiersHeld)
 {
     connect_idle(0);
     press(radiobutton_keyb[2]);
     choose(combobox_keyb[2], 0);
+    press(checkbutton_control[2], true);
     press(checkbutton_shift[2], false);
     ASSERT_GE(key_list_entry(0x05), 0);
-    capture_plan plan{capture_answer::key, x_keycode_b, GDK_SHIFT_MASK};
-    capture(2, plan);
-    EXPECT_TRUE(plan.dialog_seen);
+    capture_plan shifted{capture_answer::key, x_keycode_b, GDK_SHIFT_MASK};
+    capture(2, shifted);
+    EXPECT_EQ(shifted.title, "Switch 3");
     EXPECT_EQ(entry(combobox_keyb[2]), key_list_entry(0x05));
-    EXPECT_FALSE(active(checkbutton_shift[2]));
+    EXPECT_FALSE(active(checkbutton_control[2]));
+    EXPECT_TRUE(active(checkbutton_shift[2]));
     EXPECT_EQ(get_page(2), page_keyboard);
+    capture_plan alone{capture_answer::key, x_keycode_escape};
+    capture(2, alone);
+    EXPECT_EQ(entry(combobox_keyb[2]), key_list_entry(0x29));
+    EXPECT_EQ(read_switch_row(2).modifiers, 0);
 }
 
 TEST_F(EditorKeyCapture, EscapeIsCapturedAsAKey)
@@ -413,8 +424,8 @@ TEST_F(EditorKeyCapture, EscapeIsCapturedAsAKey)
     EXPECT_EQ(entry(combobox_keyb[0]), key_list_entry(0x29));
 }
 
-// Cancel, the window's close and a key without a usage code (a keypad key) all end the capture
-// without a key: the row stays as it was, on the mouse page or the keyboard page.
+// Cancel and the window's close end the capture without a key: the row stays as it was, on the
+// mouse page or the keyboard page.
 TEST_F(EditorKeyCapture, EndingWithoutAKeyLeavesTheRow)
 {
     struct no_key_case {
@@ -426,7 +437,6 @@ TEST_F(EditorKeyCapture, EndingWithoutAKeyLeavesTheRow)
     const no_key_case cases[] = {
         {"cancel", capture_answer::cancel, 0, GTK_RESPONSE_CANCEL},
         {"close", capture_answer::close, 0, GTK_RESPONSE_DELETE_EVENT},
-        {"keypad key", capture_answer::key, x_keycode_kp_home, 0},
     };
     connect_idle(0);
     for (const no_key_case &c : cases) {
@@ -442,6 +452,58 @@ TEST_F(EditorKeyCapture, EndingWithoutAKeyLeavesTheRow)
             EXPECT_EQ(get_page(1), page);
         }
     }
+}
+
+// Typing in an open key list, with real key presses (XTest, us layout), which the X server
+// sends to the open list: it holds the keyboard grab.
+void tap(guint16 x_keycode)
+{
+    Display *display = gdk_x11_display_get_xdisplay(gdk_display_get_default());
+    XTestFakeKeyEvent(display, x_keycode, True, CurrentTime);
+    XTestFakeKeyEvent(display, x_keycode, False, CurrentTime);
+    XFlush(display);
+}
+
+// The entry that an open list highlights, -1 for none.
+int highlighted(GtkWidget *menu)
+{
+    GList *items = gtk_container_get_children(GTK_CONTAINER(menu));
+    const int index = g_list_index(items, gtk_menu_shell_get_selected_item(GTK_MENU_SHELL(menu)));
+    g_list_free(items);
+    return index;
+}
+
+using EditorKeyList = WindowTest;
+
+TEST_F(EditorKeyList, TypingACharacterMovesToTheNextKeyNamedWithIt)
+{
+    constexpr guint16 x_keycode_p = 33, x_keycode_z = 52, x_keycode_f = 41, x_keycode_down = 116;
+    constexpr guint16 x_keycode_space = 65, x_keycode_return = 36;
+    connect_idle(0);
+    press(radiobutton_keyb[0]);
+    choose(combobox_keyb[0], key_list_entry(0x04));
+    // Opened with Space, as from the keyboard; no window manager gives the window the keyboard.
+    gdk_window_focus(gtk_widget_get_window(window_main), GDK_CURRENT_TIME);
+    ASSERT_TRUE(pump_until([] { return gtk_window_is_active(GTK_WINDOW(window_main)); }));
+    gtk_widget_grab_focus(combobox_keyb[0]);
+    tap(x_keycode_space);
+    GList *menus = gtk_menu_get_for_attach_widget(combobox_keyb[0]);
+    ASSERT_NE(menus, nullptr);
+    GtkWidget *menu = GTK_WIDGET(menus->data);
+    ASSERT_TRUE(pump_until([&] { return gtk_widget_get_mapped(menu); }));
+    // P, on through the other names with P and round to P; Z, the only one, stays; F from Z is
+    // F1; Down still moves on.
+    const std::pair<guint16, int> steps[] = {
+        {x_keycode_p, 0x13}, {x_keycode_p, 0x37}, {x_keycode_p, 0x46}, {x_keycode_p, 0x4B}, {x_keycode_p, 0x4E},
+        {x_keycode_p, 0x13}, {x_keycode_z, 0x1D}, {x_keycode_z, 0x1D}, {x_keycode_f, 0x3A}, {x_keycode_down, 0x3B},
+    };
+    for (const auto &[keycode, usage] : steps) {
+        tap(keycode);
+        const int expected = key_list_entry(usage);
+        ASSERT_TRUE(pump_until([&] { return highlighted(menu) == expected; })) << usage;
+    }
+    tap(x_keycode_return);
+    EXPECT_TRUE(pump_until([] { return entry(combobox_keyb[0]) == key_list_entry(0x3B); }));
 }
 
 }  // namespace
