@@ -16,8 +16,6 @@ mhid_device_change_callback device_change_callback = nullptr;
 void *device_change_target = nullptr;
 mhid_access_denied_callback access_denied_callback = nullptr;
 void *access_denied_target = nullptr;
-mhid_another_device_callback another_device_callback = nullptr;
-void *another_device_target = nullptr;
 }  // namespace
 
 void reset()
@@ -28,7 +26,6 @@ void reset()
     writes_reaching_device = -1;
     device_change_callback = nullptr;
     access_denied_callback = nullptr;
-    another_device_callback = nullptr;
 }
 
 void device_change()
@@ -41,12 +38,6 @@ void access_denied(const char *node)
 {
     if (access_denied_callback != nullptr)
         access_denied_callback(access_denied_target, node);
-}
-
-void another_device(int id)
-{
-    if (another_device_callback != nullptr)
-        another_device_callback(another_device_target, id);
 }
 
 }  // namespace stand_in
@@ -97,11 +88,7 @@ void mhid_set_access_denied_callback(mhid_access_denied_callback callback, void 
     access_denied_target = target;
 }
 
-void mhid_set_another_device_callback(mhid_another_device_callback callback, void *target)
-{
-    another_device_callback = callback;
-    another_device_target = target;
-}
+void mhid_set_another_device_callback(mhid_another_device_callback, void *) {}
 
 int mhid_write(int id, const unsigned char *data, int length)
 {

@@ -37,11 +37,9 @@ extern int writes_reaching_device;           // after this many writes, writes g
 
 // No registrations, nothing recorded, no device present, every write reaching the device.
 void reset();
-// What the Linux watcher does: the device-change hook, the hook for a node it may not open, and
-// the one for a second device of the model of registration `id`.
+// What the Linux watcher does: the device-change hook, and the hook for a node it may not open.
 void device_change();
 void access_denied(const char *node);
-void another_device(int id);
 
 }  // namespace stand_in
 

@@ -1211,30 +1211,4 @@ TEST_F(Hid, ANodeThatMayNotBeOpenedIsAbsentWithOneWarningNamingIt) {
     send_and_expect(dev, id, 0x5A);
 }
 
-TEST_F(Hid, ADeviceNotYetInitialisedByUdevIsTakenUpByItsOwnEvent) {
-    // As the kernel makes the node: closed to all but root until udev has run its rules on it.
-    emulated_device *dev = plug(zevrin_description(), false);
-    ASSERT_EQ(chmod(emulated_device_pty_path(dev), 0), 0);
-    mhid_init();
-    mhid_set_access_denied_callback(access_denied_cb, nullptr);
-    set_dac_override(false);
-    int id = register_zevrin();
-    set_dac_override(true);
-    // Not listed, so neither opened nor refused.
-    ASSERT_EQ(snapshot().size(), 1u);
-    EXPECT_EQ(snapshot()[0].kind, 'd');
-
-    // Another device's event in that moment: its rescan passes the node over too.
-    plug(mouse_description());
-    ASSERT_TRUE(wait_watcher_done(1));
-    EXPECT_EQ(snapshot().size(), 1u);
-
-    // udev has applied the rule and announces the node.
-    ASSERT_EQ(chmod(emulated_device_pty_path(dev), 0600), 0);
-    emulated_device_initialise(dev);
-    ASSERT_TRUE(wait_count('c', id, 1));
-    EXPECT_EQ(snapshot().size(), 2u);
-    send_and_expect(dev, id, 0x21);
-}
-
 }  // namespace
