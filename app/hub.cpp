@@ -7,6 +7,7 @@
 #include "app/hub.h"
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ struct report_notice {
     std::vector<uint8_t> bytes;
 };
 
+// Registrations whose device the module last reported present: the one in use and those
+// refused beside it. When the one in use leaves, the first other one is taken up.
+std::set<int> present_devices;
+
 // Device nodes whose permission problem the user has been told about, each with whether a scan
 // has refused it again since the last device change. Every device change is followed by a
 // rescan; a node that the rescan did not refuse is gone or has been opened, and is forgotten
@@ -42,9 +47,41 @@ struct report_notice {
 // that keep refusing a node do not repeat it.
 std::map<std::string, bool> denied_nodes_shown;
 
+// Makes `device` the connected device and starts reading it, as when it has just been plugged
+// in. False for a registration that is no model of ours.
+bool take_device(int device)
+{
+    if (device == device_zevrin) {
+        connected_device_model = 0;
+    } else if (device == device_zevrin_mini) {
+        connected_device_model = 1;
+    } else {
+        return false;
+    }
+    connected_device_id_out = device;
+    connected_device_id_in = device;
+    device_connected = 1;
+    // In this order, so that reading_config is set when the window is refreshed.
+    g_idle_add(read_config_cb, nullptr);
+    g_idle_add(update_main_window_cb, nullptr);
+    return true;
+}
+
+// The device in use has left: a device refused meanwhile and still plugged in is the one to
+// configure now, read as if it had just been plugged in. The Zevrin first, as at start-up.
+bool take_another_device()
+{
+    for (int other : present_devices) {
+        if (take_device(other))
+            return true;
+    }
+    return false;
+}
+
 gboolean connected_notice_cb(gpointer user_data)
 {
     const int device = GPOINTER_TO_INT(user_data);
+    present_devices.insert(device);
     // Test and state change are one step here, on the GUI thread, in notice order.
     if (device_connected && device == connected_device_id_out) {
         // The device in use, reported once more: after a scan whose listing failed the module
@@ -57,30 +94,22 @@ gboolean connected_notice_cb(gpointer user_data)
         g_idle_add(multiple_devices_cb, nullptr);
         return FALSE;
     }
-    if (device == device_zevrin) {
-        connected_device_model = 0;
-    } else if (device == device_zevrin_mini) {
-        connected_device_model = 1;
-    } else {
+    if (!take_device(device))
         g_idle_add(update_main_window_cb, nullptr);
-        return FALSE;
-    }
-    connected_device_id_out = device;
-    connected_device_id_in = device;
-    device_connected = 1;
-    // In this order, so that reading_config is set when the window is refreshed.
-    g_idle_add(read_config_cb, nullptr);
-    g_idle_add(update_main_window_cb, nullptr);
     return FALSE;
 }
 
 gboolean disconnected_notice_cb(gpointer user_data)
 {
     const int device = GPOINTER_TO_INT(user_data);
+    present_devices.erase(device);
     if (device == connected_device_id_in || device == connected_device_id_out) {
+        const bool was_connected = device_connected != 0;
         // The model and the input id keep their values: the window still names the model.
         connected_device_id_out = -1;
         device_connected = 0;
+        if (was_connected && take_another_device())
+            return FALSE;  // the window is refreshed with the new read under way
     }
     g_idle_add(update_main_window_cb, nullptr);
     return FALSE;
@@ -112,7 +141,8 @@ gboolean access_denied_notice_cb(gpointer user_data)
         // file name and /etc/udev/rules.d a folder: keep both as they are.
         _("A Zevrin device was found at %s, but you have no permission to use it.\n\n"
           "To allow it, install the program, or copy its udev rule 70-zevrin.rules into "
-          "/etc/udev/rules.d. Then unplug the device and plug it in again."),
+          "/etc/udev/rules.d. Then run \"sudo udevadm trigger\": the device becomes usable "
+          "without unplugging it."),
         node);
     dialog_info("Zevrin", message, GTK_WINDOW(window_main));
     g_free(message);
@@ -143,6 +173,14 @@ void hid_access_denied_cb(void *, const char *node)
 void hid_device_change_cb(void *)
 {
     g_idle_add(device_change_notice_cb, nullptr);
+}
+
+// Linux only: a second device of one model beside the one its registration is bound to, which
+// no connected notice can show. It brings the same message as a device of the other model, and
+// the module never opens it. Runs on the thread of the scan, after that scan's notices.
+void hid_another_device_cb(void *, int)
+{
+    g_idle_add(multiple_devices_cb, nullptr);
 }
 
 }  // namespace
@@ -178,6 +216,8 @@ void register_devices()
     // nodes it has told the user about once they are gone, or a device plugged in again
     // without the rule would never bring the message back.
     mhid_set_device_change_callback(hid_device_change_cb, nullptr);
+    mhid_set_another_device_callback(hid_another_device_cb, nullptr);
+    present_devices.clear();
     // The Zevrin first: with both models plugged in at start-up, the Zevrin is the one taken.
     // Each id is stored before mhid_set_callbacks, whose scan may already report it.
     device_zevrin = mhid_add_device(vendor_id, product_id_zevrin, usage_page_vendor,

@@ -2,6 +2,7 @@
 #include <gtk/gtk.h>
 
 #include "app/hub.h"
+#include "app/instance.h"
 #include "app/paths.h"
 #include "app/settings.h"
 #include "hid/hid_demo.h"
@@ -11,8 +12,14 @@
 
 int main(int argc, char **argv)
 {
-    // Before anything else: a second start only brings the running window to the front.
-    if (!msingle_init("Morvak.Zevrin.Single", msingle_instance_cb))
+    // Before anything else: a second start only brings the running window to the front,
+    // handing it the launcher's startup notice, without which the desktop may not let it come.
+    const startup_notice notice = take_startup_notice();
+    const msingle_result guard = msingle_init_with_items(
+        "Morvak.Zevrin.Single", startup_notice_items(notice), msingle_items_cb);
+    if (guard == msingle_unanswered)
+        report_unanswered_instance();
+    if (guard != msingle_holding)
         return 0;
 
     // Set before the toolkit starts so that GTK takes it up, whatever the user's theme is.
@@ -38,6 +45,7 @@ int main(int argc, char **argv)
         msingle_terminate();
         return 1;
     }
+    use_startup_notice(GTK_WINDOW(window_main), notice);
     show_main_window();
     update_main_window();
 

@@ -539,7 +539,7 @@ hid_monitor_event monitor_next_event(hid_monitor *)
     }
     if (none)
         changed.notify_all();
-    return none ? hid_monitor_none : hid_monitor_add_or_remove;
+    return none ? hid_monitor_none : hid_monitor_rescan;
 }
 
 void monitor_free(hid_monitor *)

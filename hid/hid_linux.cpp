@@ -3,6 +3,12 @@
 // Interfaces are found through the udev database only (subsystem "hidraw"; vendor and product
 // from the parent hid device's HID_ID; the report descriptor from its sysfs file), so the
 // nodes of devices that nobody registered are never opened.
+//
+// Only interfaces that udev has initialised are listed. The kernel makes /dev/hidrawN (root,
+// mode 0600) before udev has run its rules on it; a scan in that moment (another device's
+// event, or start-up) would meet a node that refuses us and report a permission problem for a
+// device that is usable a moment later. udev announces the device on our monitor when it is
+// done, and that event's rescan finds it initialised.
 #include "hid/hid_platform.h"
 
 #include <algorithm>
@@ -70,6 +76,7 @@ bool linux_enumerate(const std::vector<hid_product> *wanted,
         return false;
     udev_ptr<udev_enumerate> e(udev_enumerate_new(u.get()));
     if (!e || udev_enumerate_add_match_subsystem(e.get(), "hidraw") < 0 ||
+        udev_enumerate_add_match_is_initialized(e.get()) < 0 ||
         udev_enumerate_scan_devices(e.get()) < 0)
         return false;
     udev_list_entry *entry;
@@ -183,8 +190,12 @@ hid_monitor_event linux_monitor_next_event(hid_monitor *m) {
     udev_ptr<udev_device> dev(udev_monitor_receive_device(m->monitor.get()));
     if (!dev)
         return hid_monitor_none;
-    std::string action = udev_device_get_action(dev.get()) ? udev_device_get_action(dev.get()) : "";
-    return action == "add" || action == "remove" ? hid_monitor_add_or_remove : hid_monitor_other;
+    const char *action = udev_device_get_action(dev.get());
+    const std::string name = action != nullptr ? action : "";
+    // "change" comes when udev runs its rules on the device again (`udevadm trigger` after a
+    // rule was installed): the node may have become ours to open, with no replugging.
+    return name == "add" || name == "remove" || name == "change" ? hid_monitor_rescan
+                                                                   : hid_monitor_other;
 }
 
 void linux_monitor_free(hid_monitor *m) {

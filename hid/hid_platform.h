@@ -45,9 +45,11 @@ constexpr int hid_read_woken = -2;   // the wake-up fd became readable: the read
 
 // What monitor_next_event returns.
 enum hid_monitor_event {
-    hid_monitor_none = 0,          // nothing (more) to read now
-    hid_monitor_add_or_remove = 1, // an interface arrived or left: rescan
-    hid_monitor_other = 2,         // any other change of an interface: no rescan
+    hid_monitor_none = 0,    // nothing (more) to read now
+    // An interface arrived, left, or was processed by udev again ("change": `udevadm trigger`
+    // after a new rule, say, which may have made its node ours to open): rescan.
+    hid_monitor_rescan = 1,
+    hid_monitor_other = 2,   // any other event of an interface: no rescan
 };
 
 struct hid_monitor;  // owned by the layer
@@ -56,8 +58,11 @@ struct hid_platform {
     // Lists the HID interfaces present now whose vendor and product are among `wanted` (every
     // interface when `wanted` is null) into `out` (emptied first). The others are passed over
     // before their descriptors are read: other people's devices (mice, keyboards, a docking
-    // station) cost no more than their udev entries. False when the list cannot be had at all;
-    // then the scan changes nothing.
+    // station) cost no more than their udev entries. An interface that the system has not
+    // finished setting up (on Linux: not yet initialised by udev, so its node may still lack
+    // the permissions that the rules give it) is left out; the event that announces it once
+    // it is ready brings it in. False when the list cannot be had at all; then the scan
+    // changes nothing.
     bool (*enumerate)(const std::vector<hid_product> *wanted, std::vector<hid_interface_info> *out);
 
     // Opens a node for reading (`for_write` false) or writing (true). Returns a handle (>= 0) or

@@ -3,9 +3,16 @@
 // rescans on every arrival and removal. Everything platform-specific is behind hid_platform.h.
 //
 // A scan works from a listing of the present interfaces. The first scan of a registration (in
-// mhid_set_callbacks) lists for itself; the watcher lists once per device event and scans every
-// registration against that one listing. A listing holds only the interfaces of registered
-// models, so other devices' descriptors are never read.
+// mhid_set_callbacks) lists for itself; the watcher lists once per device event, and once per
+// request of a reader whose node failed, and scans every registration against that one
+// listing. A listing holds only the interfaces of registered models, so other devices'
+// descriptors are never read.
+//
+// A registration stays bound to one interface while that interface is listed and its node
+// healthy. A node that fails while its interface is still listed (a device that hung up) is
+// dead: it is not bound again while it stays listed, so the registration never shows
+// connected with a reader that cannot read. Further interfaces of the registration's model are
+// never opened; the application hears of each through the another-device hook.
 //
 // Locking, per record:
 // - scan_mutex: held for a whole scan, callbacks included, so two scans of one record (the
@@ -119,6 +126,11 @@ struct hid_device {
     std::atomic<uint64_t> reader_failed_after{0};
     // Serial of the newest listing a scan of this record acted on (scan_mutex).
     uint64_t last_listing = 0;
+    // Listed interfaces whose node failed under their reader, and interfaces of this model
+    // besides the bound one that the application has been told of (scan_mutex; by syspath,
+    // each forgotten once its interface is no longer listed).
+    std::set<std::string> dead_interfaces;
+    std::set<std::string> others_reported;
 
     std::mutex scan_mutex;
     std::mutex io_mutex;
@@ -132,6 +144,10 @@ std::atomic<int> n_devices{0};
 
 // Listings are numbered in the order they begin.
 std::atomic<uint64_t> listings_begun{0};
+
+// Signalled by a reader whose node failed: the watcher rescans. Lives for the whole process,
+// like the readers that may still signal it while the process exits.
+wake_fd &rescan_requested = *new wake_fd;
 
 const hid_platform *chosen_platform = nullptr;
 const hid_platform *platform = nullptr;
@@ -149,6 +165,8 @@ mhid_device_change_callback device_change_callback = nullptr;
 void *device_change_target = nullptr;
 mhid_access_denied_callback access_denied_callback = nullptr;
 void *access_denied_target = nullptr;
+mhid_another_device_callback another_device_callback = nullptr;
+void *another_device_target = nullptr;
 // Interfaces already reported as not openable (by syspath, so a replugged device, which gets
 // a new syspath, is reported again).
 std::set<std::string> denied_interfaces;
@@ -167,8 +185,11 @@ void thread_read(hid_device *dev, woken_thread *self, int handle, bool numbered)
         int n = numbered ? platform->read_report(handle, self->wake.fd, buffer, len)
                          : platform->read_report(handle, self->wake.fd, buffer + 1, len - 1);
         if (n == hid_read_failed) {
+            // The device may still be listed (it hung up, or its removal is on its way): a
+            // rescan that begins after this moment finds out which, and drops the node.
             dev->reader_failed_after = listings_begun.load();
             dev->reader_failed = true;
+            rescan_requested.signal();
         }
         if (n < 0)
             return;
@@ -222,8 +243,8 @@ void report_access_denied(const hid_interface_info &info) {
         target = access_denied_target;
     }
     g_warning("Cannot open %s (HID device %04x:%04x): permission denied. Install the udev rule "
-              "70-zevrin.rules into /etc/udev/rules.d, run \"udevadm control --reload-rules\" "
-              "and \"udevadm trigger\", then plug the device in again.",
+              "70-zevrin.rules into /etc/udev/rules.d and run \"udevadm trigger\"; the device "
+              "need not be plugged in again.",
               info.devnode.c_str(), info.vendor_id, info.product_id);
     if (cb != nullptr)
         cb(target, info.devnode.c_str());
@@ -339,72 +360,137 @@ void notify(hid_device &dev, int before, int after) {
     }
 }
 
-// The scan of one registration against a listing that holds at least its product's interfaces.
-void scan(hid_device &dev, const listing &l) {
-    std::lock_guard scan_lock(dev.scan_mutex);
-    if (!running)
-        return;
-    // Another scan of this record already acted on a newer listing (the first scan and the
-    // watcher's can overlap): this one would undo it with an older picture. Whatever changed
-    // since that newer listing began brings an event of its own, so nothing is missed.
+bool is_listed(const listing &l, const std::string &syspath) {
+    return std::any_of(l.present.begin(), l.present.end(),
+                       [&](const hid_interface_info &info) { return info.syspath == syspath; });
+}
+
+// Whether `l` is news to the record. Another scan of it may already have acted on a newer
+// listing (the first scan and the watcher's can overlap); this older one would undo that with
+// an older picture. Whatever changed since the newer listing began brings an event of its own,
+// so nothing is missed.
+bool take_listing(hid_device &dev, const listing &l) {
     if (l.serial < dev.last_listing)
-        return;
+        return false;
     dev.last_listing = l.serial;
-    const int before = dev.state;
+    return true;
+}
 
-    if (!l.ok) {
-        // Nothing is known: keep the binding as it is and report nothing.
-        dev.state = state_unknown;
-        return;
-    }
+// Interfaces that have left are forgotten: should one come back under the same syspath, it is
+// a fresh start.
+void forget_departed(hid_device &dev, const listing &l) {
+    std::erase_if(dev.dead_interfaces, [&](const std::string &s) { return !is_listed(l, s); });
+    std::erase_if(dev.others_reported, [&](const std::string &s) { return !is_listed(l, s); });
+}
 
+// The listed interfaces that serve `dev`, in the listing's order, dead ones left out.
+std::vector<match> usable_matches(const hid_device &dev, const listing &l) {
     std::vector<match> matches;
     for (const hid_interface_info &info : l.present) {
         match m = match_interface(dev, info);
-        if (m.input || m.output)
+        if ((m.input || m.output) && !dev.dead_interfaces.contains(info.syspath))
             matches.push_back(m);
     }
+    return matches;
+}
 
-    // The bound interface is still there and still healthy: keep its node and reader as they
-    // are, so reports that arrive meanwhile are not lost and a second device of the same model
-    // never takes over from the one in use. If its node failed after this listing began, the
-    // listing is older than the failure and says nothing about it (a device leaves the listing
-    // a moment after its node fails): reopening the node now would fail. It is left as it is
-    // for the listing of the removal's own event, which begins after the failure.
-    const bool failed = dev.reader_failed;
-    const bool listed_before_failure = failed && l.serial <= dev.reader_failed_after.load();
-    if (!dev.bound_syspath.empty() && (!failed || listed_before_failure)) {
-        for (const match &m : matches) {
-            if (m.info->syspath == dev.bound_syspath && m.input == dev.bound_input &&
-                m.output == dev.bound_output) {
-                dev.state = state_connected;
-                notify(dev, before, state_connected);
-                return;
-            }
-        }
-    }
+// Whether the bound node failed before `l` began. A failure after that says nothing about the
+// listing, which may well still show the interface (a device leaves the listing a moment after
+// its node fails); the rescan that the reader asked for lists afresh and decides.
+bool failed_before(const hid_device &dev, const listing &l) {
+    return dev.reader_failed && l.serial > dev.reader_failed_after.load();
+}
 
-    const std::string previous = dev.bound_syspath;
+// Whether the binding stands: its interface is still listed with the same sides, and its node
+// has not failed. Keeping it keeps its node and reader as they are, so reports that arrive
+// meanwhile are not lost and a second device of the same model never takes over from the one
+// in use.
+bool binding_holds(const hid_device &dev, const listing &l, const std::vector<match> &matches) {
+    if (dev.bound_syspath.empty() || failed_before(dev, l))
+        return false;
+    return std::any_of(matches.begin(), matches.end(), [&](const match &m) {
+        return m.info->syspath == dev.bound_syspath && m.input == dev.bound_input &&
+               m.output == dev.bound_output;
+    });
+}
+
+// Ends the binding. A node that failed while its interface is still listed is dead: opened
+// again it would fail again, or hang up again at once.
+void retire_binding(hid_device &dev, const listing &l) {
+    if (failed_before(dev, l) && is_listed(l, dev.bound_syspath))
+        dev.dead_interfaces.insert(dev.bound_syspath);
     release_binding(dev);
-    // Several matching interfaces (two devices of the same model): the first one in the
-    // listing's order (by syspath) that opens is kept; the others are never opened.
-    bool found = false;
+}
+
+// Several matching interfaces (two devices of the same model): the first one in the listing's
+// order (by syspath) that opens is kept; the others are never opened.
+void bind_first_usable(hid_device &dev, const std::vector<match> &matches) {
     for (const match &m : matches) {
-        if (bind(dev, *m.info, m.input, m.output)) {
-            found = true;
-            break;
-        }
+        if (bind(dev, *m.info, m.input, m.output))
+            return;
     }
-    dev.state = found ? state_connected : state_disconnected;
-    if (found && before == state_connected && !previous.empty() && previous != dev.bound_syspath) {
-        // The registration went over to another device (the one in use left while a second one of
-        // the same model stays): that is a different device to the application, which must not
-        // go on showing or writing the first one's state, so it hears of the change.
+}
+
+// Tells the application how the registration's state changed in a scan.
+void report_state(hid_device &dev, int before, const std::string &previous) {
+    if (dev.state == state_connected && before == state_connected && !previous.empty() &&
+        previous != dev.bound_syspath) {
+        // The registration went over to another device (the one in use left while a second
+        // one of the same model stays): that is a different device to the application, which
+        // must not go on showing or writing the first one's state, so it hears of the change.
         notify(dev, state_connected, state_disconnected);
         notify(dev, state_disconnected, state_connected);
         return;
     }
     notify(dev, before, dev.state);
+}
+
+// Tells the application of each device of the registration's model beside the bound one, once
+// while it stays listed.
+void report_other_devices(hid_device &dev, const std::vector<match> &matches) {
+    std::set<std::string> others;
+    if (dev.state == state_connected) {
+        for (const match &m : matches) {
+            if (m.info->syspath != dev.bound_syspath)
+                others.insert(m.info->syspath);
+        }
+    }
+    size_t news = 0;
+    for (const std::string &syspath : others)
+        news += dev.others_reported.contains(syspath) ? 0 : 1;
+    dev.others_reported = std::move(others);
+    mhid_another_device_callback cb;
+    void *target;
+    {
+        std::lock_guard lock(hooks_mutex);
+        cb = another_device_callback;
+        target = another_device_target;
+    }
+    for (size_t i = 0; cb != nullptr && i < news; i++)
+        cb(target, dev.id);
+}
+
+// The scan of one registration against a listing that holds at least its product's interfaces.
+void scan(hid_device &dev, const listing &l) {
+    std::lock_guard scan_lock(dev.scan_mutex);
+    if (!running || !take_listing(dev, l))
+        return;
+    const int before = dev.state;
+    if (!l.ok) {
+        // Nothing is known: keep the binding as it is and report nothing.
+        dev.state = state_unknown;
+        return;
+    }
+    forget_departed(dev, l);
+    const std::vector<match> matches = usable_matches(dev, l);
+    const std::string previous = dev.bound_syspath;
+    if (!binding_holds(dev, l, matches)) {
+        retire_binding(dev, l);
+        bind_first_usable(dev, matches);
+    }
+    dev.state = dev.bound_syspath.empty() ? state_disconnected : state_connected;
+    report_state(dev, before, previous);
+    report_other_devices(dev, matches);
 }
 
 // The first scan of a registration, and any later one from mhid_set_callbacks: it lists the
@@ -439,38 +525,56 @@ void rescan_all() {
         scan(*dev, l);
 }
 
+// Takes every hot-plug event waiting on the monitor, each told to the device-change callback
+// and rescanned for if it calls for it.
+void take_device_events(hid_monitor *monitor) {
+    hid_monitor_event event;
+    while ((event = platform->monitor_next_event(monitor)) != hid_monitor_none) {
+        mhid_device_change_callback cb;
+        void *target;
+        {
+            std::lock_guard lock(hooks_mutex);
+            cb = device_change_callback;
+            target = device_change_target;
+        }
+        if (cb != nullptr)
+            cb(target);
+        if (event == hid_monitor_rescan)
+            rescan_all();
+    }
+}
+
+// The watcher: waits for hot-plug events (when there is a monitor), for rescans that readers
+// ask for, and for its own wake-up, which ends it.
 void thread_window(hid_monitor *monitor, int wake) {
-    const int monitor_fd = platform->monitor_fd(monitor);
+    int monitor_fd = monitor != nullptr ? platform->monitor_fd(monitor) : -1;
     for (;;) {
-        pollfd fds[2] = {{monitor_fd, POLLIN, 0}, {wake, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        // poll() passes over a negative fd: a watcher without a monitor serves the readers.
+        pollfd fds[3] = {{wake, POLLIN, 0}, {monitor_fd, POLLIN, 0},
+                         {rescan_requested.fd, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        if (fds[1].revents != 0)
+        if (fds[0].revents != 0)
             return;
-        if (fds[0].revents & (POLLHUP | POLLNVAL))
-            return;  // the monitor is gone: no further notices, as when it could not be made
-        // POLLERR is the netlink socket's overflow (a burst of events, say a docking station):
-        // the next receive clears it, but events were lost, so every registration is rescanned.
-        const bool overflow = (fds[0].revents & POLLERR) != 0;
-        hid_monitor_event event;
-        while ((event = platform->monitor_next_event(monitor)) != hid_monitor_none) {
-            mhid_device_change_callback cb;
-            void *target;
-            {
-                std::lock_guard lock(hooks_mutex);
-                cb = device_change_callback;
-                target = device_change_target;
-            }
-            if (cb != nullptr)
-                cb(target);
-            if (event == hid_monitor_add_or_remove)
+        if (fds[1].revents & (POLLHUP | POLLNVAL)) {
+            // The monitor is gone: no further notices, as when it could not be made.
+            monitor_fd = -1;
+        } else if (fds[1].revents != 0) {
+            take_device_events(monitor);
+            // POLLERR is the netlink socket's overflow (a burst of events, say a docking
+            // station): the receive clears it, but events were lost, so all is rescanned.
+            if (fds[1].revents & POLLERR)
                 rescan_all();
         }
-        if (overflow)
+        if (fds[2].revents != 0) {
+            uint64_t requests;
+            // Empties the counter: one rescan answers every request made before it lists.
+            [[maybe_unused]] ssize_t n = read(rescan_requested.fd, &requests, sizeof requests);
             rescan_all();
+        }
     }
 }
 
@@ -492,6 +596,8 @@ void reset_record(hid_device &dev, int id) {
     dev.bound_input = dev.bound_output = false;
     dev.reader_failed = false;
     dev.last_listing = 0;
+    dev.dead_interfaces.clear();
+    dev.others_reported.clear();
 }
 
 }  // namespace
@@ -509,15 +615,17 @@ void mhid_init() {
         std::lock_guard lock(hooks_mutex);
         denied_interfaces.clear();
     }
+    uint64_t stale;
+    // A rescan that a reader of an earlier run asked for concerns nothing of this one.
+    [[maybe_unused]] ssize_t n = read(rescan_requested.fd, &stale, sizeof stale);
     running = true;
     // The monitor is made here, before the first scan can run, so that an interface arriving
-    // between that scan's listing and the watcher's start still gives a notice.
+    // between that scan's listing and the watcher's start still gives a notice. Without one the
+    // watcher still runs, for the rescans that readers ask for.
     dev_notify = platform->monitor_new();
-    if (dev_notify != nullptr) {
-        watcher.emplace();
-        watcher->thread = std::thread(thread_window, dev_notify, watcher->wake.fd);
-        name_thread(watcher->thread, "mhid-watcher");
-    }
+    watcher.emplace();
+    watcher->thread = std::thread(thread_window, dev_notify, watcher->wake.fd);
+    name_thread(watcher->thread, "mhid-watcher");
 }
 
 int mhid_add_device(int vendor_id, int product_id, int usage_page, int input_len,
@@ -566,6 +674,12 @@ void mhid_set_access_denied_callback(mhid_access_denied_callback callback, void 
     std::lock_guard lock(hooks_mutex);
     access_denied_callback = callback;
     access_denied_target = target;
+}
+
+void mhid_set_another_device_callback(mhid_another_device_callback callback, void *target) {
+    std::lock_guard lock(hooks_mutex);
+    another_device_callback = callback;
+    another_device_target = target;
 }
 
 int mhid_write(int id, const unsigned char *data, int length) {

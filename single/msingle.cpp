@@ -1,11 +1,33 @@
 // Single-instance guard on Linux.
 //
 // The holder of a name listens on a unix stream socket named after it, in a directory that
-// only this user can enter: $XDG_RUNTIME_DIR, else a private directory of our own. A later
-// start connects, sends the null message (one byte) and waits for one byte back, which the
-// holder sends after its callback has run on the GUI thread (the socket is served by the
-// default GLib main context, so whatever arrives during start-up is handled once the main
-// loop runs).
+// only this user can enter: $XDG_RUNTIME_DIR, else the session's runtime directory for our
+// user id (/run/user/UID, where XDG_RUNTIME_DIR points in every session that has one, so that
+// a start without the variable meets a holder that has it, and the other way round), else a
+// private directory of our own. A later start connects, sends its message and waits for one
+// byte back, which the holder sends after its callback has run on the GUI thread (the socket
+// is served by the default GLib main context, so whatever arrives during start-up is handled
+// once the main loop runs). A holder that does not answer within a few seconds (stopped, or
+// hung) is given up on.
+//
+// The message a later start sends, then shutting down its side for writing:
+//
+//   0x00                      the signal itself: all that an older holder reads and needs
+//   "1" 0x00                  the format's version, decimal
+//   key 0x00 value 0x00       the items, in order: a key of 1 to 32 of a-z 0-9 '-', a value
+//   ...                       of any bytes but NUL (a file name, a startup-notification id)
+//   0x00                      the end: an empty key
+//
+// At most max_message bytes in all; a start leaves out the items that do not fit. New kinds of
+// item are new keys: a holder hands every item to its callback, which passes over the keys it
+// does not know, so later versions of the program can add items without breaking this one. A
+// change that a holder of this version could not read takes another version number; such a message (read up to its end of file, and
+// no further than the bound) still counts as the signal, without items, as do a message cut
+// short, one that breaks the format and one larger than the bound. A lone 0x00 that comes as
+// the first and only chunk is the message of an older start, which sends nothing else and
+// waits for the answer without ending its side: the message is written in one piece, far
+// smaller than what a unix socket delivers in one, so the first chunk of a newer start always
+// holds more than the signal byte.
 //
 // Why not an abstract socket: that namespace is per network namespace, not per user, so any
 // local user could take the name first or make our starts hang on a socket of theirs.
@@ -37,14 +59,18 @@
 #include <glib-unix.h>
 #include <glib.h>
 
-// Long enough for a holder that is still starting up on a slow, loaded machine, so the normal
-// case always waits for the signal to be handled; short enough that a start does not sit
-// invisible forever behind a holder that is stopped or hung.
-int msingle_reply_timeout_ms = 30000;
+// Long enough for a holder that is still starting up, so the normal case waits for the signal
+// to be handled; short enough that a start from the desktop's launcher, which shows nothing
+// while it waits, is not left hanging behind a holder that is stopped or hung.
+int msingle_reply_timeout_ms = 5000;
+
+std::string msingle_runtime_root = "/run/user";
 
 namespace {
 
+// The holder's callbacks: the plain one of msingle_init, or the one that takes the items.
 msingle_callback user_instance_cb = nullptr;
+msingle_items_callback user_items_cb = nullptr;
 
 // Closes the descriptor when it goes out of scope unless released.
 class unique_fd {
@@ -74,6 +100,13 @@ private:
     int fd_;
 };
 
+// A later start's connection, while its message comes in.
+struct client {
+    int fd;
+    guint source;          // the watch on fd
+    std::string received;  // what has come so far
+};
+
 // Where the holder keeps its state, from msingle_init to msingle_terminate.
 struct holder_state {
     unique_fd dir;         // the private directory, pinned
@@ -83,13 +116,92 @@ struct holder_state {
     unique_fd listener;
     guint listener_source = 0;
     guint rearm_source = 0;
-    std::vector<std::pair<int, guint>> clients;  // accepted connections and their watches
+    std::vector<client> clients;
 };
 
 holder_state holder;
 
-constexpr char null_message = 0;
+constexpr char signal_byte = 0;
 constexpr char handled_reply = 1;
+constexpr const char *message_version = "1";
+constexpr size_t max_message = 16384;
+constexpr size_t max_key = 32;
+
+bool is_key(const std::string &key)
+{
+    return !key.empty() && key.size() <= max_key &&
+           std::all_of(key.begin(), key.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+           });
+}
+
+// A later start's message with as many of `items` as fit, in order.
+std::string encode_message(const std::vector<msingle_item> &items)
+{
+    std::string message(1, signal_byte);
+    message += message_version;
+    message += '\0';
+    for (const msingle_item &item : items) {
+        if (!is_key(item.key) || item.value.find('\0') != std::string::npos)
+            continue;
+        const size_t size = item.key.size() + 1 + item.value.size() + 1;
+        if (message.size() + size + 1 > max_message)
+            break;
+        message += item.key;
+        message += '\0';
+        message += item.value;
+        message += '\0';
+    }
+    message += '\0';
+    return message;
+}
+
+enum class message_state { incomplete, complete, nothing };
+
+// Reads a message as far as it has come; `ended` once nothing more can come (end of file, or
+// the bound reached). A message that is complete but carries no items it can use leaves
+// `items` empty.
+message_state decode_message(const std::string &bytes, bool ended,
+                             std::vector<msingle_item> *items)
+{
+    items->clear();
+    if (bytes.empty())
+        return ended ? message_state::nothing : message_state::incomplete;
+    // Not our format, but a signal all the same.
+    if (bytes[0] != signal_byte)
+        return message_state::complete;
+    const auto unreadable = ended ? message_state::complete : message_state::incomplete;
+    size_t at = 1;
+    // The field that starts at `at` and ends at the next NUL, which `at` is moved past.
+    auto field = [&](std::string *out) {
+        const size_t end = bytes.find('\0', at);
+        if (end == std::string::npos)
+            return false;
+        *out = bytes.substr(at, end - at);
+        at = end + 1;
+        return true;
+    };
+    std::string version;
+    if (!field(&version))
+        return unreadable;
+    if (version != message_version)
+        return unreadable;  // a format of a later version: ends with the start's end of file
+    std::vector<msingle_item> read;
+    for (;;) {
+        msingle_item item;
+        if (!field(&item.key))
+            return unreadable;
+        if (item.key.empty())
+            break;
+        if (!is_key(item.key))
+            return message_state::complete;  // broken: the signal, without items
+        if (!field(&item.value))
+            return unreadable;
+        read.push_back(std::move(item));
+    }
+    *items = std::move(read);
+    return message_state::complete;
+}
 
 // Names the socket after the guard's name, keeping only characters that are safe in a file
 // name.
@@ -129,14 +241,18 @@ unique_fd open_private_dir(const std::string &path, bool ours_to_make)
 }
 
 // The directories where the guard may live, best first. The runtime directory is per user and
-// emptied at log-out; the temporary one is the fallback when there is none; the cache one, in
-// our home, is for when somebody else has taken the temporary name.
+// emptied at log-out: the one XDG_RUNTIME_DIR names, else the one the session gives our user
+// id, which is where the variable points when a session has it. The temporary one is the
+// fallback when there is none; the cache one, in our home, is for when somebody else has taken
+// the temporary name.
 std::vector<std::pair<std::string, bool>> candidate_dirs()
 {
     std::vector<std::pair<std::string, bool>> dirs;
     const char *runtime = g_getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/')
         dirs.emplace_back(runtime, false);
+    else
+        dirs.emplace_back(msingle_runtime_root + "/" + std::to_string(geteuid()), false);
     char own[32];
     g_snprintf(own, sizeof own, "zevrin-%lu", static_cast<unsigned long>(geteuid()));
     const std::string tmp = g_get_tmp_dir();
@@ -210,32 +326,47 @@ unique_fd take_lock(int dir_fd, const std::string &lock_name, bool wait)
 
 enum class signal_result { handled, unanswered, holder_gone };
 
-// Sends the null message over a fresh connection and waits, up to the reply time limit, until
-// the holder says that it has handled it.
-signal_result signal_holder(int fd)
+// Waits for `events` on `fd` until `deadline` (monotonic time): the poll() result, 0 when the
+// time is up.
+int poll_until(int fd, short events, gint64 deadline)
 {
-    ssize_t n;
-    do
-        n = send(fd, &null_message, 1, MSG_NOSIGNAL);
-    while (n < 0 && errno == EINTR);
-    if (n != 1)
-        return signal_result::holder_gone;
-
-    const gint64 deadline = g_get_monotonic_time() + gint64(msingle_reply_timeout_ms) * 1000;
     for (;;) {
         const gint64 left_ms = (deadline - g_get_monotonic_time() + 999) / 1000;
         if (left_ms <= 0)
-            return signal_result::unanswered;
-        pollfd p = {fd, POLLIN, 0};
+            return 0;
+        pollfd p = {fd, events, 0};
         const int r = poll(&p, 1, int(std::min<gint64>(left_ms, G_MAXINT)));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r < 0)
+        return r;
+    }
+}
+
+// Sends the message over a fresh connection, in one piece, and waits, up to the reply time
+// limit, until the holder says that it has handled it.
+signal_result signal_holder(int fd, const std::string &message)
+{
+    const gint64 deadline = g_get_monotonic_time() + gint64(msingle_reply_timeout_ms) * 1000;
+    for (size_t sent = 0; sent < message.size();) {
+        const ssize_t n = send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += size_t(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            // The holder's queue is full: it is alive, but not reading.
+            if (poll_until(fd, POLLOUT, deadline) <= 0)
+                return signal_result::unanswered;
+        } else {
+            return signal_result::holder_gone;
+        }
+    }
+    // The end of the message, for a holder that reads a later version's format to its end.
+    shutdown(fd, SHUT_WR);
+
+    for (;;) {
+        if (poll_until(fd, POLLIN, deadline) <= 0)
             return signal_result::unanswered;
-        if (r == 0)
-            continue;
         char reply;
-        n = recv(fd, &reply, 1, 0);
+        const ssize_t n = recv(fd, &reply, 1, 0);
         if (n == 1)
             return signal_result::handled;
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
@@ -247,34 +378,61 @@ signal_result signal_holder(int fd)
 
 gboolean listener_ready_cb(gint fd, GIOCondition condition, gpointer user_data);
 
-void drop_client(int fd)
+client *find_client(int fd)
 {
     auto it = std::find_if(holder.clients.begin(), holder.clients.end(),
-                           [fd](const auto &c) { return c.first == fd; });
-    if (it != holder.clients.end()) {
-        holder.clients.erase(it);
-        close(fd);
+                           [fd](const client &c) { return c.fd == fd; });
+    return it != holder.clients.end() ? &*it : nullptr;
+}
+
+void drop_client(int fd)
+{
+    std::erase_if(holder.clients, [fd](const client &c) { return c.fd == fd; });
+    close(fd);
+}
+
+// Takes in what a connection has sent; true once nothing more will come from it (end of file,
+// an error, or the bound reached).
+bool receive_from(client &c)
+{
+    char buffer[4096];
+    for (;;) {
+        const size_t room = max_message - c.received.size();
+        if (room == 0)
+            return true;
+        const ssize_t n = recv(c.fd, buffer, std::min(room, sizeof buffer), MSG_DONTWAIT);
+        if (n > 0) {
+            c.received.append(buffer, size_t(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return !(n < 0 && errno == EAGAIN);
     }
 }
 
-bool is_client(int fd)
-{
-    return std::any_of(holder.clients.begin(), holder.clients.end(),
-                       [fd](const auto &c) { return c.first == fd; });
-}
-
-// A connection has something for us: the null message, or its end.
+// A connection has something for us: (more of) a message, or its end.
 gboolean client_ready_cb(gint fd, GIOCondition, gpointer)
 {
-    char message;
-    const ssize_t n = recv(fd, &message, 1, MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    client *c = find_client(fd);
+    if (!c)
+        return G_SOURCE_REMOVE;
+    const bool first_chunk = c->received.empty();
+    const bool ended = receive_from(*c);
+    std::vector<msingle_item> items;
+    message_state state = decode_message(c->received, ended, &items);
+    // An older start: the signal byte alone, and it waits for the answer without ending.
+    if (state == message_state::incomplete && first_chunk && c->received.size() == 1)
+        state = message_state::complete;
+    if (state == message_state::incomplete)
         return G_SOURCE_CONTINUE;
-    if (n == 1) {
-        if (user_instance_cb)
+    if (state == message_state::complete) {
+        if (user_items_cb)
+            user_items_cb(items);
+        else if (user_instance_cb)
             user_instance_cb();
         // The callback may have run a nested main loop in which the guard was taken down.
-        if (!is_client(fd))
+        if (!find_client(fd))
             return G_SOURCE_REMOVE;
         send(fd, &handled_reply, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
@@ -295,8 +453,8 @@ gboolean rearm_listener_cb(gpointer)
 gboolean listener_ready_cb(gint fd, GIOCondition, gpointer)
 {
     for (;;) {
-        const int client = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (client < 0) {
+        const int conn = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (conn < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return G_SOURCE_CONTINUE;
             if (errno == EINTR || errno == ECONNABORTED)
@@ -309,21 +467,22 @@ gboolean listener_ready_cb(gint fd, GIOCondition, gpointer)
         }
         ucred peer;
         socklen_t len = sizeof peer;
-        if (getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 ||
+        if (getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 ||
             peer.uid != geteuid()) {
-            close(client);
+            close(conn);
             continue;
         }
-        const guint source = g_unix_fd_add(client, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR),
+        const guint source = g_unix_fd_add(conn, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR),
                                            client_ready_cb, nullptr);
-        holder.clients.emplace_back(client, source);
+        holder.clients.push_back({conn, source, {}});
     }
 }
 
-enum class claim_result { held, signalled, failed };
+enum class claim_result { held, signalled, unanswered, failed };
 
-// Takes the name in one directory, or signals the process that holds it there.
-claim_result claim_in_dir(unique_fd dir, const std::string &dir_path, const std::string &file)
+// Takes the name in one directory, or sends `message` to the process that holds it there.
+claim_result claim_in_dir(unique_fd dir, const std::string &dir_path, const std::string &file,
+                          const std::string &message)
 {
     const std::string lock_name = file + ".lock";
     sockaddr_un addr;
@@ -391,16 +550,46 @@ claim_result claim_in_dir(unique_fd dir, const std::string &dir_path, const std:
             }
             // Its queue is full: it is alive but not taking connections; it holds the name.
             if (errno == EAGAIN)
-                return claim_result::signalled;
+                return claim_result::unanswered;
             return claim_result::failed;
         }
         lock.reset();  // the wait for the answer must not hold up anybody else's claim
 
-        if (signal_holder(conn.get()) != signal_result::holder_gone)
+        switch (signal_holder(conn.get(), message)) {
+        case signal_result::handled:
             return claim_result::signalled;
-        // It went away before answering; the name is about to be free. Try again.
+        case signal_result::unanswered:
+            return claim_result::unanswered;
+        case signal_result::holder_gone:
+            break;  // the name is about to be free: try again
+        }
     }
     return claim_result::failed;
+}
+
+// Takes the guard, or hands `message` to its holder.
+msingle_result claim(const char *name, const std::string &message)
+{
+    if (holder.listener.valid())
+        return msingle_holding;
+    const std::string file = socket_file_name(name);
+    for (const auto &[path, ours] : candidate_dirs()) {
+        unique_fd dir = open_private_dir(path, ours);
+        if (!dir.valid())
+            continue;
+        switch (claim_in_dir(std::move(dir), path, file, message)) {
+        case claim_result::held:
+            return msingle_holding;
+        case claim_result::signalled:
+            return msingle_signalled;
+        case claim_result::unanswered:
+            return msingle_unanswered;
+        case claim_result::failed:
+            break;
+        }
+    }
+    // No usable place for the guard: run without one rather than not at all.
+    return msingle_holding;
 }
 
 }  // namespace
@@ -408,25 +597,16 @@ claim_result claim_in_dir(unique_fd dir, const std::string &dir_path, const std:
 int msingle_init(const char *name, msingle_callback callback)
 {
     user_instance_cb = callback;
-    if (holder.listener.valid())
-        return 1;
+    user_items_cb = nullptr;
+    return claim(name, encode_message({})) == msingle_holding ? 1 : 0;
+}
 
-    const std::string file = socket_file_name(name);
-    for (const auto &[path, ours] : candidate_dirs()) {
-        unique_fd dir = open_private_dir(path, ours);
-        if (!dir.valid())
-            continue;
-        switch (claim_in_dir(std::move(dir), path, file)) {
-        case claim_result::held:
-            return 1;
-        case claim_result::signalled:
-            return 0;
-        case claim_result::failed:
-            break;
-        }
-    }
-    // No usable place for the guard: run without one rather than not at all.
-    return 1;
+msingle_result msingle_init_with_items(const char *name, const std::vector<msingle_item> &items,
+                                       msingle_items_callback callback)
+{
+    user_instance_cb = nullptr;
+    user_items_cb = callback;
+    return claim(name, encode_message(items));
 }
 
 void msingle_terminate()
@@ -436,9 +616,9 @@ void msingle_terminate()
     if (holder.listener_source)
         g_source_remove(holder.listener_source);
     holder.rearm_source = holder.listener_source = 0;
-    for (const auto &[fd, source] : holder.clients) {
-        g_source_remove(source);
-        close(fd);
+    for (const client &c : holder.clients) {
+        g_source_remove(c.source);
+        close(c.fd);
     }
     holder.clients.clear();
     if (!holder.listener.valid())

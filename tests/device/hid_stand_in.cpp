@@ -88,6 +88,8 @@ void mhid_set_access_denied_callback(mhid_access_denied_callback callback, void 
     access_denied_target = target;
 }
 
+void mhid_set_another_device_callback(mhid_another_device_callback, void *) {}
+
 int mhid_write(int id, const unsigned char *data, int length)
 {
     if (id < 0 || id >= static_cast<int>(registrations.size()) || length <= 0)

@@ -253,7 +253,9 @@ protected:
   }
 
   // Starts the program; with `umockdev` under the preload library over this test's testbed.
-  GPid start(bool umockdev = true, const char *demo = nullptr) {
+  // With `unprivileged`, a test run as root starts it without root's right to open any file, so
+  // that a node closed to the user is closed to it.
+  GPid start(bool umockdev = true, const char *demo = nullptr, bool unprivileged = false) {
     gchar **child_env = g_strdupv(env);
     if (umockdev) {
       child_env = g_environ_setenv(child_env, "UMOCKDEV_DIR", testbed_dir.c_str(), TRUE);
@@ -264,11 +266,18 @@ protected:
     const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
     const int out = open((root + "/zevrin.out").c_str(), flags, 0600);
     const int err = open((root + "/zevrin.err").c_str(), flags, 0600);
-    std::vector<char *> argv = {zevrin_path.data(), nullptr};
+    std::vector<std::string> args = {zevrin_path};
+    if (unprivileged && geteuid() == 0)
+      args.insert(args.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"});
+    std::vector<char *> argv;
+    for (std::string &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
     GPid pid = 0;
     GError *error = nullptr;
-    if (!g_spawn_async_with_fds(work.c_str(), argv.data(), child_env, G_SPAWN_DO_NOT_REAP_CHILD,
-                                nullptr, nullptr, &pid, -1, out, err, &error)) {
+    const auto spawn_flags = GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_SEARCH_PATH);
+    if (!g_spawn_async_with_fds(work.c_str(), argv.data(), child_env, spawn_flags, nullptr,
+                                nullptr, &pid, -1, out, err, &error)) {
       ADD_FAILURE() << error->message;
       g_error_free(error);
       pid = 0;
@@ -301,8 +310,8 @@ protected:
     return false;
   }
 
-  emulated_device *plug(const emulated_description &d) {
-    emulated_device *dev = emulated_device_plug(testbed, d);
+  emulated_device *plug(const emulated_description &d, bool initialised = true) {
+    emulated_device *dev = emulated_device_plug(testbed, d, initialised);
     plugged.push_back(dev);
     return dev;
   }
@@ -500,6 +509,18 @@ const std::vector<row_view> mini_rows = {
 };
 const settings_config mini_settings = {7, 18, 18, 40, 150, 115};
 
+const char *const multiple_devices_text =
+    "There seems to be more than one Zevrin device connected. Please disconnect all devices "
+    "except the one you want to configure.";
+
+// As the driver shows it: a line break as the two characters \n.
+std::string permission_text(const emulated_device *dev) {
+  return std::string("A Zevrin device was found at ") + emulated_device_node(dev) +
+         ", but you have no permission to use it.\\n\\nTo allow it, install the program, or "
+         "copy its udev rule 70-zevrin.rules into /etc/udev/rules.d. Then run \"sudo udevadm "
+         "trigger\": the device becomes usable without unplugging it.";
+}
+
 TEST_F(Program, ZevrinPluggedInBeforeStartIsReadAndShown) {
   emulated_device *zevrin = plug(zevrin_description());
   start();
@@ -620,9 +641,7 @@ TEST_F(Program, SecondDeviceBringsTheMessageAndTheFirstStaysInUse) {
   ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
 
   emulated_device *mini = plug(zevrin_mini_description());
-  ASSERT_TRUE(expect_message_and_close(
-      "There seems to be more than one Zevrin device connected. Please disconnect all devices "
-      "except the one you want to configure."));
+  ASSERT_TRUE(expect_message_and_close(multiple_devices_text));
   unplug(mini);
   // Still the Zevrin: Read asks it, not the Mini, and its rows come back.
   ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
@@ -631,22 +650,83 @@ TEST_F(Program, SecondDeviceBringsTheMessageAndTheFirstStaysInUse) {
   ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
 }
 
-TEST_F(Program, BothModelsAtStartTakeTheZevrinAndBringTheMessage) {
+TEST_F(Program, BothModelsAtStartTakeTheZevrinAndTheOtherIsTakenWhenTheOneInUseLeaves) {
   emulated_device *mini = plug(zevrin_mini_description());
   emulated_device *zevrin = plug(zevrin_description());
   start();
   ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
-  ASSERT_TRUE(expect_message_and_close(
-      "There seems to be more than one Zevrin device connected. Please disconnect all devices "
-      "except the one you want to configure."));
+  ASSERT_TRUE(expect_message_and_close(multiple_devices_text));
   ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
-  // Unplugging the Zevrin leaves the refused Mini unused until it is plugged in again.
+  EXPECT_EQ(emulated_device_unread(mini), 0u);  // the refused Mini was sent nothing
+
+  // The Zevrin leaves: the Mini, still plugged in, is read and shown.
   unplug(zevrin);
-  ASSERT_TRUE(wait_ui(disconnected, "the no-device state with the refused Mini still plugged in"));
-  unplug(mini);
-  mini = plug(zevrin_mini_description());
   ASSERT_NO_FATAL_FAILURE(serve_read(mini, mini_config, mini_settings));
   ASSERT_TRUE(wait_rows(mini_rows, "Zevrin Mini"));
+
+  // And the other way round: a Zevrin comes, is refused, and is read once the Mini leaves.
+  zevrin = plug(zevrin_description());
+  ASSERT_TRUE(expect_message_and_close(multiple_devices_text));
+  unplug(mini);
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+}
+
+TEST_F(Program, ASecondZevrinBringsTheMessageGetsNothingAndIsTakenWhenTheFirstLeaves) {
+  emulated_device *first = plug(zevrin_description());
+  start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(first, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+
+  emulated_device *second = plug(zevrin_description());
+  ASSERT_TRUE(expect_message_and_close(multiple_devices_text));
+  // Read asks the first one; the second one hears nothing.
+  ASSERT_TRUE(click("push button", "Read"));
+  ASSERT_NO_FATAL_FAILURE(serve_read(first, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+  EXPECT_EQ(emulated_device_unread(second), 0u);
+
+  unplug(first);
+  std::vector<switch_config> other = zevrin_config;
+  other[0] = {2, 0, 0, 1};  // joystick button 1
+  ASSERT_NO_FATAL_FAILURE(serve_read(second, other, zevrin_settings));
+  std::vector<row_view> rows = zevrin_rows;
+  rows[0] = {"joystick", "Button 1", true};
+  ASSERT_TRUE(wait_rows(rows, "Zevrin"));
+}
+
+TEST_F(Program, ABoxIsTakenUpWhenUdevIsDoneAndARuleAppliedLaterNeedsNoReplug) {
+  start(true, nullptr, true);
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state"));
+  ASSERT_TRUE(wait_for_monitor());
+  // The kernel has made the Zevrin's node, closed to the user; udev is not done with it yet.
+  emulated_device *zevrin = plug(zevrin_description(), false);
+  ASSERT_EQ(chmod(emulated_device_pty_path(zevrin), 0), 0);
+  // A Mini arrives meanwhile: the rescan for it passes the Zevrin over, with no message.
+  emulated_device *mini = plug(zevrin_mini_description());
+  ASSERT_NO_FATAL_FAILURE(serve_read(mini, mini_config, mini_settings));
+  ASSERT_TRUE(wait_rows(mini_rows, "Zevrin Mini"));
+  EXPECT_EQ(ui().find("label", permission_text(zevrin)), nullptr);
+  unplug(mini);
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state after the Mini left"));
+
+  // udev is done, and there is no rule for the box: the program says what to do.
+  emulated_device_initialise(zevrin);
+  ASSERT_TRUE(expect_message_and_close(permission_text(zevrin)));
+  // The rule is installed and `udevadm trigger` applies it: the Zevrin is read as it is.
+  ASSERT_EQ(chmod(emulated_device_pty_path(zevrin), 0600), 0);
+  emulated_device_change(zevrin);
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+}
+
+TEST_F(Program, ABoxWhoseNodeFailsIsDroppedThoughItIsStillListed) {
+  emulated_device *zevrin = plug(zevrin_description());
+  start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+  emulated_device_hang_up(zevrin);
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state after the node failed"));
 }
 
 TEST_F(Program, SecondStartPresentsTheFirstWindowAndEnds) {

@@ -67,7 +67,7 @@ hid_monitor_event counting_next_event(hid_monitor *m)
         std::lock_guard lock(watcher_mutex);
         if (e == hid_monitor_none)
             events_done = events_taken;
-        else if (e == hid_monitor_add_or_remove)
+        else if (e == hid_monitor_rescan)
             events_taken++;
     }
     // A test waiting for the watcher runs the main loop: have it look again.

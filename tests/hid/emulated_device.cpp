@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <set>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -133,7 +134,8 @@ bool emulated_testbed_wait_for_listener(UMockdevTestbed *testbed) {
     return false;
 }
 
-emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d) {
+emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d,
+                                      bool initialised) {
     auto *dev = new emulated_device;
     dev->testbed = testbed;
     unsigned sequence;
@@ -197,6 +199,8 @@ emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_d
     text += "P: " + strip_sys(dev->hidraw_path) + "\n";
     text += "E: SUBSYSTEM=hidraw\n";
     text += "E: DEVNAME=" + dev->node + "\n";
+    if (!initialised)
+        text += "E: MAJOR=241\nE: MINOR=" + std::to_string(dev->number) + "\n";
     text += "A: dev=241:" + std::to_string(dev->number) + "\n\n";
 
     GError *error = nullptr;
@@ -238,6 +242,30 @@ void emulated_device_unplug(emulated_device *dev) {
     delete dev;
 }
 
+void emulated_device_initialise(emulated_device *dev) {
+    gchar *sys = umockdev_testbed_get_sys_dir(dev->testbed);
+    const std::string uevent = std::string(sys) + dev->hidraw_path.substr(4) + "/uevent";
+    g_free(sys);
+    gchar *text = nullptr;
+    if (!g_file_get_contents(uevent.c_str(), &text, nullptr, nullptr))
+        g_error("cannot read %s", uevent.c_str());
+    std::string kept;
+    gchar **lines = g_strsplit(text, "\n", -1);
+    for (gchar **l = lines; *l; l++) {
+        if (**l && !g_str_has_prefix(*l, "MAJOR=") && !g_str_has_prefix(*l, "MINOR="))
+            kept += std::string(*l) + "\n";
+    }
+    g_strfreev(lines);
+    g_free(text);
+    if (!g_file_set_contents(uevent.c_str(), kept.c_str(), -1, nullptr))
+        g_error("cannot write %s", uevent.c_str());
+    umockdev_testbed_uevent(dev->testbed, dev->hidraw_path.c_str(), "add");
+}
+
+void emulated_device_change(emulated_device *dev) {
+    umockdev_testbed_uevent(dev->testbed, dev->hidraw_path.c_str(), "change");
+}
+
 const char *emulated_device_node(const emulated_device *dev) {
     return dev->node.c_str();
 }
@@ -256,6 +284,13 @@ void emulated_device_send(emulated_device *dev, const unsigned char *data, size_
             g_error("emulated device write: %s", g_strerror(errno));
         done += static_cast<size_t>(n);
     }
+}
+
+size_t emulated_device_unread(emulated_device *dev) {
+    int n = 0;
+    if (ioctl(dev->master, FIONREAD, &n) != 0)
+        g_error("FIONREAD: %s", g_strerror(errno));
+    return static_cast<size_t>(n);
 }
 
 bool emulated_device_receive(emulated_device *dev, unsigned char *data, size_t length) {

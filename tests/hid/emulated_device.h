@@ -43,7 +43,19 @@ struct emulated_device;
 
 // Plugs a device in: its usb device, interface, hid device and hidraw node appear, with "add"
 // events. Each plug gets a new hid syspath, as the kernel gives a replugged device.
-emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d);
+//
+// With `initialised` false, the hidraw node is one that udev has not finished with yet: it is
+// in sysfs, but libudev does not list it among initialised devices until
+// emulated_device_initialise. (umockdev keeps no udev database. libudev counts a device with a
+// device number as initialised only when the database has an entry for it, and one without a
+// number always; so such a node carries MAJOR and MINOR until it is initialised.)
+emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d,
+                                      bool initialised = true);
+// udev is done with a node plugged in uninitialised: it is listed from now on, and its "add"
+// goes out, as udev sends it after its rules ran.
+void emulated_device_initialise(emulated_device *device);
+// udev runs its rules on the hidraw node again ("udevadm trigger"): a "change" event.
+void emulated_device_change(emulated_device *device);
 // Unplugs it ("remove" events, child first; then the node hangs up) and frees it.
 void emulated_device_unplug(emulated_device *device);
 // Hangs the node up without removing the device, as a device that died would.
@@ -57,3 +69,6 @@ void emulated_device_send(emulated_device *device, const unsigned char *data, si
 // Host to device: blocks until `length` bytes written by the program arrived. False if they do
 // not come (after a generous hang guard) or the node is gone.
 bool emulated_device_receive(emulated_device *device, unsigned char *data, size_t length);
+// How many bytes written by the program wait to be received now (a write has arrived once it
+// returned in the program).
+size_t emulated_device_unread(emulated_device *device);

@@ -1,6 +1,7 @@
 // A small program around the single-instance guard, started by the tests as separate processes.
 //
 //   single_probe --log FILE [--wait-go] [--stuck] [--reply-timeout-ms N] [--name NAME]
+//                [--runtime-root DIR] [--with-items] [--item KEY=VALUE]...
 //
 // --wait-go: read a line from standard input before taking the guard (lets a test start many
 //   at the same moment).
@@ -8,11 +9,16 @@
 //   loop (a holder that is still starting up, or hangs). Meanwhile it prints "pending" once
 //   a later start has connected to it, which is then waiting for its answer.
 //
+// --runtime-root DIR: where the per-user runtime directories are, instead of /run/user.
+// --with-items: take the guard with msingle_init_with_items, sending the --item's given; the
+//   callback then logs the items it receives.
+//
 // Prints one line: "holder PATH" when it took the guard (then runs a GLib main loop until
 // SIGTERM, takes the guard down and exits 0), or "signalled N" when another process holds it,
-// N being the number of callbacks that the log showed when msingle_init returned.
+// N being the number of callbacks that the log showed when msingle_init returned ("unanswered N"
+// when that process did not answer in time).
 // Each callback appends "callback main" (or "callback other" when not run on the thread that
-// runs the main loop) to the log.
+// runs the main loop) to the log, followed by " KEY=VALUE" for each item it received.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -45,12 +52,24 @@ static void append_log(const char *line)
     close(fd);
 }
 
+static std::string callback_line()
+{
+    return g_thread_self() == main_thread && g_main_context_is_owner(g_main_context_default())
+               ? "callback main"
+               : "callback other";
+}
+
 static void instance_cb()
 {
-    append_log(g_thread_self() == main_thread &&
-                       g_main_context_is_owner(g_main_context_default())
-                   ? "callback main\n"
-                   : "callback other\n");
+    append_log((callback_line() + "\n").c_str());
+}
+
+static void items_cb(const std::vector<msingle_item> &items)
+{
+    std::string line = callback_line();
+    for (const msingle_item &item : items)
+        line += " " + item.key + "=" + item.value;
+    append_log((line + "\n").c_str());
 }
 
 static int count_callbacks()
@@ -131,7 +150,8 @@ static gboolean quit_cb(gpointer loop)
 int main(int argc, char **argv)
 {
     main_thread = g_thread_self();
-    bool wait_go = false, stuck = false;
+    bool wait_go = false, stuck = false, with_items = false;
+    std::vector<msingle_item> items;
     const char *name = "Morvak.Zevrin.Single";
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
@@ -141,7 +161,16 @@ int main(int argc, char **argv)
             name = argv[++i];
         else if (arg == "--reply-timeout-ms" && i + 1 < argc)
             msingle_reply_timeout_ms = std::atoi(argv[++i]);
-        else if (arg == "--wait-go")
+        else if (arg == "--runtime-root" && i + 1 < argc)
+            msingle_runtime_root = argv[++i];
+        else if (arg == "--with-items")
+            with_items = true;
+        else if (arg == "--item" && i + 1 < argc) {
+            const std::string item = argv[++i];
+            const size_t eq = item.find('=');
+            const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+            items.push_back({item.substr(0, eq), value});
+        } else if (arg == "--wait-go")
             wait_go = true;
         else if (arg == "--stuck")
             stuck = true;
@@ -162,8 +191,11 @@ int main(int argc, char **argv)
     if (wait_go)
         read_stdin_line();
 
-    if (!msingle_init(name, instance_cb)) {
-        std::printf("signalled %d\n", count_callbacks());
+    const msingle_result result = with_items ? msingle_init_with_items(name, items, items_cb)
+                                             : msingle_result(msingle_init(name, instance_cb));
+    if (result != msingle_holding) {
+        std::printf("%s %d\n", result == msingle_unanswered ? "unanswered" : "signalled",
+                    count_callbacks());
         return 0;
     }
     std::printf("holder %s\n", msingle_socket_path().c_str());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -100,6 +101,7 @@ protected:
         ASSERT_EQ(chmod(tmp.c_str(), 01777), 0);
         ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
         log = root + "/log";
+        user_runtime = root + "/user";
         env = g_get_environ();
         env = g_environ_setenv(env, "XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
         env = g_environ_setenv(env, "TMPDIR", tmp.c_str(), TRUE);
@@ -113,9 +115,11 @@ protected:
         scratch::remove_dir(root);
     }
 
-    std::unique_ptr<probe> start(std::vector<std::string> args = {})
+    // With the test's environment, or `start_env`.
+    std::unique_ptr<probe> start(std::vector<std::string> args = {}, gchar **start_env = nullptr)
     {
-        std::vector<std::string> all = {probe_path, "--log", log};
+        // The system's runtime directories are never the guard's place in a test.
+        std::vector<std::string> all = {probe_path, "--log", log, "--runtime-root", user_runtime};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (auto &a : all)
@@ -124,9 +128,9 @@ protected:
         auto p = std::make_unique<probe>();
         int out = -1;
         GError *error = nullptr;
-        if (!g_spawn_async_with_pipes(nullptr, argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD,
-                                      nullptr, nullptr, &p->pid, &p->in, &out, nullptr,
-                                      &error)) {
+        if (!g_spawn_async_with_pipes(nullptr, argv.data(), start_env ? start_env : env,
+                                      G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &p->pid,
+                                      &p->in, &out, nullptr, &error)) {
             ADD_FAILURE() << error->message;
             g_error_free(error);
             p->reaped = true;
@@ -180,7 +184,29 @@ protected:
         return lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
     }
 
-    std::string root, runtime, tmp, home, log;
+    // Sends `bytes` to the holder over a connection of our own, as a start would (ending our side
+    // for writing if `end`), and returns whether the holder answered.
+    bool send_raw(const std::string &bytes, bool end)
+    {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, (runtime + "/" + guard_name).c_str(), sizeof addr.sun_path - 1);
+        bool answered = false;
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+            send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size())) {
+            if (end)
+                shutdown(fd, SHUT_WR);
+            pollfd p = {fd, POLLIN, 0};
+            char reply = 0;
+            // The bound only keeps a broken guard from hanging the test.
+            answered = poll(&p, 1, 20000) == 1 && recv(fd, &reply, 1, 0) == 1;
+        }
+        close(fd);
+        return answered;
+    }
+
+    std::string root, runtime, tmp, home, log, user_runtime;
     gchar **env = nullptr;
 };
 
@@ -278,9 +304,9 @@ TEST_F(SingleInstance, StuckHolderHoldsUpALaterStartOnlyForTheReplyTime)
     auto first = start({"--stuck"});
     ASSERT_EQ(first->line(), socket_in(runtime));
 
-    // Gives up waiting, but does not start a second instance.
-    auto second = start({"--reply-timeout-ms", "200"});
-    EXPECT_EQ(second->line(), "signalled 0");
+    // Gives up waiting, and knows it, but does not start a second instance.
+    auto second = start({"--with-items", "--reply-timeout-ms", "200"});
+    EXPECT_EQ(second->line(), "unanswered 0");
     EXPECT_EQ(second->wait(), 0);
 
     // Its signal was not lost: the holder handles it once it runs.
@@ -290,6 +316,105 @@ TEST_F(SingleInstance, StuckHolderHoldsUpALaterStartOnlyForTheReplyTime)
     kill(first->pid, SIGTERM);
     EXPECT_EQ(first->wait(), 0);
     EXPECT_EQ(log_lines(), std::vector<std::string>(2, "callback main"));
+}
+
+TEST_F(SingleInstance, ALaterStartsItemsReachTheHoldersCallbackInOrder)
+{
+    auto first = start({"--with-items"});
+    ASSERT_EQ(first->line(), socket_in(runtime));
+
+    // A key out of the format is left out by the sender; the others arrive as sent.
+    auto second = start({"--with-items", "--item", "startup-id=launcher-1_TIME42", "--item",
+                         "file=/tmp/a b", "--item", "Bad_Key=x", "--item", "file=",
+                         "--item", "activation-token=tok"});
+    EXPECT_EQ(second->line(), "signalled 1");
+    // A start with the plain call sends no items.
+    auto third = start();
+    EXPECT_EQ(third->line(), "signalled 2");
+    // Too many to fit into one message: the first ones go, in order, the rest is left out.
+    std::vector<std::string> many = {"--with-items"};
+    for (int i = 0; i < 400; i++)
+        many.insert(many.end(), {"--item", "file=" + std::string(100, char('a' + i % 26))});
+    auto fourth = start(many);
+    EXPECT_EQ(fourth->line(), "signalled 3");
+
+    const std::vector<std::string> lines = log_lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "callback main startup-id=launcher-1_TIME42 file=/tmp/a b file= "
+                        "activation-token=tok");
+    EXPECT_EQ(lines[1], "callback main");
+    const std::string item = " file=" + std::string(100, 'a');
+    EXPECT_EQ(lines[2].rfind("callback main" + item + " file=" + std::string(100, 'b'), 0), 0u);
+    EXPECT_GT(lines[2].size(), 100 * item.size());
+    EXPECT_LT(lines[2].size(), 16384u);
+}
+
+TEST_F(SingleInstance, MessagesOfOtherVersionsAndBrokenOnesStillSignal)
+{
+    auto holder = start({"--with-items"});
+    ASSERT_EQ(holder->line(), socket_in(runtime));
+    using namespace std::string_literals;
+    // An older start: the signal byte alone, without ending its side.
+    EXPECT_TRUE(send_raw("\0"s, false));
+    // A later version's format, read to its end.
+    EXPECT_TRUE(send_raw("\0002\0whatever it holds\0\0"s, true));
+    // A key out of the format, and a message cut short.
+    EXPECT_TRUE(send_raw("\0001\0Key\0value\0\0"s, true));
+    EXPECT_TRUE(send_raw("\0001\0file\0/cut"s, true));
+    // More than the bound.
+    EXPECT_TRUE(send_raw("\0001\0file\0"s + std::string(20000, 'x') + "\0\0"s, true));
+    // A connection that ends without sending anything is no signal.
+    EXPECT_FALSE(send_raw("", true));
+    EXPECT_EQ(log_lines(), std::vector<std::string>(5, "callback main"));
+}
+
+TEST_F(SingleInstance, AnOlderHolderTakesTheSignalOfANewerStart)
+{
+    // A holder of an earlier version: reads one byte, answers, closes.
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, (runtime + "/" + guard_name).c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+
+    auto later = start({"--with-items", "--item", "startup-id=x_TIME1", "--item", "file=/a"});
+    const int conn = accept(listener, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    char signal = 1;
+    ASSERT_EQ(recv(conn, &signal, 1, 0), 1);
+    EXPECT_EQ(signal, 0);
+    const char reply = 1;
+    ASSERT_EQ(send(conn, &reply, 1, MSG_NOSIGNAL), 1);
+    close(conn);
+    EXPECT_EQ(later->line(), "signalled 0");
+    EXPECT_EQ(later->wait(), 0);
+    close(listener);
+}
+
+TEST_F(SingleInstance, StartsWithAndWithoutXdgRuntimeDirMeetInTheSessionsRuntimeDirectory)
+{
+    // The session's runtime directory for our user id, where XDG_RUNTIME_DIR points when set.
+    const std::string session = user_runtime + "/" + std::to_string(geteuid());
+    ASSERT_TRUE(fs::create_directories(session));
+    fs::permissions(session, fs::perms::owner_all);
+    gchar **with = g_environ_setenv(g_strdupv(env), "XDG_RUNTIME_DIR", session.c_str(), TRUE);
+    gchar **without = g_environ_unsetenv(g_strdupv(env), "XDG_RUNTIME_DIR");
+
+    for (gchar **first_env : {with, without}) {
+        auto first = start({}, first_env);
+        ASSERT_EQ(first->line(), socket_in(session));
+        for (gchar **later_env : {with, without}) {
+            auto later = start({}, later_env);
+            EXPECT_EQ(later->line().rfind("signalled ", 0), 0u);
+            EXPECT_EQ(later->wait(), 0);
+        }
+        kill(first->pid, SIGTERM);
+        EXPECT_EQ(first->wait(), 0);
+    }
+    EXPECT_EQ(log_lines().size(), 4u);
+    g_strfreev(with);
+    g_strfreev(without);
 }
 
 TEST_F(SingleInstance, AnythingElseInPlaceOfTheSocketIsReplaced)

@@ -1,8 +1,13 @@
 // The real program's single-instance behaviour, end to end under an X server of its own:
-// a second start presents the running window and ends; the guard outlives neither a clean
-// quit nor a killed instance.
+// a second start presents the running window and ends, handing over its launcher's startup
+// notification; a second start whose holder does not answer says so and ends; the guard
+// outlives neither a clean quit nor a killed instance.
 
 #include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <poll.h>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -24,7 +29,63 @@ static std::string zevrin_path;
 
 struct run_result {
     int status = -1;
-    std::string out;
+    std::string out, err;
+};
+
+// The startup-notification messages sent to the X server's root window, as a launcher that
+// shows a busy cursor until it hears "remove" for its id receives them: each message comes in
+// pieces of 20 bytes, the first as _NET_STARTUP_INFO_BEGIN and the rest as _NET_STARTUP_INFO,
+// up to a NUL byte.
+class startup_messages {
+public:
+    startup_messages() : display_(XOpenDisplay(nullptr))
+    {
+        if (!display_)
+            return;
+        begin_ = XInternAtom(display_, "_NET_STARTUP_INFO_BEGIN", False);
+        more_ = XInternAtom(display_, "_NET_STARTUP_INFO", False);
+        XSelectInput(display_, DefaultRootWindow(display_), PropertyChangeMask);
+        XSync(display_, False);
+    }
+    ~startup_messages()
+    {
+        if (display_)
+            XCloseDisplay(display_);
+    }
+    startup_messages(const startup_messages &) = delete;
+    startup_messages &operator=(const startup_messages &) = delete;
+
+    // Waits (a bounded time, for a broken program) for a whole message; "" if none comes.
+    std::string next()
+    {
+        std::string message;
+        while (display_) {
+            if (!XPending(display_)) {
+                pollfd p = {ConnectionNumber(display_), POLLIN, 0};
+                if (poll(&p, 1, 20000) != 1)
+                    return "";
+                continue;
+            }
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type != ClientMessage || event.xclient.format != 8)
+                continue;
+            if (event.xclient.message_type == begin_)
+                message.clear();
+            else if (event.xclient.message_type != more_)
+                continue;
+            const char *piece = event.xclient.data.b;
+            const size_t length = strnlen(piece, 20);
+            message.append(piece, length);
+            if (length < 20)
+                return message;
+        }
+        return "";
+    }
+
+private:
+    Display *display_;
+    Atom begin_ = None, more_ = None;
 };
 
 class SingleInstanceProgram : public testing::Test {
@@ -61,13 +122,14 @@ protected:
         scratch::remove_dir(root);
     }
 
-    GPid start_program()
+    // With the test's environment, or `start_env`.
+    GPid start_program(gchar **start_env = nullptr)
     {
         std::vector<char *> argv = {zevrin_path.data(), nullptr};
         GPid pid = 0;
         GError *error = nullptr;
-        if (!g_spawn_async(work.c_str(), argv.data(), env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
-                           nullptr, &pid, &error)) {
+        if (!g_spawn_async(work.c_str(), argv.data(), start_env ? start_env : env,
+                           G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, &error)) {
             ADD_FAILURE() << error->message;
             g_error_free(error);
             return 0;
@@ -84,15 +146,18 @@ protected:
         argv.push_back(nullptr);
         run_result r;
         gchar *out = nullptr;
+        gchar *err = nullptr;
         GError *error = nullptr;
         if (!g_spawn_sync(work.c_str(), argv.data(), env, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                          &out, nullptr, &r.status, &error)) {
+                          &out, &err, &r.status, &error)) {
             ADD_FAILURE() << error->message;
             g_error_free(error);
             return r;
         }
         r.out = out ? out : "";
+        r.err = err ? err : "";
         g_free(out);
+        g_free(err);
         return r;
     }
 
@@ -157,6 +222,51 @@ TEST_F(SingleInstanceProgram, SecondStartPresentsTheRunningWindowAndEnds)
     EXPECT_FALSE(fs::exists(fs::symlink_status(runtime + "/Morvak.Zevrin.Single")));
     const GPid third = start_program();
     EXPECT_FALSE(wait_for_window(third).empty());
+}
+
+TEST_F(SingleInstanceProgram, SecondStartFromALauncherHandsOverItsStartupNotification)
+{
+    // As a launcher starts the program: with a startup-notification id that carries the launch
+    // time. The first start's own notification ends when its window is shown.
+    startup_messages messages;
+    gchar **launched = g_environ_setenv(g_strdupv(env), "DESKTOP_STARTUP_ID",
+                                        "launcher-6_TIME100", TRUE);
+    const GPid first = start_program(launched);
+    const std::string window = wait_for_window(first);
+    ASSERT_FALSE(window.empty());
+    EXPECT_EQ(messages.next(), "remove: ID=\"launcher-6_TIME100\"");
+
+    launched = g_environ_setenv(launched, "DESKTOP_STARTUP_ID", "launcher-7_TIME12345", TRUE);
+    const GPid second = start_program(launched);
+    g_strfreev(launched);
+    EXPECT_EQ(wait_exit(second), 0);
+
+    // The running window was presented with it: it carries the id and the launch time, which
+    // its activation request gives the window manager, and the launcher hears that the start
+    // is complete, so its busy cursor ends.
+    EXPECT_EQ(messages.next(), "remove: ID=\"launcher-7_TIME12345\"");
+    EXPECT_EQ(run({"xprop", "-id", window, "_NET_STARTUP_ID"}).out,
+              "_NET_STARTUP_ID(UTF8_STRING) = \"launcher-7_TIME12345\"\n");
+    EXPECT_EQ(run({"xprop", "-id", window, "_NET_WM_USER_TIME"}).out,
+              "_NET_WM_USER_TIME(CARDINAL) = 12345\n");
+}
+
+TEST_F(SingleInstanceProgram, SecondStartWhoseHolderDoesNotAnswerSaysSoAndEnds)
+{
+    const GPid first = start_program();
+    ASSERT_FALSE(wait_for_window(first).empty());
+    kill(first, SIGSTOP);
+
+    // It waits a few seconds, says why nothing happened, and neither runs nor hangs.
+    const run_result second = run({zevrin_path});
+    kill(first, SIGCONT);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_NE(second.err.find("zevrin: The Zevrin configurator is already running, but it does "
+                              "not answer"),
+              std::string::npos)
+        << second.err;
+    EXPECT_EQ(visible_windows().size(), 1u);
+    EXPECT_TRUE(running(first));
 }
 
 TEST_F(SingleInstanceProgram, KilledInstanceDoesNotBlockTheNextStart)

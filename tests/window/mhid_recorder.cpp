@@ -35,3 +35,5 @@ int mhid_write(int id, const unsigned char *data, int length)
 void mhid_terminate() {}
 
 void mhid_set_access_denied_callback(mhid_access_denied_callback, void *) {}
+
+void mhid_set_another_device_callback(mhid_another_device_callback, void *) {}
