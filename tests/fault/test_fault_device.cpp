@@ -336,7 +336,7 @@ TEST_F(Fault, HundredsOfPlugCyclesWithReportsFlowingLeaveNothingBehind)
             ASSERT_EQ(printed_events[k], printed_events[k - 1] + 1) << "cycle " << i;
     }
     drain();
-    EXPECT_TRUE(seen_dialogs.empty());
+    EXPECT_TRUE(seen_dialogs.empty()) << (seen_dialogs.empty() ? "" : seen_dialogs[0].text);
     expect_nothing_left_behind();
 }
 
