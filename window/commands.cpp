@@ -2,6 +2,7 @@
 #include <glib/gi18n.h>
 
 #include "app/hub.h"
+#include "app/theme.h"
 #include "build_config.h"
 #include "device/config.h"
 #include "device/protocol.h"
@@ -62,8 +63,16 @@ void menuitem_set_defaults_activate_cb(GtkMenuItem *, gpointer)
 
 void menuitem_user_manual_activate_cb(GtkMenuItem *, gpointer)
 {
+    GdkDisplay *display = GTK_IS_WIDGET(window_main) ? gtk_widget_get_display(window_main) : gdk_display_get_default();
+    if (display == nullptr)
+        return;
+    GdkAppLaunchContext *context = gdk_display_get_app_launch_context(display);
+    gdk_app_launch_context_set_timestamp(context, GDK_CURRENT_TIME);
+    // The browser is the user's: it gets the user's theme, not the one we chose for ourselves.
+    give_back_user_theme(G_APP_LAUNCH_CONTEXT(context));
     // Without a browser nothing can be shown, and nothing is.
-    gtk_show_uri_on_window(as_window(window_main), USER_MANUAL_URI, GDK_CURRENT_TIME, nullptr);
+    g_app_info_launch_default_for_uri(USER_MANUAL_URI, G_APP_LAUNCH_CONTEXT(context), nullptr);
+    g_object_unref(context);
 }
 
 // The about window is built once and hidden on close, so this is the same window every time.

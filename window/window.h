@@ -59,6 +59,12 @@ void update_main_window();
 void set_model_images();
 void show_main_window();
 
+// Window size (layout.cpp). Sizes the main window for its largest content within the screen's
+// work area: before it is first shown, or later growing it only.
+void fit_main_window();
+// Makes the scrolled window of the rows scroll the focused control into view.
+void follow_focus_in_rows(GtkWidget *scrolled_window);
+
 // Switch action editor (editor.cpp).
 enum { page_mouse = 0, page_keyboard = 1, page_joystick = 2, page_generic = 3 };
 void radiobutton_page_toggled_cb(GtkToggleButton *toggle_button, gpointer user_data);

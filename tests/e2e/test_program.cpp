@@ -379,6 +379,12 @@ protected:
     return run(std::move(args), out);
   }
 
+  // Runs a driver command on the program: COMMAND PID ARGS...
+  int driver_for_program(std::vector<std::string> args, std::string *out) {
+    args.insert(args.begin() + 1, std::to_string(program));
+    return driver(std::move(args), out);
+  }
+
   // The X window of a process that is on the screen now, or "".
   std::string visible_window(GPid pid) {
     std::string out;
@@ -676,7 +682,7 @@ TEST_F(Program, SecondStartPresentsTheFirstWindowAndEnds) {
 TEST_F(Program, DemoDeviceIsReadAndKeepsWhatIsWritten) {
   start(false, "mini");
   ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}},
-                        "Zevrin Mini"));
+                        "Zevrin Mini (demo)"));
   ASSERT_TRUE(click("radio button", "Switch 1: joystick"));
   ASSERT_TRUE(select("Switch 1 joystick action", "Button 3"));
   ASSERT_TRUE(click("push button", "Write"));
@@ -686,11 +692,11 @@ TEST_F(Program, DemoDeviceIsReadAndKeepsWhatIsWritten) {
   ASSERT_TRUE(click("menu item", "Set defaults"));
   ASSERT_TRUE(expect_message_and_close(
       "Default configuration is shown. Click 'Write' to send it to the device."));
-  ASSERT_TRUE(
-      wait_rows({{"mouse", "Left click", true}, {"mouse", "Right click", true}}, "Zevrin Mini"));
+  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"mouse", "Right click", true}},
+                        "Zevrin Mini (demo)"));
   ASSERT_TRUE(click("push button", "Read"));
-  ASSERT_TRUE(
-      wait_rows({{"joystick", "Button 3", true}, {"keyboard", "Space", true}}, "Zevrin Mini"));
+  ASSERT_TRUE(wait_rows({{"joystick", "Button 3", true}, {"keyboard", "Space", true}},
+                        "Zevrin Mini (demo)"));
 }
 
 TEST_F(Program, DemoZevrinShowsItsEightSwitches) {
@@ -703,8 +709,142 @@ TEST_F(Program, DemoZevrinShowsItsEightSwitches) {
                          {"joystick", "Button 1", true},
                          {"mouse", "Move up", false},
                          {"joystick", "Move left", false}},
-                        "Zevrin"));
+                        "Zevrin (demo)"));
   EXPECT_EQ(ui().selected("Joystick displacement"), "75%");
+}
+
+// One line of the driver's "keys" output: the focused object and where it is on the screen.
+struct focus_step {
+  std::string role, name;
+  int x = 0, y = 0, width = 0, height = 0;
+  bool in_scrolled_view = true;
+};
+
+std::vector<focus_step> parse_focus_steps(const std::string &text) {
+  std::vector<focus_step> steps;
+  gchar **lines = g_strsplit(text.c_str(), "\n", -1);
+  for (gchar **l = lines; *l; l++) {
+    if (**l == '\0')
+      continue;
+    focus_step step;
+    gchar **f = g_strsplit(*l, "\t", -1);
+    if (g_strv_length(f) >= 4) {
+      step.role = f[0];
+      step.name = f[1];
+      sscanf(f[2], "%d %d %d %d", &step.x, &step.y, &step.width, &step.height);
+      step.in_scrolled_view = strcmp(f[3], "shown") == 0;
+    }
+    g_strfreev(f);
+    steps.push_back(step);
+  }
+  g_strfreev(lines);
+  return steps;
+}
+
+// The controls of the demo Zevrin's window in reading order, as the focus must visit them:
+// each row's page buttons, its list ("-": a combo box's inner button has no accessible object
+// of its own), the keyboard page's capture button and modifiers, the auto-release box where the
+// action has one (greyed out, it takes no focus); then both settings lists and the buttons.
+std::vector<std::string> demo_zevrin_tab_order() {
+  struct row {
+    bool keyboard, auto_release;
+  };
+  const row rows[] = {{false, true},  {false, true}, {false, false}, {true, true},
+                      {true, true},   {false, true}, {false, false}, {false, false}};
+  std::vector<std::string> order;
+  for (int n = 1; n <= 8; n++) {
+    for (const char *page : {"mouse", "keyboard", "joystick"})
+      order.push_back("radio button:" + sw(n, ": ") + page);
+    order.push_back("-");
+    if (rows[n - 1].keyboard) {
+      order.push_back("push button:" + sw(n, ": choose the key by pressing it"));
+      for (const char *modifier : {"Control", "Shift", "Alt"})
+        order.push_back("check box:" + sw(n, ": ") + modifier);
+    }
+    if (rows[n - 1].auto_release)
+      order.push_back("check box:" + sw(n, ": auto-release"));
+  }
+  for (const char *step : {"-", "-", "push button:Undo changes", "push button:Read",
+                           "push button:Write"})
+    order.push_back(step);
+  return order;
+}
+
+TEST_F(Program, TabAndShiftTabVisitEveryControlInReadingOrderAndWrapAround) {
+  start(false, "zevrin");
+  ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "Zevrin (demo)"); },
+                      "the demo Zevrin ready"));
+  const std::string window = visible_window(program);
+  ASSERT_FALSE(window.empty());
+  ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", window}), 0);
+
+  // Forward from the start, once round and back to the first control.
+  const std::vector<std::string> order = demo_zevrin_tab_order();
+  std::vector<std::string> args = {"keys", "Tab"};
+  args.insert(args.end(), order.begin(), order.end());
+  args.push_back(order.front());
+  std::string out;
+  EXPECT_EQ(driver_for_program(args, &out), 0) << out;
+
+  // And back the other way: Write first, the first row's mouse button last.
+  args = {"keys", "shift+Tab"};
+  args.insert(args.end(), order.rbegin(), order.rend());
+  EXPECT_EQ(driver_for_program(args, &out), 0) << out;
+}
+
+// A small laptop screen, in French (the longest texts) with the developer options on (a fourth
+// page button in every row): the window fits on the screen, and the keyboard reaches every
+// control, each scrolled into view and on the screen when it has the focus.
+class SmallScreen : public Program {};
+
+TEST_F(SmallScreen, EveryControlIsReachableAndOnTheScreenAt1024x600InFrench) {
+  std::string geometry;
+  ASSERT_EQ(run({"xdotool", "getdisplaygeometry"}, &geometry), 0);
+  ASSERT_EQ(geometry, "1024 600\n") << "run this test on a 1024x600 screen";
+  const std::string config = root + "/home/.config/zevrin";
+  fs::create_directories(config);
+  ASSERT_TRUE(g_file_set_contents((config + "/config").c_str(),
+                                  "[language]\nlang=fr\n[dev_options]\nshow_dev_options=true\n",
+                                  -1, nullptr));
+  // From the build directory the program finds its catalogues in ./locale.
+  fs::create_directory_symlink(fs::path(g_getenv("ZEVRIN_BUILD_ROOT")) / "locale",
+                               work + "/locale");
+  start(false, "zevrin");
+  ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ui.showing("push button", "Écrire"); },
+                      "the demo Zevrin ready, in French"));
+  const std::string window = visible_window(program);
+  ASSERT_FALSE(window.empty());
+  ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", window}), 0);
+
+  // Every row: four page buttons, the list, the keyboard page's four controls on rows 4 and 5,
+  // the auto-release box where it applies; then the settings lists and the three buttons.
+  std::vector<std::string> order;
+  for (const std::string &step : demo_zevrin_tab_order()) {
+    const std::string role = step.substr(0, step.find(':'));
+    if (step == "-" && !order.empty() && order.back() == "radio button:*")
+      order.push_back("radio button:*");  // the generic-event page button
+    order.push_back(step == "-" ? "-" : role + ":*");
+  }
+  std::vector<std::string> args = {"keys", "Tab"};
+  args.insert(args.end(), order.begin(), order.end());
+  std::string out;
+  ASSERT_EQ(driver_for_program(args, &out), 0) << out;
+  const std::vector<focus_step> steps = parse_focus_steps(out);
+  ASSERT_EQ(steps.size(), order.size()) << out;
+  int named = 0;
+  for (const focus_step &step : steps) {
+    if (step.role.empty())
+      continue;  // a combo box
+    named++;
+    EXPECT_TRUE(step.x >= 0 && step.y >= 0 && step.x + step.width <= 1024 &&
+                step.y + step.height <= 600)
+        << step.role << " \"" << step.name << "\" is off the screen at " << step.x << ","
+        << step.y << " " << step.width << "x" << step.height;
+    EXPECT_TRUE(step.in_scrolled_view)
+        << step.role << " \"" << step.name << "\" has the focus but is scrolled out of view";
+  }
+  EXPECT_EQ(steps.back().name, "Écrire");
+  EXPECT_GT(named, 40);
 }
 
 }  // namespace
