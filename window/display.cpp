@@ -161,6 +161,8 @@ void set_model_images()
     if (device_connected) {
         image_set_from_data_file(image_connected_model, "/images/models/%s_hl_small.png",
                                  model_id[connected_device_model]);
+        if (GTK_IS_WIDGET(image_connected_model))
+            atk_object_set_name(gtk_widget_get_accessible(image_connected_model), model_name[connected_device_model]);
         label_set_text(label_connected_model, model_name[connected_device_model]);
     }
 }
