@@ -48,6 +48,59 @@ void count_toggle_cb(GtkToggleButton *, gpointer data)
 
 using EditorPages = WindowTest;
 
+// A key pressed while the focus is in the window, delivered as the toolkit delivers it.
+bool key_to_window(guint keyval, GdkModifierType state = static_cast<GdkModifierType>(0))
+{
+    GdkEvent *event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window_main)));
+    event->key.keyval = keyval;
+    event->key.state = state;
+    event->key.time = GDK_CURRENT_TIME;
+    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+    const bool handled = gtk_widget_event(window_main, event);
+    gdk_event_free(event);
+    return handled;
+}
+
+bool list_open(GtkWidget *list)
+{
+    gboolean open = FALSE;
+    g_object_get(list, "popup-shown", &open, nullptr);
+    return open;
+}
+
+// Moving through the window with the keyboard must not change a switch's action: the arrows
+// open a closed list, and only an open list moves its choice.
+TEST_F(EditorPages, ArrowKeysOpenAClosedListInsteadOfChangingIt)
+{
+    connect_idle(0);  // the rows shown
+    pump();
+    GtkWidget *list = combobox_mouse[0];
+    choose(list, 2);
+    gtk_widget_grab_focus(list);
+    ASSERT_EQ(gtk_widget_get_ancestor(gtk_window_get_focus(GTK_WINDOW(window_main)), GTK_TYPE_COMBO_BOX), list);
+    for (guint key : {GDK_KEY_Page_Down, GDK_KEY_End, GDK_KEY_Home, GDK_KEY_Page_Up}) {
+        EXPECT_TRUE(key_to_window(key));
+        EXPECT_EQ(entry(list), 2) << gdk_keyval_name(key);
+        EXPECT_FALSE(list_open(list)) << gdk_keyval_name(key);
+    }
+    for (guint key : {GDK_KEY_Down, GDK_KEY_Up, GDK_KEY_KP_Down}) {
+        EXPECT_TRUE(key_to_window(key));
+        pump();
+        EXPECT_EQ(entry(list), 2) << gdk_keyval_name(key);
+        EXPECT_TRUE(list_open(list)) << gdk_keyval_name(key);
+        gtk_combo_box_popdown(GTK_COMBO_BOX(list));
+        pump();
+    }
+    // Elsewhere the keys keep their meaning, and no list opens.
+    choose(list, 0);  // "Left click", whose auto-release box takes the focus
+    gtk_widget_grab_focus(checkbutton_auto_release[0]);
+    ASSERT_EQ(gtk_window_get_focus(GTK_WINDOW(window_main)), checkbutton_auto_release[0]);
+    key_to_window(GDK_KEY_Down);
+    pump();
+    EXPECT_FALSE(list_open(list));
+}
+
 TEST_F(EditorPages, SwitchingPagesShowsExactlyThatPage)
 {
     show_dev_options = true;
