@@ -253,8 +253,13 @@ protected:
   }
 
   // Starts the program; with `umockdev` under the preload library over this test's testbed.
-  GPid start(bool umockdev = true, const char *demo = nullptr) {
+  // `extra` sets (or, with a null value, unsets) more variables for it.
+  GPid start(bool umockdev = true, const char *demo = nullptr,
+             const std::vector<std::pair<const char *, const char *>> &extra = {}) {
     gchar **child_env = g_strdupv(env);
+    for (const auto &[name, value] : extra)
+      child_env = value != nullptr ? g_environ_setenv(child_env, name, value, TRUE)
+                                   : g_environ_unsetenv(child_env, name);
     if (umockdev) {
       child_env = g_environ_setenv(child_env, "UMOCKDEV_DIR", testbed_dir.c_str(), TRUE);
       child_env = g_environ_setenv(child_env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
@@ -711,6 +716,47 @@ TEST_F(Program, DemoZevrinShowsItsEightSwitches) {
                          {"joystick", "Move left", false}},
                         "Zevrin (demo)"));
   EXPECT_EQ(ui().selected("Joystick displacement"), "75%");
+}
+
+// On a Wayland desktop the program runs as on X11 (here a headless weston of the test's own,
+// with no X server in the program's reach) and is worked the same way.
+TEST_F(Program, RunsUnderWaylandAsUnderX11) {
+  const std::string runtime = root + "/run";
+  const std::string socket = "zevrin-test-wayland";
+  std::vector<char *> argv = {const_cast<char *>("weston"),
+                              const_cast<char *>("--backend=headless-backend.so"),
+                              const_cast<char *>("--idle-time=0"), nullptr};
+  const std::string socket_arg = "--socket=" + socket;
+  argv.insert(argv.end() - 1, const_cast<char *>(socket_arg.c_str()));
+  const int log = open((root + "/weston.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  GPid weston = 0;
+  GError *error = nullptr;
+  ASSERT_TRUE(g_spawn_async_with_fds(nullptr, argv.data(), env,
+                                     static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
+                                                              G_SPAWN_DO_NOT_REAP_CHILD),
+                                     nullptr, nullptr, &weston, -1, log, log, &error))
+      << error->message;
+  close(log);
+  started.push_back(weston);
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!fs::exists(runtime + "/" + socket) && running(weston) &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(fs::exists(runtime + "/" + socket)) << "weston did not start";
+
+  start(false, "mini",
+        {{"WAYLAND_DISPLAY", socket.c_str()}, {"GDK_BACKEND", "wayland"}, {"DISPLAY", nullptr}});
+  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}},
+                        "Zevrin Mini (demo)"));
+  ASSERT_TRUE(click("radio button", "Switch 1: joystick"));
+  ASSERT_TRUE(click("push button", "Write"));
+  // The windows draw their own title bars here, each with a button named Close, so the message
+  // is only looked at.
+  const std::string written = "Configuration successfully written into the device.";
+  ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("label", written); },
+                      "the message \"" + written + "\""));
+  ASSERT_TRUE(wait_rows({{"joystick", "Button 1", true}, {"keyboard", "Space", true}},
+                        "Zevrin Mini (demo)"));
 }
 
 // One line of the driver's "keys" output: the focused object and where it is on the screen.
