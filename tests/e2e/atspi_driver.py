@@ -16,15 +16,11 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
       Prints "X Y WIDTH HEIGHT" of that object, or of its parent UP levels up, relative to its
       window.
   atspi_driver.py keys PID KEY STEP...
-      Presses KEY (an xdotool key name, sent through XTest to the focused window) once for
-      each STEP and waits until the object that has the keyboard focus is the one that STEP
-      names: "ROLE:NAME", "ROLE:*" for any other object of that role than the step before, or
-      "-" where no object reports the focus (a combo box's inner button has no accessible
-      object of its own). Prints one line per step:
-      ROLE <tab> NAME <tab> X Y WIDTH HEIGHT (on the screen) <tab> "shown" when the object lies
-      within every scrolled area around it, else "hidden"; or "-" for no focused object.
-      Exits 1, after printing what has the focus instead, when a step is not reached within
-      30 seconds.
+      For each STEP presses KEY (xdotool, through XTest) and waits up to 30 s for the focus to
+      be on what STEP names: "ROLE:NAME", "ROLE:*" (another object of that role than the step
+      before) or "-" (no object reports the focus, as in a combo box). Prints a line a step:
+      ROLE <tab> NAME <tab> X Y WIDTH HEIGHT on the screen <tab> "shown", or "hidden" when
+      outside a scrolled area around it; "-" for no object. Exits 1 at a step not reached.
 
 Exit status 0 on success, 1 when the program, the object or the entry is not (yet) there,
 2 on wrong usage.
