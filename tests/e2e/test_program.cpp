@@ -832,9 +832,9 @@ TEST_F(SmallScreen, EveryControlIsReachableAndOnTheScreenAt1024x600InEveryLangua
     bool dev_options;
   };
   for (const language &l : {language{"fr", "Écrire", true}, {"en", "Write", false},
-                            {"es", "Escribir", false},
-                            {"it", "Scrivi", false}, {"pt", "Escrever", false},
-                            {"ca", "Escriu", false}, {"eu", "Idatzi", false}}) {
+                            {"es", "Escribir", false}, {"it", "Scrivi", false},
+                            {"pt", "Escrever", false}, {"ca", "Escriu", false},
+                            {"eu", "Idatzi", false}}) {
     SCOPED_TRACE(std::string(l.code) + (l.dev_options ? " with developer options" : ""));
     const std::string config = std::string("[language]\nlang=") + l.code +
                                "\n[dev_options]\nshow_dev_options=" +
