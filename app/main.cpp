@@ -24,10 +24,10 @@ int main(int argc, char **argv)
     set_theme();
     gtk_init(&argc, &argv);
     gdk_set_program_class(application_id);  // else the class is the name with a capital "I"
-    load_style_sheet();
 
     find_data_dir();
     find_config_dir();
+    load_style_sheet();
 
     gchar *icon = get_data_file("/icons/zevrin.ico");
     gtk_window_set_default_icon_from_file(icon, nullptr);  // without it the toolkit's icon stays

@@ -39,7 +39,8 @@ private:
 };
 
 // The window's natural size with the editor of all eight rows shown, each on its keyboard page
-// (the widest).
+// (the widest). The rows are alike, so one row is measured and counted eight times: measuring
+// them all would hold up the window's first frame by the whole editor's layout.
 GtkRequisition rows_shown_size()
 {
     visibility_change change;
@@ -48,15 +49,21 @@ GtkRequisition rows_shown_size()
     change.set(box_config, true);
     change.set(box_toolbar, true);
     for (int i = 0; i < max_switches; i++) {
-        change.set(box_sw[i], true);
-        change.set(separator_sw[i], i < max_switches - 1);
-        change.set(box_mouse[i], false);
-        change.set(box_keyb[i], true);
-        change.set(box_joy[i], false);
-        change.set(box_gen[i], false);
+        change.set(box_sw[i], i == 0);
+        change.set(separator_sw[i], false);
     }
+    change.set(box_mouse[0], false);
+    change.set(box_keyb[0], true);
+    change.set(box_joy[0], false);
+    change.set(box_gen[0], false);
     GtkRequisition natural{};
     gtk_widget_get_preferred_size(window_main, nullptr, &natural);
+    int row = 0, separator = 0;
+    if (GTK_IS_WIDGET(box_sw[0]))
+        gtk_widget_get_preferred_height(box_sw[0], nullptr, &row);
+    if (GTK_IS_WIDGET(separator_sw[0]))
+        gtk_widget_get_preferred_height(separator_sw[0], nullptr, &separator);
+    natural.height += (max_switches - 1) * (row + separator);
     return natural;
 }
 
