@@ -50,7 +50,7 @@ GtkRequisition rows_shown_size()
     change.set(box_toolbar, true);
     for (int i = 0; i < max_switches; i++) {
         change.set(box_sw[i], i == 0);
-        change.set(separator_sw[i], false);
+        change.set(separator_sw[i], i == 0);  // measured while shown: a hidden one counts 0
     }
     change.set(box_mouse[0], false);
     change.set(box_keyb[0], true);
@@ -63,7 +63,8 @@ GtkRequisition rows_shown_size()
         gtk_widget_get_preferred_height(box_sw[0], nullptr, &row);
     if (GTK_IS_WIDGET(separator_sw[0]))
         gtk_widget_get_preferred_height(separator_sw[0], nullptr, &separator);
-    natural.height += (max_switches - 1) * (row + separator);
+    // The first row and its divider are measured; seven rows more and six dividers.
+    natural.height += (max_switches - 1) * row + (max_switches - 2) * separator;
     return natural;
 }
 
