@@ -10,8 +10,8 @@
 //   bench/minimal_gtk, which loads the same interface files and does nothing else;
 // - peak memory: VmHWM of both, one second after their first frame;
 // - plug-to-ready: a virtual Zevrin plugged in (umockdev, answered by a played device) to the
-//   main window's title turning into the model name, which the refresh at the end of a read
-//   does; against the protocol's 500 ms end-of-read delay;
+//   main window's first frame after the read's final wait, which shows the rows; against the
+//   protocol's 500 ms end-of-read delay;
 // - idle cost: with the device connected and read, context switches of every thread of the
 //   program (/proc/PID/task/*/status) and its system calls (strace -f -c) over 10 s;
 // - rescan cost: one rescan as the watcher makes it on a device arrival or removal (every
