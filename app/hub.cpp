@@ -19,6 +19,7 @@
 #include "hid/mhid_linux.h"
 #include "window/window.h"
 
+bool device_is_demo = false;
 int device_zevrin = -1;
 int device_zevrin_mini = -1;
 

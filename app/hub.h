@@ -3,6 +3,12 @@
 
 #include <gtk/gtk.h>
 
+// The name under which the desktop knows the program (its desktop file, icon and windows).
+inline constexpr const char *application_id = "io.github.morvak.Zevrin";
+
+// The device is the built-in demo (ZEVRIN_DEMO), not hardware; the window title says so.
+extern bool device_is_demo;
+
 extern int device_zevrin;
 extern int device_zevrin_mini;
 

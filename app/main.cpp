@@ -5,6 +5,7 @@
 #include "app/instance.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "app/theme.h"
 #include "hid/hid_demo.h"
 #include "hid/mhid.h"
 #include "single/msingle.h"
@@ -22,12 +23,18 @@ int main(int argc, char **argv)
     if (guard != msingle_holding)
         return 0;
 
-    // Set before the toolkit starts so that GTK takes it up, whatever the user's theme is.
-    set_env_var("GTK_THEME", "Materia-light");
+    // The desktop matches our windows to our launcher and icon by this name: it is the X11
+    // WM_CLASS and the Wayland app id, and the desktop file is named after it.
+    g_set_prgname(application_id);
+    // Set before the toolkit starts so that GTK takes it up: our own light theme unless the
+    // desktop asks for high contrast.
+    set_theme();
     gtk_init(&argc, &argv);
+    gdk_set_program_class(application_id);  // else the class is the name with a capital "I"
 
     find_data_dir();
     find_config_dir();
+    load_style_sheet();
 
     gchar *icon = get_data_file("/icons/zevrin.ico");
     gtk_window_set_default_icon_from_file(icon, nullptr);  // without it the toolkit's icon stays
@@ -50,7 +57,7 @@ int main(int argc, char **argv)
     update_main_window();
 
     // ZEVRIN_DEMO=zevrin|mini: a built-in simulated device stands in for the hardware.
-    hid_demo_use_from_environment();
+    device_is_demo = hid_demo_use_from_environment();
     mhid_init();
     register_devices();
 

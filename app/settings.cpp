@@ -196,4 +196,6 @@ void checkmenuitem_dev_options_toggled_cb(GtkCheckMenuItem *item, gpointer)
     show_dev_options = gtk_check_menu_item_get_active(item);
     update_config_file();
     update_main_window();
+    // The generic-event page buttons make the rows wider.
+    fit_main_window();
 }

@@ -2,6 +2,7 @@
 # Runs a command under an X server of its own. Xvfb picks a free display itself
 # (-displayfd), so many of these can start at once without racing for a number.
 # -noreset keeps a keyboard layout set with setxkbmap when its last client leaves.
+# XVFB_SCREEN gives the screen's size and depth (default 1280x1024x24).
 set -u
 tmp=$(mktemp -d)
 xvfb=
@@ -18,7 +19,7 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 mkfifo "$tmp/display"
-Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1280x1024x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 "${XVFB_SCREEN:-1280x1024x24}" 3>"$tmp/display" 2>"$tmp/xvfb.log" &
 xvfb=$!
 read -r display <"$tmp/display" || display=
 if [ -z "$display" ]; then

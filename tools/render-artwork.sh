@@ -25,22 +25,40 @@ render() { # source, output, extra rsvg-convert options
     rsvg-convert "$@" "$art/$src" -o "$out"
 }
 
+# A picture of the window, and beside it NAME@2x.png at twice the size, which the program shows
+# on screens with two device pixels to the pixel (GDK_SCALE=2) so that it stays sharp there.
+render_picture() { # source, output, width or "-", height or "-"
+    src=$1 out=$2 width=$3 height=$4
+    if [ "$width" = - ] && [ "$height" = - ]; then
+        render "$src" "$out"
+        render "$src" "${out%.png}@2x.png" -z 2
+        return
+    fi
+    size= size2=
+    [ "$width" = - ] || { size="-w $width"; size2="-w $((width * 2))"; }
+    [ "$height" = - ] || { size="$size -h $height"; size2="$size2 -h $((height * 2))"; }
+    # shellcheck disable=SC2086  # one argument per option
+    render "$src" "$out" $size --keep-aspect-ratio
+    # shellcheck disable=SC2086
+    render "$src" "${out%.png}@2x.png" $size2 --keep-aspect-ratio
+}
+
 # Switch symbols, one per input, as large as a row of the editor is high.
 for n in 1 2 3 4 5 6 7 8; do
-    render "symbol-$n.svg" "$images/symbols/$n.png" -w 40 -h 40
+    render_picture "symbol-$n.svg" "$images/symbols/$n.png" 40 40
 done
 
 # Model pictures: plain and highlighted at their own size, and a small highlighted one for
 # the line that names the connected model.
 for model in zevrin zevrin_mini; do
-    render "$model.svg" "$images/models/$model.png"
-    render "${model}_hl.svg" "$images/models/${model}_hl.png"
-    render "${model}_hl.svg" "$images/models/${model}_hl_small.png" -h 48 --keep-aspect-ratio
+    render_picture "$model.svg" "$images/models/$model.png" - -
+    render_picture "${model}_hl.svg" "$images/models/${model}_hl.png" - -
+    render_picture "${model}_hl.svg" "$images/models/${model}_hl_small.png" - 48
 done
 
 # The about window's logos.
-render zevrin-icon.svg "$images/zevrin_small.png" -w 96 -h 96
-render morvak.svg "$images/morvak.png"
+render_picture zevrin-icon.svg "$images/zevrin_small.png" 96 96
+render_picture morvak.svg "$images/morvak.png" - -
 
 # Desktop icon theme sizes and the scalable icon.
 for size in 16 22 24 32 48 64 128 256; do

@@ -7,7 +7,7 @@ packages="meson ninja-build pkg-config g++ gettext itstool libgtk-3-dev libudev-
 test_packages="libgtest-dev googletest umockdev libumockdev-dev xvfb xauth x11-xkb-utils
   xdotool x11-utils imagemagick desktop-file-utils appstream dbus dbus-x11 at-spi2-core
   python3 python3-pyatspi python3-gi gir1.2-umockdev-1.0 libxtst-dev clang libclang-rt-14-dev
-  strace libhidapi-dev yelp-tools"
+  strace libhidapi-dev yelp-tools weston libglib2.0-bin librsvg2-bin"
 case "${1:-}" in
     --test) packages="$packages $test_packages" ;;
 esac

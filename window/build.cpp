@@ -189,6 +189,10 @@ void load_main_window()
     image_zevrin = lookup(builder, "image_zevrin", GTK_TYPE_IMAGE);
     image_morvak = lookup(builder, "image_morvak", GTK_TYPE_IMAGE);
 
+    connect(window_main, "key-press-event", G_CALLBACK(window_main_key_press_event_cb), 0);
+    // Not in the catalogue: the window works without it, with rows that do not follow the focus.
+    follow_focus_in_rows(GTK_WIDGET(gtk_builder_get_object(builder, "scrolledwindow_switches")));
+
     // 3. The handlers named in the files; the windows keep their widgets from here on.
     gtk_builder_connect_signals(builder, nullptr);
     g_object_unref(builder);

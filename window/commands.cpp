@@ -2,6 +2,7 @@
 #include <glib/gi18n.h>
 
 #include "app/hub.h"
+#include "app/theme.h"
 #include "build_config.h"
 #include "device/config.h"
 #include "device/protocol.h"
@@ -48,6 +49,9 @@ bool open_uri(const char *uri)
     GdkDisplay *display = GTK_IS_WIDGET(window_main) ? gtk_widget_get_display(window_main) : gdk_display_get_default();
     GdkAppLaunchContext *context = gdk_display_get_app_launch_context(display);
     gdk_app_launch_context_set_timestamp(context, gtk_get_current_event_time());
+    // The viewer or browser is the user's: it gets the user's theme, not the one we chose for
+    // ourselves.
+    give_back_user_theme(G_APP_LAUNCH_CONTEXT(context));
     GError *error = nullptr;
     const bool opened = g_app_info_launch_default_for_uri(uri, G_APP_LAUNCH_CONTEXT(context), &error);
     if (!opened) {

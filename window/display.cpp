@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/hub.h"
 #include "device/config.h"
 #include "device/protocol.h"
 #include "window/widget_ops.h"
@@ -160,6 +161,8 @@ void set_model_images()
     if (device_connected) {
         image_set_from_data_file(image_connected_model, "/images/models/%s_hl_small.png",
                                  model_id[connected_device_model]);
+        if (GTK_IS_WIDGET(image_connected_model))
+            atk_object_set_name(gtk_widget_get_accessible(image_connected_model), model_name[connected_device_model]);
         label_set_text(label_connected_model, model_name[connected_device_model]);
     }
 }
@@ -177,7 +180,17 @@ void update_main_window()
     show_if(box_models, !ready);
 
     if (GtkWindow *window = as_window(window_main)) {
-        gtk_window_set_title(window, connected ? model_name[connected_device_model] : _("Zevrin (disconnected)"));
+        gchar *title = nullptr;
+        if (!connected)
+            title = g_strdup(_("Zevrin (disconnected)"));
+        else if (device_is_demo)
+            // TRANSLATORS: the window title with the built-in simulated device; %s is the model
+            // name (Zevrin or Zevrin Mini).
+            title = g_strdup_printf(_("%s (demo)"), model_name[connected_device_model]);
+        else
+            title = g_strdup(model_name[connected_device_model]);
+        gtk_window_set_title(window, title);
+        g_free(title);
         gtk_widget_queue_draw(window_main);
     }
 
@@ -190,6 +203,8 @@ void update_main_window()
 
     set_model_images();
 
+    // Idle, the bar would only be announced to screen reader users as an empty progress.
+    show_if(progressbar, connected && busy);
     if (GTK_IS_PROGRESS_BAR(progressbar)) {
         gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(progressbar),
                                       connected && busy ? reading_writing_config_fraction : 0.0);
@@ -213,6 +228,9 @@ void update_main_window()
 
 void show_main_window()
 {
-    if (GtkWindow *window = as_window(window_main))
+    if (GtkWindow *window = as_window(window_main)) {
+        if (!gtk_widget_get_mapped(window_main))
+            fit_main_window();
         gtk_window_present(window);
+    }
 }

@@ -24,29 +24,30 @@ const action_record *selected_action(const std::array<combo_action, N> &table, G
 }
 
 // The auto-release flag means something for keys, joystick buttons and the two plain mouse
-// clicks; it is hidden for the rest but keeps its state (the Write command still reads it).
+// clicks; for the rest it is greyed out, not hidden, so that the rows keep their layout, and
+// keeps its state (the Write command still reads it).
 void apply_auto_release_rule(int s)
 {
-    bool shown = false;
+    bool usable = false;
     switch (get_page(s)) {
     case page_keyboard:
-        shown = true;
+        usable = true;
         break;
     case page_joystick: {
         const action_record *a = selected_action(joy_combo_actions, combobox_joy[s]);
-        shown = a != nullptr && a->kind == kind_joystick_button;
+        usable = a != nullptr && a->kind == kind_joystick_button;
         break;
     }
     case page_generic:
-        shown = false;
+        usable = false;
         break;
     default: {
         const action_record *a = selected_action(mouse_combo_actions, combobox_mouse[s]);
-        shown = a != nullptr && a->kind == kind_mouse_button && (a->code == 0 || a->code == 1);
+        usable = a != nullptr && a->kind == kind_mouse_button && (a->code == 0 || a->code == 1);
         break;
     }
     }
-    show_if(checkbutton_auto_release[s], shown);
+    sensitive_if(checkbutton_auto_release[s], usable);
 }
 
 }  // namespace

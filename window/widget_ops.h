@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstring>
 
 #include <gtk/gtk.h>
 
@@ -13,6 +14,12 @@ inline void show_if(GtkWidget *widget, bool shown)
 {
     if (GTK_IS_WIDGET(widget))
         gtk_widget_set_visible(widget, shown);
+}
+
+inline void sensitive_if(GtkWidget *widget, bool sensitive)
+{
+    if (GTK_IS_WIDGET(widget))
+        gtk_widget_set_sensitive(widget, sensitive);
 }
 
 inline bool is_active(GtkWidget *toggle)
@@ -52,18 +59,47 @@ inline void label_set_text(GtkWidget *label, const char *text)
         gtk_label_set_text(GTK_LABEL(label), text);
 }
 
+// On a screen with two device pixels to the pixel (GDK_SCALE=2) a picture NAME.png is drawn
+// from NAME@2x.png beside it, twice its size, where there is one; the image then keeps the name
+// of the picture it stands for under this key.
+inline constexpr const char *sharp_picture_key = "zevrin-sharp-picture";
+
 // Whether the image shows the picture loaded from `file`. The image's own "file" property
 // names the file it was last loaded from and is cleared by every other way of setting the
-// image, and by a load that failed (the broken-image icon then shows instead).
+// image, and by a load that failed (the broken-image icon then shows instead); a picture drawn
+// from its @2x file is named by the key above.
 inline bool image_shows_file(GtkWidget *image, const char *file)
 {
-    if (gtk_image_get_storage_type(GTK_IMAGE(image)) != GTK_IMAGE_PIXBUF)
+    const GtkImageType storage = gtk_image_get_storage_type(GTK_IMAGE(image));
+    if (storage == GTK_IMAGE_SURFACE)
+        return g_strcmp0(static_cast<const char *>(g_object_get_data(G_OBJECT(image), sharp_picture_key)), file) == 0;
+    if (storage != GTK_IMAGE_PIXBUF)
         return false;
     gchar *shown = nullptr;
     g_object_get(image, "file", &shown, nullptr);
     const bool same = g_strcmp0(shown, file) == 0;
     g_free(shown);
     return same;
+}
+
+// Shows `file` drawn from its @2x picture when the image's screen has two device pixels or more
+// to the pixel and there is such a picture; false when it does not apply.
+inline bool image_set_sharp_picture(GtkWidget *image, const char *file)
+{
+    const int scale = gtk_widget_get_scale_factor(image);
+    if (scale < 2 || !g_str_has_suffix(file, ".png"))
+        return false;
+    gchar *sharp_file = g_strdup_printf("%.*s@2x.png", static_cast<int>(strlen(file) - 4), file);
+    GdkPixbuf *sharp = gdk_pixbuf_new_from_file(sharp_file, nullptr);
+    g_free(sharp_file);
+    if (sharp == nullptr)
+        return false;
+    cairo_surface_t *surface = gdk_cairo_surface_create_from_pixbuf(sharp, 2, gtk_widget_get_window(image));
+    gtk_image_set_from_surface(GTK_IMAGE(image), surface);
+    g_object_set_data_full(G_OBJECT(image), sharp_picture_key, g_strdup(file), g_free);
+    cairo_surface_destroy(surface);
+    g_object_unref(sharp);
+    return true;
 }
 
 // Shows the picture of the data file whose name (below the data folder) the format gives.
@@ -79,7 +115,7 @@ inline void image_set_from_data_file(GtkWidget *image, const char *name_format, 
     gchar *name = g_strdup_vprintf(name_format, args);
     va_end(args);
     gchar *file = get_data_file(name);
-    if (!image_shows_file(image, file))
+    if (!image_shows_file(image, file) && !image_set_sharp_picture(image, file))
         gtk_image_set_from_file(GTK_IMAGE(image), file);
     g_free(file);
     g_free(name);

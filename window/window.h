@@ -59,6 +59,15 @@ void update_main_window();
 void set_model_images();
 void show_main_window();
 
+// Window size (layout.cpp). Sizes the main window for its largest content within the screen's
+// work area: before it is first shown, or later growing it only.
+void fit_main_window();
+// Makes the scrolled window of the rows scroll the focused control into view.
+void follow_focus_in_rows(GtkWidget *scrolled_window);
+
+// Keyboard (keyboard.cpp): arrow keys on a closed list open it rather than change its choice.
+gboolean window_main_key_press_event_cb(GtkWidget *window, GdkEventKey *event, gpointer user_data);
+
 // Switch action editor (editor.cpp).
 enum { page_mouse = 0, page_keyboard = 1, page_joystick = 2, page_generic = 3 };
 void radiobutton_page_toggled_cb(GtkToggleButton *toggle_button, gpointer user_data);

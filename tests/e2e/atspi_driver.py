@@ -15,11 +15,19 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
   atspi_driver.py extents PID ROLE NAME [UP]
       Prints "X Y WIDTH HEIGHT" of that object, or of its parent UP levels up, relative to its
       window.
+  atspi_driver.py keys PID KEY STEP...
+      For each STEP presses KEY (xdotool, through XTest) and waits up to 30 s for the focus to
+      be on what STEP names: "ROLE:NAME", "ROLE:*" (another object of that role than the step
+      before) or "-" (no object reports the focus, as in a combo box). Prints a line a step:
+      ROLE <tab> NAME <tab> X Y WIDTH HEIGHT on the screen <tab> "shown", or "hidden" when
+      outside a scrolled area around it; "-" for no object. Exits 1 at a step not reached.
 
 Exit status 0 on success, 1 when the program, the object or the entry is not (yet) there,
 2 on wrong usage.
 """
+import subprocess
 import sys
+import time
 
 import pyatspi
 
@@ -122,8 +130,85 @@ def extents(app, role_name, name, up):
     return 0
 
 
+def focused_object(app):
+    """The showing object of the program that has the keyboard focus, or None."""
+    def search(accessible):
+        state = accessible.getState()
+        if not state.contains(pyatspi.STATE_SHOWING):
+            return None
+        if state.contains(pyatspi.STATE_FOCUSED):
+            return accessible
+        if accessible.getRole() in (pyatspi.ROLE_COMBO_BOX, pyatspi.ROLE_MENU_BAR):
+            return None
+        for child in accessible:
+            if child is not None:
+                found = search(child)
+                if found is not None:
+                    return found
+        return None
+    for window in app:
+        if window is not None and window.getState().contains(pyatspi.STATE_ACTIVE):
+            found = search(window)
+            if found is not None:
+                return found
+    return None
+
+
+def inside_scrolled_areas(accessible, box):
+    parent = accessible.parent
+    while parent is not None:
+        if parent.getRole() in (pyatspi.ROLE_VIEWPORT, pyatspi.ROLE_SCROLL_PANE):
+            area = parent.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+            if (box.x < area.x or box.y < area.y or box.x + box.width > area.x + area.width or
+                    box.y + box.height > area.y + area.height):
+                return False
+        parent = parent.parent
+    return True
+
+
+def describe(accessible):
+    if accessible is None:
+        return "-"
+    box = accessible.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    return "%s\t%s\t%d %d %d %d\t%s" % (
+        accessible.getRoleName(), one_line(accessible.name), box.x, box.y, box.width, box.height,
+        "shown" if inside_scrolled_areas(accessible, box) else "hidden")
+
+
+def step_name(accessible):
+    return "-" if accessible is None else "%s:%s" % (accessible.getRoleName(), accessible.name)
+
+
+def reached(step, focused, before):
+    if step.endswith(":*"):
+        return (focused is not None and step_name(focused) != step_name(before) and
+                focused.getRoleName() == step[:-2])
+    return step_name(focused) == step
+
+
+def keys(app, key, steps):
+    # The key events reach the program in order, so waiting for each step in turn keeps up
+    # with it; where two steps in a row name no object, the second cannot be told apart and
+    # the step after it is waited for instead.
+    before = focused_object(app)
+    for step in steps:
+        subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True)
+        deadline = time.monotonic() + 30
+        while True:
+            focused = focused_object(app)
+            if reached(step, focused, before):
+                before = focused
+                break
+            if time.monotonic() > deadline:
+                print("expected %s, the focus is on %s" % (step, step_name(focused)))
+                return 1
+        print(describe(focused))
+        sys.stdout.flush()
+    return 0
+
+
 def main(argv):
-    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents"):
+    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents", "keys"):
         print(__doc__, file=sys.stderr)
         return 2
     app = application(int(argv[2]))
@@ -137,6 +222,8 @@ def main(argv):
         return select(app, argv[3], argv[4])
     if argv[1] == "do" and len(argv) == 5:
         return do(app, argv[3], argv[4])
+    if argv[1] == "keys" and len(argv) >= 5:
+        return keys(app, argv[3], argv[4:])
     if argv[1] == "extents" and len(argv) in (5, 6):
         return extents(app, argv[3], argv[4], int(argv[5]) if len(argv) == 6 else 0)
     print(__doc__, file=sys.stderr)

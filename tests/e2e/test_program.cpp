@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -253,10 +254,16 @@ protected:
   }
 
   // Starts the program; with `umockdev` under the preload library over this test's testbed.
-  // With `unprivileged`, a test run as root starts it without root's right to open any file, so
-  // that a node closed to the user is closed to it.
-  GPid start(bool umockdev = true, const char *demo = nullptr, bool unprivileged = false) {
+  // `extra` sets (or, with a null value, unsets) more variables for it. With `unprivileged`, a
+  // test run as root starts it without root's right to open any file, so that a node closed to
+  // the user is closed to it.
+  GPid start(bool umockdev = true, const char *demo = nullptr,
+             const std::vector<std::pair<const char *, const char *>> &extra = {},
+             bool unprivileged = false) {
     gchar **child_env = g_strdupv(env);
+    for (const auto &[name, value] : extra)
+      child_env = value != nullptr ? g_environ_setenv(child_env, name, value, TRUE)
+                                   : g_environ_unsetenv(child_env, name);
     if (umockdev) {
       child_env = g_environ_setenv(child_env, "UMOCKDEV_DIR", testbed_dir.c_str(), TRUE);
       child_env = g_environ_setenv(child_env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
@@ -386,6 +393,12 @@ protected:
   int driver(std::vector<std::string> args, std::string *out = nullptr) {
     args.insert(args.begin(), {python_path, atspi_driver_path});
     return run(std::move(args), out);
+  }
+
+  // Runs a driver command on the program: COMMAND PID ARGS...
+  int driver_for_program(std::vector<std::string> args, std::string *out) {
+    args.insert(args.begin() + 1, std::to_string(program));
+    return driver(std::move(args), out);
   }
 
   // The X window of a process that is on the screen now, or "".
@@ -696,7 +709,7 @@ TEST_F(Program, ASecondZevrinBringsTheMessageGetsNothingAndIsTakenWhenTheFirstLe
 }
 
 TEST_F(Program, ABoxIsTakenUpWhenUdevIsDoneAndARuleAppliedLaterNeedsNoReplug) {
-  start(true, nullptr, true);
+  start(true, nullptr, {}, true);
   ASSERT_TRUE(wait_ui(disconnected, "the no-device state"));
   ASSERT_TRUE(wait_for_monitor());
   // The kernel has made the Zevrin's node, closed to the user; udev is not done with it yet.
@@ -756,7 +769,7 @@ TEST_F(Program, SecondStartPresentsTheFirstWindowAndEnds) {
 TEST_F(Program, DemoDeviceIsReadAndKeepsWhatIsWritten) {
   start(false, "mini");
   ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}},
-                        "Zevrin Mini"));
+                        "Zevrin Mini (demo)"));
   ASSERT_TRUE(click("radio button", "Switch 1: joystick"));
   ASSERT_TRUE(select("Switch 1 joystick action", "Button 3"));
   ASSERT_TRUE(click("push button", "Write"));
@@ -766,11 +779,11 @@ TEST_F(Program, DemoDeviceIsReadAndKeepsWhatIsWritten) {
   ASSERT_TRUE(click("menu item", "Set defaults"));
   ASSERT_TRUE(expect_message_and_close(
       "Default configuration is shown. Click 'Write' to send it to the device."));
-  ASSERT_TRUE(
-      wait_rows({{"mouse", "Left click", true}, {"mouse", "Right click", true}}, "Zevrin Mini"));
+  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"mouse", "Right click", true}},
+                        "Zevrin Mini (demo)"));
   ASSERT_TRUE(click("push button", "Read"));
-  ASSERT_TRUE(
-      wait_rows({{"joystick", "Button 3", true}, {"keyboard", "Space", true}}, "Zevrin Mini"));
+  ASSERT_TRUE(wait_rows({{"joystick", "Button 3", true}, {"keyboard", "Space", true}},
+                        "Zevrin Mini (demo)"));
 }
 
 TEST_F(Program, DemoZevrinShowsItsEightSwitches) {
@@ -783,8 +796,161 @@ TEST_F(Program, DemoZevrinShowsItsEightSwitches) {
                          {"joystick", "Button 1", true},
                          {"mouse", "Move up", false},
                          {"joystick", "Move left", false}},
-                        "Zevrin"));
+                        "Zevrin (demo)"));
   EXPECT_EQ(ui().selected("Joystick displacement"), "75%");
+}
+
+// On a Wayland desktop the program runs as on X11 (here a headless weston of the test's own,
+// with no X server in the program's reach) and is worked the same way.
+TEST_F(Program, RunsUnderWaylandAsUnderX11) {
+  const std::string runtime = root + "/run";
+  const std::string socket = "zevrin-test-wayland";
+  std::vector<char *> argv = {const_cast<char *>("weston"),
+                              const_cast<char *>("--backend=headless-backend.so"),
+                              const_cast<char *>("--idle-time=0"), nullptr};
+  const std::string socket_arg = "--socket=" + socket;
+  argv.insert(argv.end() - 1, const_cast<char *>(socket_arg.c_str()));
+  const int log = open((root + "/weston.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  GPid weston = 0;
+  GError *error = nullptr;
+  ASSERT_TRUE(g_spawn_async_with_fds(nullptr, argv.data(), env,
+                                     static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
+                                                              G_SPAWN_DO_NOT_REAP_CHILD),
+                                     nullptr, nullptr, &weston, -1, log, log, &error))
+      << error->message;
+  close(log);
+  started.push_back(weston);
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!fs::exists(runtime + "/" + socket) && running(weston) &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(fs::exists(runtime + "/" + socket)) << "weston did not start";
+
+  start(false, "mini",
+        {{"WAYLAND_DISPLAY", socket.c_str()}, {"GDK_BACKEND", "wayland"}, {"DISPLAY", nullptr}});
+  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}},
+                        "Zevrin Mini (demo)"));
+  ASSERT_TRUE(click("radio button", "Switch 1: joystick"));
+  ASSERT_TRUE(click("push button", "Write"));
+  // The windows draw their own title bars here, each with a button named Close, so the message
+  // is only looked at.
+  const std::string written = "Configuration successfully written into the device.";
+  ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("label", written); },
+                      "the message \"" + written + "\""));
+  ASSERT_TRUE(wait_rows({{"joystick", "Button 1", true}, {"keyboard", "Space", true}},
+                        "Zevrin Mini (demo)"));
+}
+
+// The controls of the demo Zevrin's window in reading order, as the focus must visit them:
+// each row's page buttons, its list ("-": a combo box's inner button has no accessible object
+// of its own), the keyboard page's capture button and modifiers, the auto-release box where the
+// action has one (greyed out, it takes no focus); then both settings lists and the buttons.
+// With `any_name`, each control stands as "ROLE:*" (whatever the language), and with
+// `generic` a row has its fourth page button.
+std::vector<std::string> demo_zevrin_tab_order(bool any_name = false, bool generic = false) {
+  const bool keyboard[] = {false, false, false, true, true, false, false, false};
+  const bool auto_release[] = {true, true, false, true, true, true, false, false};
+  std::vector<std::string> order;
+  auto add = [&](const std::string &role, const std::string &name) {
+    order.push_back(role + ":" + (any_name ? "*" : name));
+  };
+  for (int n = 1; n <= 8; n++) {
+    for (const char *page : {"mouse", "keyboard", "joystick", "generic event"})
+      if (page[0] != 'g' || generic)
+        add("radio button", sw(n, ": ") + page);
+    order.push_back("-");
+    if (keyboard[n - 1]) {
+      add("push button", sw(n, ": choose the key by pressing it"));
+      for (const char *modifier : {"Control", "Shift", "Alt"})
+        add("check box", sw(n, ": ") + modifier);
+    }
+    if (auto_release[n - 1])
+      add("check box", sw(n, ": auto-release"));
+  }
+  order.insert(order.end(), {"-", "-"});
+  for (const char *button : {"Undo changes", "Read", "Write"})
+    add("push button", button);
+  return order;
+}
+
+TEST_F(Program, TabAndShiftTabVisitEveryControlInReadingOrderAndWrapAround) {
+  start(false, "zevrin");
+  ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "Zevrin (demo)"); },
+                      "the demo Zevrin ready"));
+  const std::string window = visible_window(program);
+  ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", window}), 0);
+  // The desktop finds the launcher and icon of the window by this name.
+  std::string wm_class;
+  run({"xprop", "-id", window, "WM_CLASS"}, &wm_class);
+  EXPECT_EQ(wm_class, "WM_CLASS(STRING) = \"io.github.morvak.Zevrin\", \"io.github.morvak.Zevrin\"\n");
+  // Forward from the start, once round and back to the first control; then the other way.
+  const std::vector<std::string> order = demo_zevrin_tab_order();
+  std::vector<std::string> args = {"keys", "Tab"};
+  args.insert(args.end(), order.begin(), order.end());
+  args.push_back(order.front());
+  std::string out;
+  EXPECT_EQ(driver_for_program(args, &out), 0) << out;
+  args = {"keys", "shift+Tab"};
+  args.insert(args.end(), order.rbegin(), order.rend());
+  EXPECT_EQ(driver_for_program(args, &out), 0) << out;
+}
+
+// A small laptop screen, in every language, and in French (the longest texts) with the
+// developer options on (a fourth page button in every row): the keyboard reaches every
+// control, and each one is on the screen and scrolled into view when it has the focus.
+class SmallScreen : public Program {};
+
+TEST_F(SmallScreen, EveryControlIsReachableAndOnTheScreenAt1024x600InEveryLanguage) {
+  std::string geometry;
+  ASSERT_EQ(run({"xdotool", "getdisplaygeometry"}, &geometry), 0);
+  ASSERT_EQ(geometry, "1024 600\n") << "run this test on a 1024x600 screen";
+  fs::create_directories(root + "/home/.config/zevrin");
+  // From the build directory the program finds its catalogues in ./locale.
+  fs::create_directory_symlink(fs::path(g_getenv("ZEVRIN_BUILD_ROOT")) / "locale",
+                               work + "/locale");
+  struct language {
+    const char *code, *write;
+    bool dev_options;
+  };
+  for (const language &l : {language{"fr", "Écrire", true}, {"en", "Write", false},
+                            {"es", "Escribir", false}, {"it", "Scrivi", false},
+                            {"pt", "Escrever", false}, {"ca", "Escriu", false},
+                            {"eu", "Idatzi", false}}) {
+    SCOPED_TRACE(std::string(l.code) + (l.dev_options ? " with developer options" : ""));
+    const std::string config = std::string("[language]\nlang=") + l.code +
+                               "\n[dev_options]\nshow_dev_options=" +
+                               (l.dev_options ? "true" : "false") + "\n";
+    ASSERT_TRUE(g_file_set_contents((root + "/home/.config/zevrin/config").c_str(),
+                                    config.c_str(), -1, nullptr));
+    start(false, "zevrin");
+    ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("push button", l.write); },
+                        std::string("the demo Zevrin ready, in ") + l.code));
+    ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", visible_window(program)}), 0);
+    const std::vector<std::string> order = demo_zevrin_tab_order(true, l.dev_options);
+    std::vector<std::string> args = {"keys", "Tab"};
+    args.insert(args.end(), order.begin(), order.end());
+    std::string out;
+    ASSERT_EQ(driver_for_program(args, &out), 0) << out;
+    // One line a step: ROLE, NAME, X Y WIDTH HEIGHT, shown or hidden; "-" for a list.
+    std::istringstream lines(out);
+    std::string line;
+    int controls = 0;
+    while (std::getline(lines, line)) {
+      int x = -1, y = -1, width = 0, height = 0;
+      char shown[8] = "";
+      const size_t fields = line.find('\t', line.find('\t') + 1);
+      if (line == "-" || fields == std::string::npos)
+        continue;
+      controls++;
+      EXPECT_EQ(sscanf(line.c_str() + fields, "%d %d %d %d %7s", &x, &y, &width, &height, shown), 5);
+      EXPECT_TRUE(x >= 0 && y >= 0 && x + width <= 1024 && y + height <= 600) << line;
+      EXPECT_STREQ(shown, "shown") << line << ": has the focus but is scrolled out of view";
+    }
+    EXPECT_EQ(controls, static_cast<int>(order.size()) - 10);  // all but the 10 lists
+    EXPECT_NE(out.find(std::string("push button\t") + l.write + "\t"), std::string::npos);
+    kill(program, SIGTERM);
+    wait_exit(program);
+  }
 }
 
 }  // namespace

@@ -672,7 +672,12 @@ TEST_F(Construction, EveryControlHasAnAccessibleNameOfItsOwn)
                 EXPECT_STRNE(name, entry) << id;
                 g_free(entry);
             }
-            if (!GTK_IS_MENU_ITEM(w)) {
+            if (GTK_IS_COMBO_BOX(w)) {
+                // The button inside a list takes the focus; a list that could take it itself
+                // would hand it to that button again on every Tab, and the keyboard would stay.
+                EXPECT_FALSE(gtk_widget_get_can_focus(w)) << id << " keeps the keyboard on itself";
+                names.push_back(name ? name : "");
+            } else if (!GTK_IS_MENU_ITEM(w)) {
                 EXPECT_TRUE(gtk_widget_get_can_focus(w)) << id << " cannot be reached with the keyboard";
                 names.push_back(name ? name : "");
             }

@@ -8,6 +8,7 @@
 #include "device/config.h"
 #include "device/keys.h"
 #include "device/protocol.h"
+#include "window/widget_ops.h"
 #include "window/window.h"
 
 namespace {
@@ -77,6 +78,50 @@ int some_later_key_index()
 
 using DisplayStates = WindowTest;
 
+// The window opens at the size of its largest content (on this screen all of it fits) and
+// keeps it while a configuration is read, shown and written.
+TEST_F(WindowTest, WindowSizeStaysThroughReadRowsAndWriteWithEveryRowInView)
+{
+    EXPECT_TRUE(gtk_window_get_resizable(GTK_WINDOW(window_main)));
+    for (action_record &a : switch_action)
+        a = {kind_keyboard_key, 0x04, 7, 1};  // the widest page in every row
+    int width = 0, height = 0, w = 0, h = 0;
+    gtk_window_get_size(GTK_WINDOW(window_main), &width, &height);
+    for (auto [reading, writing] : {std::pair{1, 0}, {0, 0}, {0, 1}, {0, 0}}) {
+        connect_idle(0);
+        reading_config = reading;
+        writing_config = writing;
+        update_main_window();
+        pump();
+        gtk_window_get_size(GTK_WINDOW(window_main), &w, &h);
+        EXPECT_EQ(std::pair(w, h), std::pair(width, height)) << reading << writing;
+    }
+    GtkScrolledWindow *rows = GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(box_sw[0], GTK_TYPE_SCROLLED_WINDOW));
+    for (GtkAdjustment *a : {gtk_scrolled_window_get_vadjustment(rows), gtk_scrolled_window_get_hadjustment(rows)})
+        EXPECT_LE(gtk_adjustment_get_upper(a) - gtk_adjustment_get_lower(a), gtk_adjustment_get_page_size(a));
+}
+
+// Drawn from their @2x files on a screen with two device pixels to the pixel (this test runs
+// again under GDK_SCALE=2), and named for screen readers.
+TEST(Pictures, SharpAtTheScreensScaleAndNamed)
+{
+    const bool sharp = gtk_widget_get_scale_factor(window_main) >= 2;
+    for (GtkWidget *image : {image_symbol[0], image_symbol[7], image_model[0], image_model[1]})
+        EXPECT_EQ(gtk_image_get_storage_type(GTK_IMAGE(image)), sharp ? GTK_IMAGE_SURFACE : GTK_IMAGE_PIXBUF);
+    gchar *file = get_data_file("images/symbols/8.png");
+    EXPECT_TRUE(image_shows_file(image_symbol[7], file));
+    g_free(file);
+    if (sharp) {
+        cairo_surface_t *surface = nullptr;
+        g_object_get(image_symbol[7], "surface", &surface, nullptr);
+        EXPECT_EQ(cairo_image_surface_get_width(surface), 80);  // twice the 40 pixels of the row
+        cairo_surface_destroy(surface);
+    }
+    EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(image_symbol[7])), "Switch 8");
+    for (int m = 0; m < n_models; m++)
+        EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(image_model[m])), model_name[m]);
+}
+
 TEST_F(DisplayStates, DisconnectedIgnoresBusyFlagsAndLastModel)
 {
     connected_device_model = 1;  // kept from an earlier Mini
@@ -95,6 +140,7 @@ TEST_F(DisplayStates, DisconnectedIgnoresBusyFlagsAndLastModel)
     EXPECT_FALSE(shown(box_toolbar));
     EXPECT_EQ(fraction(), 0.0);
     EXPECT_EQ(progress_width(), 740);
+    EXPECT_FALSE(shown(progressbar));  // idle, it would be announced as an empty progress
 }
 
 TEST_F(DisplayStates, ReadingAMini)
@@ -115,6 +161,7 @@ TEST_F(DisplayStates, ReadingAMini)
     EXPECT_FALSE(shown(box_toolbar));
     EXPECT_EQ(fraction(), 1.0);
     EXPECT_EQ(progress_width(), 530);
+    EXPECT_TRUE(shown(progressbar));
     ASSERT_TRUE(GTK_IS_LABEL(label_connected_model));
     EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label_connected_model)), "Zevrin Mini");
 }

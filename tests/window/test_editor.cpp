@@ -13,6 +13,14 @@
 
 namespace {
 
+// The auto-release box keeps its place in every row, so that the rows do not shift; where the
+// action has no auto-release it is greyed out.
+bool offered(GtkWidget *check)
+{
+    EXPECT_TRUE(shown(check)) << "the auto-release box was hidden";
+    return gtk_widget_get_sensitive(check);
+}
+
 GtkWidget *page_button(int s, int page)
 {
     switch (page) {
@@ -42,6 +50,43 @@ void count_toggle_cb(GtkToggleButton *, gpointer data)
 }
 
 using EditorPages = WindowTest;
+
+// A key pressed while the focus is in the window, delivered as the toolkit delivers it; then
+// whether `list` is open.
+bool key_opens(guint keyval, GtkWidget *list)
+{
+    GdkEvent *event = gdk_event_new(GDK_KEY_PRESS);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window_main)));
+    event->key.keyval = keyval;
+    gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+    gtk_widget_event(window_main, event);
+    gdk_event_free(event);
+    pump();
+    gboolean open = FALSE;
+    g_object_get(list, "popup-shown", &open, nullptr);
+    gtk_combo_box_popdown(GTK_COMBO_BOX(list));
+    pump();
+    return open;
+}
+
+// Moving through the window with the keyboard must not change a switch's action: the arrows
+// open a closed list, and only an open list moves its choice.
+TEST_F(EditorPages, ArrowKeysOpenAClosedListInsteadOfChangingIt)
+{
+    connect_idle(0);  // the rows shown
+    GtkWidget *list = combobox_mouse[0];
+    choose(list, 2);
+    gtk_widget_grab_focus(list);
+    for (guint key : {GDK_KEY_Page_Down, GDK_KEY_End, GDK_KEY_Home, GDK_KEY_Page_Up})
+        EXPECT_FALSE(key_opens(key, list)) << gdk_keyval_name(key);
+    for (guint key : {GDK_KEY_Down, GDK_KEY_Up, GDK_KEY_KP_Down})
+        EXPECT_TRUE(key_opens(key, list)) << gdk_keyval_name(key);
+    EXPECT_EQ(entry(list), 2);
+    // Elsewhere the keys keep their meaning, and no list opens.
+    choose(list, 0);  // "Left click", whose auto-release box takes the focus
+    gtk_widget_grab_focus(checkbutton_auto_release[0]);
+    EXPECT_FALSE(key_opens(GDK_KEY_Down, list));
+}
 
 TEST_F(EditorPages, SwitchingPagesShowsExactlyThatPage)
 {
@@ -92,7 +137,7 @@ TEST_F(EditorAutoRelease, MousePageOffersItForTheTwoClicksOnly)
         press(radiobutton_mouse[s]);
         for (int j = 0; j < static_cast<int>(mouse_combo_actions.size()); j++) {
             choose(combobox_mouse[s], j);
-            EXPECT_EQ(shown(checkbutton_auto_release[s]), j == 0 || j == 1) << "row " << s + 1 << " entry " << j;
+            EXPECT_EQ(offered(checkbutton_auto_release[s]), j == 0 || j == 1) << "row " << s + 1 << " entry " << j;
         }
     }
 }
@@ -100,12 +145,12 @@ TEST_F(EditorAutoRelease, MousePageOffersItForTheTwoClicksOnly)
 TEST_F(EditorAutoRelease, KeyboardPageAlwaysOffersIt)
 {
     choose(combobox_mouse[1], 2);  // Double click: hidden on the mouse page
-    ASSERT_FALSE(shown(checkbutton_auto_release[1]));
+    ASSERT_FALSE(offered(checkbutton_auto_release[1]));
     press(radiobutton_keyb[1]);
-    EXPECT_TRUE(shown(checkbutton_auto_release[1]));
+    EXPECT_TRUE(offered(checkbutton_auto_release[1]));
     for (int j : {0, 1, n_keybd_hid_codes / 2, n_keybd_hid_codes - 1}) {
         choose(combobox_keyb[1], j);
-        EXPECT_TRUE(shown(checkbutton_auto_release[1])) << j;
+        EXPECT_TRUE(offered(checkbutton_auto_release[1])) << j;
     }
 }
 
@@ -115,7 +160,7 @@ TEST_F(EditorAutoRelease, JoystickPageOffersItForButtonsOnly)
         press(radiobutton_joy[s]);
         for (int j = 0; j < static_cast<int>(joy_combo_actions.size()); j++) {
             choose(combobox_joy[s], j);
-            EXPECT_EQ(shown(checkbutton_auto_release[s]), j < 8) << "row " << s + 1 << " entry " << j;
+            EXPECT_EQ(offered(checkbutton_auto_release[s]), j < 8) << "row " << s + 1 << " entry " << j;
         }
     }
 }
@@ -125,10 +170,10 @@ TEST_F(EditorAutoRelease, GenericPageNeverOffersIt)
     show_dev_options = true;
     update_main_window();
     press(radiobutton_gen[6]);
-    EXPECT_FALSE(shown(checkbutton_auto_release[6]));
+    EXPECT_FALSE(offered(checkbutton_auto_release[6]));
     for (int j = 0; j < static_cast<int>(gen_combo_actions.size()); j++) {
         choose(combobox_gen[6], j);
-        EXPECT_FALSE(shown(checkbutton_auto_release[6])) << j;
+        EXPECT_FALSE(offered(checkbutton_auto_release[6])) << j;
     }
 }
 
@@ -136,16 +181,16 @@ TEST_F(EditorAutoRelease, AListOfAnotherPageDoesNotDecide)
 {
     press(radiobutton_keyb[3]);
     choose(combobox_mouse[3], 2);
-    EXPECT_TRUE(shown(checkbutton_auto_release[3]));
+    EXPECT_TRUE(offered(checkbutton_auto_release[3]));
     press(radiobutton_joy[3]);
     choose(combobox_joy[3], 0);
     choose(combobox_mouse[3], 0);
     choose(combobox_joy[3], 11);
-    EXPECT_FALSE(shown(checkbutton_auto_release[3]));
+    EXPECT_FALSE(offered(checkbutton_auto_release[3]));
     choose(combobox_mouse[3], 1);
-    EXPECT_FALSE(shown(checkbutton_auto_release[3]));
+    EXPECT_FALSE(offered(checkbutton_auto_release[3]));
     press(radiobutton_mouse[3]);
-    EXPECT_TRUE(shown(checkbutton_auto_release[3]));
+    EXPECT_TRUE(offered(checkbutton_auto_release[3]));
 }
 
 using EditorReadRow = WindowTest;
@@ -155,7 +200,7 @@ TEST_F(EditorReadRow, HiddenAutoReleaseStillCounts)
     press(radiobutton_mouse[0]);
     choose(combobox_mouse[0], 2);  // Double click
     press(checkbutton_auto_release[0], true);
-    ASSERT_FALSE(shown(checkbutton_auto_release[0]));
+    ASSERT_FALSE(offered(checkbutton_auto_release[0]));
     const action_record r = read_switch_row(0);
     EXPECT_EQ(r.kind, kind_mouse_button);
     EXPECT_EQ(r.code, 2);
