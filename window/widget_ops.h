@@ -15,6 +15,12 @@ inline void show_if(GtkWidget *widget, bool shown)
         gtk_widget_set_visible(widget, shown);
 }
 
+inline void set_sensitive(GtkWidget *widget, bool sensitive)
+{
+    if (GTK_IS_WIDGET(widget))
+        gtk_widget_set_sensitive(widget, sensitive);
+}
+
 inline bool is_active(GtkWidget *toggle)
 {
     return GTK_IS_TOGGLE_BUTTON(toggle) && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(toggle));
