@@ -1,4 +1,7 @@
 // The entry point: brings the program up in a fixed order, runs the main loop, shuts down.
+#include <string>
+#include <vector>
+
 #include <gtk/gtk.h>
 
 #include "app/hub.h"
@@ -11,6 +14,10 @@
 
 int main(int argc, char **argv)
 {
+    // A restart starts the program again with the arguments it was given, before gtk_init takes
+    // its own out of argv.
+    const std::vector<std::string> arguments(argv, argv + argc);
+
     // Before anything else: a second start only brings the running window to the front.
     if (!msingle_init("Morvak.Zevrin.Single", msingle_instance_cb))
         return 0;
@@ -51,5 +58,7 @@ int main(int argc, char **argv)
     // The HID threads are not waited for; they end with the process.
     mhid_terminate();
     msingle_terminate();
+    if (restart_requested)
+        restart_program(arguments);
     return 0;
 }

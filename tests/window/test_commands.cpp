@@ -536,6 +536,44 @@ TEST_F(CommandChanges, QuitWriteThatFailsSaysSoAndKeepsTheProgram)
     EXPECT_EQ(title(), "*Zevrin");
 }
 
+// A language chosen in the menu offers a restart, which is a Quit (asking first) that the
+// program follows with a new start.
+TEST_F(CommandChanges, RestartNowAsksLikeQuitThenEndsForTheRestart)
+{
+    ASSERT_NO_FATAL_FAILURE(edit_a_row());
+    const int italian = 3;
+    ASSERT_NE(current_language, italian);
+    std::vector<seen_dialog> d;
+    EXPECT_FALSE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([&] { gtk_menu_item_activate(GTK_MENU_ITEM(radiomenuitem_lang[italian])); },
+                                   {"_Restart now", "_Cancel"});
+    }));
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].title, "Language");
+    EXPECT_EQ(d[0].text, "You need to restart the application to apply this change");
+    EXPECT_EQ(d[0].buttons, (std::vector<std::string>{"_Restart now", "_OK"}));
+    EXPECT_EQ(d[1].text, quit_question);
+    EXPECT_FALSE(restart_requested);
+
+    // Another language, and now the changes are discarded: the program ends, to start again.
+    const int catalan = 5;
+    EXPECT_TRUE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([&] { gtk_menu_item_activate(GTK_MENU_ITEM(radiomenuitem_lang[catalan])); },
+                                   {"_Restart now", "_Discard"});
+    }));
+    EXPECT_EQ(d.size(), 2u);
+    EXPECT_TRUE(restart_requested);
+    EXPECT_TRUE(mhid_written.empty());
+
+    // Back to English for the tests that follow, without the handler.
+    GtkWidget *english = radiomenuitem_lang[0];
+    const auto handler = reinterpret_cast<gpointer>(radiomenuitem_lang_activate_cb);
+    g_signal_handlers_block_matched(english, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, handler, nullptr);
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(english), TRUE);
+    g_signal_handlers_unblock_matched(english, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, handler, nullptr);
+    current_language = 0;
+}
+
 // Every reference of the window code, so a test can empty them all as if the interface files
 // lacked every id.
 std::vector<GtkWidget **> all_references()
