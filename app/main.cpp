@@ -14,13 +14,15 @@
 
 int main(int argc, char **argv)
 {
-    // A restart starts the program again with the arguments it was given, before gtk_init takes
-    // its own out of argv.
-    const std::vector<std::string> arguments(argv, argv + argc);
-
     // Before anything else: a second start only brings the running window to the front.
     if (!msingle_init("Morvak.Zevrin.Single", msingle_instance_cb))
         return 0;
+
+    // A restart starts the program again as it was started: with the arguments it was given
+    // (before gtk_init takes its own out of argv) and the environment it found (before the
+    // language and the theme are set in it).
+    const std::vector<std::string> arguments(argv, argv + argc);
+    gchar **environment = g_get_environ();
 
     // Set before the toolkit starts so that GTK takes it up, whatever the user's theme is.
     set_env_var("GTK_THEME", "Materia-light");
@@ -43,6 +45,7 @@ int main(int argc, char **argv)
         g_printerr("zevrin: the main window could not be built from %s; please reinstall the program\n", file);
         g_free(file);
         msingle_terminate();
+        g_strfreev(environment);
         return 1;
     }
     show_main_window();
@@ -59,6 +62,7 @@ int main(int argc, char **argv)
     mhid_terminate();
     msingle_terminate();
     if (restart_requested)
-        restart_program(arguments);
+        restart_program(arguments, environment);
+    g_strfreev(environment);
     return 0;
 }

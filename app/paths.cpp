@@ -77,7 +77,7 @@ void set_env_var(const char *name, const char *value)
     g_setenv(name, value, TRUE);
 }
 
-void restart_program(const std::vector<std::string> &arguments)
+void restart_program(const std::vector<std::string> &arguments, gchar **environment)
 {
     std::vector<char *> argv;
     for (const std::string &a : arguments)
@@ -85,6 +85,6 @@ void restart_program(const std::vector<std::string> &arguments)
     argv.push_back(nullptr);
     // The running program's own file, however it was started (through PATH, a relative name).
     // Every descriptor the program opens is closed on exec.
-    execv("/proc/self/exe", argv.data());
+    execve("/proc/self/exe", argv.data(), environment);
     g_printerr("zevrin: could not start again: %s\n", g_strerror(errno));
 }
