@@ -86,23 +86,19 @@ const std::array<action_record, max_switches> default_switch_action = {{
     {kind_mouse_movement, 2, 0, 1},
 }};
 
-void apply_mouse_speed_preset(int k)
+void apply_mouse_speed_preset(configuration &c, int k)
 {
     if (k < 0 || k >= static_cast<int>(mouse_combo_speeds.size()))
         return;
-    const mouse_speed_preset &p = mouse_combo_speeds[k];
-    mouse_speed_index = k;
-    for (int i = 0; i < 3; i++)
-        mouse_speed[i] = p.speed[i];
-    for (int i = 0; i < 2; i++)
-        mouse_stretch[i] = p.stretch[i];
+    c.mouse_speed = std::to_array(mouse_combo_speeds[k].speed);
+    c.mouse_stretch = std::to_array(mouse_combo_speeds[k].stretch);
 }
 
-void apply_joy_displacement_preset(int k)
+void apply_joy_displacement_preset(configuration &c, int k)
 {
     if (k < 0 || k >= static_cast<int>(joy_combo_displacements.size()))
         return;
-    joy_displacement = joy_combo_displacements[k].value;
+    c.joy_displacement = joy_combo_displacements[k].value;
 }
 
 namespace {
@@ -183,7 +179,7 @@ void set_record(const configuration &c)
 
 void set_defaults()
 {
-    const mouse_speed_preset &preset = mouse_combo_speeds[default_mouse_speed_index];
-    set_record({default_switch_action, std::to_array(preset.speed), std::to_array(preset.stretch),
-                default_joy_displacement});
+    configuration c{default_switch_action, {}, {}, default_joy_displacement};
+    apply_mouse_speed_preset(c, default_mouse_speed_index);
+    set_record(c);
 }

@@ -74,10 +74,6 @@ extern const int default_joy_displacement;
 extern const std::array<action_record, max_switches> default_switch_action;
 
 void set_defaults();
-// Preset application: mouse speed preset k sets mouse_speed_index and the five mouse numbers;
-// displacement entry k sets joy_displacement.
-void apply_mouse_speed_preset(int k);
-void apply_joy_displacement_preset(int k);
 // The preset whose five numbers these are, or -1 when none is. Numbers are compared as the
 // reports carry them (low 8 bits), so a stretch of 150 read back as -106 is still 150.
 int mouse_speed_preset_entry(const std::array<int, 3> &speed, const std::array<int, 2> &stretch);
@@ -94,6 +90,10 @@ struct configuration {
     int joy_displacement;
 };
 
+// Preset application: mouse speed preset k sets the five mouse numbers of `c`, displacement
+// entry k its displacement; an index outside the table changes nothing.
+void apply_mouse_speed_preset(configuration &c, int k);
+void apply_joy_displacement_preset(configuration &c, int k);
 // Whether a box given `a` and one given `b` would hold the same bytes, for the first
 // `n_switches` switches and the settings.
 bool same_configuration(const configuration &a, const configuration &b, int n_switches);

@@ -79,16 +79,11 @@ configuration pending_configuration()
         if (!row_untouched(s))
             c.switches[s] = read_switch_row(s);
     // An untouched list keeps the numbers as they are (also those of no preset); a chosen
-    // preset gives all five.
-    const int speed = combo_active(combobox_mouse_speed);
-    if (!mouse_speed_untouched() && speed >= 0 && speed < static_cast<int>(mouse_combo_speeds.size())) {
-        c.mouse_speed = std::to_array(mouse_combo_speeds[speed].speed);
-        c.mouse_stretch = std::to_array(mouse_combo_speeds[speed].stretch);
-    }
-    const int displacement = combo_active(combobox_joy_displacement);
-    if (!joy_displacement_untouched() && displacement >= 0 &&
-        displacement < static_cast<int>(joy_combo_displacements.size()))
-        c.joy_displacement = joy_combo_displacements[displacement].value;
+    // preset gives all five. The extra entry past the presets changes nothing.
+    if (!mouse_speed_untouched())
+        apply_mouse_speed_preset(c, combo_active(combobox_mouse_speed));
+    if (!joy_displacement_untouched())
+        apply_joy_displacement_preset(c, combo_active(combobox_joy_displacement));
     return c;
 }
 

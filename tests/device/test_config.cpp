@@ -103,17 +103,20 @@ TEST(Record, SameConfigurationComparesTheBytesAModelIsSent)
 
 TEST(Presets, ApplyCopiesAllFiveMouseNumbersTogether)
 {
-    apply_mouse_speed_preset(2);
-    EXPECT_EQ(mouse_speed_index, 2);
-    EXPECT_EQ(mouse_speed, (std::array<int, 3>{7, 18, 18}));
-    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, 150}));
-    apply_mouse_speed_preset(7);  // out of range: nothing changes
-    EXPECT_EQ(mouse_speed_index, 2);
+    configuration c = record_configuration();
+    apply_mouse_speed_preset(c, 2);
+    EXPECT_EQ(c.mouse_speed, (std::array<int, 3>{7, 18, 18}));
+    EXPECT_EQ(c.mouse_stretch, (std::array<int, 2>{40, 150}));
+    EXPECT_EQ(mouse_speed_preset_entry(c.mouse_speed, c.mouse_stretch), 2);
+    apply_mouse_speed_preset(c, 7);  // out of range: nothing changes
+    apply_mouse_speed_preset(c, 4);  // the list's entry for numbers of no preset: the same
+    EXPECT_EQ(c.mouse_speed, (std::array<int, 3>{7, 18, 18}));
 
-    apply_joy_displacement_preset(3);
-    EXPECT_EQ(joy_displacement, 115);
-    apply_joy_displacement_preset(-1);
-    EXPECT_EQ(joy_displacement, 115);
+    apply_joy_displacement_preset(c, 3);
+    EXPECT_EQ(c.joy_displacement, 115);
+    apply_joy_displacement_preset(c, -1);
+    apply_joy_displacement_preset(c, 5);
+    EXPECT_EQ(c.joy_displacement, 115);
 }
 
 TEST(ActionTables, EveryEntryHasItsOwnKindAndCode)
