@@ -461,15 +461,20 @@ int list_size(GtkWidget *combo)
 
 const char *const other_action = "Other action (kept as it is)";
 
+// Row s shown from a record holding `a`.
+void show_row(int s, const action_record &a)
+{
+    switch_action[s] = a;
+    update_main_window();
+}
+
 TEST_F(DisplayOddRecords, MouseButtonWithUnknownCodeShowsOtherAction)
 {
-    switch_action[0] = {kind_keyboard_key, keybd_hid_codes[0], 0, 1};
-    update_main_window();
+    show_row(0, {kind_keyboard_key, keybd_hid_codes[0], 0, 1});
     ASSERT_EQ(page_shown(0), page_keyboard);
 
     const action_record odd{kind_mouse_button, 7, 8, 2};
-    switch_action[0] = odd;
-    update_main_window();
+    show_row(0, odd);
     EXPECT_EQ(radio_page(0), page_mouse);
     EXPECT_EQ(page_shown(0), page_mouse);
     EXPECT_EQ(list_size(combobox_mouse[0]), 9);
@@ -479,8 +484,7 @@ TEST_F(DisplayOddRecords, MouseButtonWithUnknownCodeShowsOtherAction)
     EXPECT_EQ(read_switch_row(0), odd);  // kept as it is, modifiers and auto-release too
 
     // An action of the list takes the extra entry away.
-    switch_action[0] = {kind_mouse_button, 2, 0, 1};
-    update_main_window();
+    show_row(0, {kind_mouse_button, 2, 0, 1});
     EXPECT_EQ(list_size(combobox_mouse[0]), 8);
     EXPECT_EQ(entry(combobox_mouse[0]), 2);
 }
@@ -511,8 +515,7 @@ TEST_F(DisplayOddRecords, KeyNotInTheListShowsOtherActionInThatRowOnly)
     EXPECT_EQ(read_switch_row(1).code, keybd_hid_codes[later]);
     EXPECT_EQ(shown_text(combobox_keyb[1]), key_name(later));
 
-    switch_action[1] = {kind_keyboard_key, keybd_hid_codes[3], 0, 1};
-    update_main_window();
+    show_row(1, {kind_keyboard_key, keybd_hid_codes[3], 0, 1});
     EXPECT_EQ(list_size(combobox_keyb[1]), n_keybd_hid_codes);
     EXPECT_EQ(entry(combobox_keyb[1]), 3);
 }
@@ -521,12 +524,10 @@ TEST_F(DisplayOddRecords, UnknownKindShowsOtherActionOnTheMousePage)
 {
     for (int32_t kind : {9, -1, 0x7F}) {
         SCOPED_TRACE(kind);
-        switch_action[2] = {kind_joystick_button, 2, 0, 0};  // Button 3
-        update_main_window();
+        show_row(2, {kind_joystick_button, 2, 0, 0});  // Button 3
         ASSERT_EQ(page_shown(2), page_joystick);
         const action_record odd{kind, 1, 7, 1};
-        switch_action[2] = odd;
-        update_main_window();
+        show_row(2, odd);
         EXPECT_EQ(radio_page(2), page_mouse);
         EXPECT_EQ(page_shown(2), page_mouse);
         EXPECT_EQ(shown_text(combobox_mouse[2]), other_action);

@@ -20,11 +20,7 @@ using bytes = std::array<uint8_t, 9>;
 // under way with every request sent.
 void plug(int model)
 {
-    device_connected = 1;
-    connected_device_model = model;
-    connected_device_id_out = 3;
-    connected_device_id_in = 3;
-    config_valid = 0;
+    connect_unread(model);
     read_config();
     const int n = model_n_switches[model];
     ASSERT_TRUE(pump_until([n] { return reading_config_step > n; }));

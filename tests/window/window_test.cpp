@@ -265,7 +265,7 @@ void reset_window_state()
     mhid_written.clear();
 }
 
-void connect_idle(int model)
+void connect_unread(int model)
 {
     device_connected = 1;
     connected_device_model = model;
@@ -273,6 +273,12 @@ void connect_idle(int model)
     connected_device_id_in = 3;
     reading_config = 0;
     writing_config = 0;
+    config_valid = 0;
+}
+
+void connect_idle(int model)
+{
+    connect_unread(model);
     config_valid = 1;
     box_configuration = record_configuration();
     update_main_window();

@@ -66,6 +66,8 @@ protected:
     void TearDown() override;
 };
 
+// A device of `model` connected and idle, nothing of it read yet, as the hub takes a new one.
+void connect_unread(int model);
 // A connected, idle device of `model` whose configuration has been read and holds the record.
 void connect_idle(int model);
 
