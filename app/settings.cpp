@@ -211,6 +211,40 @@ static gchar *move_aside(const char *file, GError **error)
     return nullptr;
 }
 
+// The file to write the settings into: the one the settings path names, after links. Nothing
+// but a regular file (or none yet) is replaced, and a file that could not be read at start-up
+// is moved aside first (its new name handed back in `moved_aside`). Null, with `error` set,
+// when there is no such file.
+static gchar *settings_file_to_write(GError **error, gchar **moved_aside)
+{
+    gchar *path = get_config_file("/config");
+    gchar *file = link_target(path, error);
+    g_free(path);
+    if (file == nullptr)
+        return nullptr;
+    GStatBuf st;
+    const bool exists = g_lstat(file, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A directory, a FIFO or a device in its place is nothing this program may replace.
+        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: not a regular file", file);
+        g_free(file);
+        return nullptr;
+    }
+    if (exists && settings_file_unreadable) {
+        gchar *aside = move_aside(file, error);
+        if (aside == nullptr) {
+            g_free(file);
+            return nullptr;
+        }
+        if (moved_aside != nullptr)
+            *moved_aside = aside;
+        else
+            g_free(aside);
+    }
+    settings_file_unreadable = false;
+    return file;
+}
+
 bool update_config_file(GError **error, gchar **moved_aside)
 {
     GKeyFile *key_file = g_key_file_new();
@@ -220,36 +254,13 @@ bool update_config_file(GError **error, gchar **moved_aside)
     gchar *text = g_key_file_to_data(key_file, &length, nullptr);
     g_key_file_free(key_file);
 
-    gchar *path = get_config_file("/config");
     // The directory may have been removed while the program runs.
     g_mkdir_with_parents(config_dir, 0777);
-    gchar *file = link_target(path, error);
-    bool saved = false;
-    GStatBuf st;
-    if (file == nullptr) {
-        // error set by link_target
-    } else if (g_lstat(file, &st) == 0 && !S_ISREG(st.st_mode)) {
-        // A directory, a FIFO or a device in its place is nothing this program may replace.
-        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: not a regular file", file);
-    } else {
-        bool kept = true;
-        if (settings_file_unreadable && g_lstat(file, &st) == 0) {
-            gchar *aside = move_aside(file, error);
-            kept = aside != nullptr;
-            if (moved_aside != nullptr)
-                *moved_aside = aside;
-            else
-                g_free(aside);
-        }
-        if (kept) {
-            settings_file_unreadable = false;
-            // Written to a temporary file and renamed over the old one: the file is either the
-            // old one or the new one, never a part of it.
-            saved = g_file_set_contents(file, text, static_cast<gssize>(length), error);
-        }
-    }
+    gchar *file = settings_file_to_write(error, moved_aside);
+    // Written to a temporary file and renamed over the old one: the file is either the old one
+    // or the new one, never a part of it.
+    const bool saved = file != nullptr && g_file_set_contents(file, text, static_cast<gssize>(length), error);
     g_free(file);
-    g_free(path);
     g_free(text);
     return saved;
 }

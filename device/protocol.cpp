@@ -243,7 +243,8 @@ void write_config()
     sent(send_command({command_end_of_write, 0, 0, 0, 0, 0, 0, 0}));
     written = record_configuration();
     // Whether every report reached the device travels with the timer to the closing message.
-    g_timeout_add(static_cast<guint>(write_config_done_delay_ms), write_config_done_cb, GINT_TO_POINTER(all_sent ? 1 : 0));
+    g_timeout_add(static_cast<guint>(write_config_done_delay_ms), write_config_done_cb,
+                  GINT_TO_POINTER(all_sent ? 1 : 0));
 }
 
 gboolean write_config_step_cb(gpointer)

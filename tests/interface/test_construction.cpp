@@ -512,7 +512,8 @@ TEST_F(Construction, HandlersSitOnTheirWidgetsSignals)
                                           reinterpret_cast<gpointer>(radiomenuitem_lang_activate_cb), k));
 
     // Closing the window is Quit; every other change the user can make marks unwritten changes.
-    EXPECT_TRUE(has_handler(window_main, "delete-event", reinterpret_cast<gpointer>(window_main_delete_event_cb)));
+    const auto delete_cb = reinterpret_cast<gpointer>(window_main_delete_event_cb);
+    EXPECT_TRUE(has_handler(window_main, "delete-event", delete_cb));
     auto edited_cb = reinterpret_cast<gpointer>(configuration_edited_cb);
     for (int i = 0; i < max_switches; ++i)
         for (GtkWidget *check :

@@ -477,7 +477,9 @@ TEST_F(CommandChanges, QuitAsksAndCancelKeepsTheProgramAndTheChanges)
 {
     ASSERT_NO_FATAL_FAILURE(edit_a_row());
     std::vector<seen_dialog> d;
-    EXPECT_FALSE(ends_the_main_loop([&] { d = answer_message_dialogs([] { activate("menuitem_quit"); }, {"_Cancel"}); }));
+    EXPECT_FALSE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([] { activate("menuitem_quit"); }, {"_Cancel"});
+    }));
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].title, "Zevrin");
     EXPECT_EQ(d[0].text, quit_question);
@@ -487,7 +489,9 @@ TEST_F(CommandChanges, QuitAsksAndCancelKeepsTheProgramAndTheChanges)
     EXPECT_TRUE(mhid_written.empty());
 
     // Closing the window asks the same, and keeps the window.
-    EXPECT_FALSE(ends_the_main_loop([&] { d = answer_message_dialogs([] { gtk_window_close(GTK_WINDOW(window_main)); }, {"_Cancel"}); }));
+    EXPECT_FALSE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([] { gtk_window_close(GTK_WINDOW(window_main)); }, {"_Cancel"});
+    }));
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].text, quit_question);
     EXPECT_TRUE(gtk_widget_get_visible(window_main));
@@ -497,7 +501,9 @@ TEST_F(CommandChanges, QuitDiscardEndsWithoutWriting)
 {
     ASSERT_NO_FATAL_FAILURE(edit_a_row());
     std::vector<seen_dialog> d;
-    EXPECT_TRUE(ends_the_main_loop([&] { d = answer_message_dialogs([] { gtk_window_close(GTK_WINDOW(window_main)); }, {"_Discard"}); }));
+    EXPECT_TRUE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([] { gtk_window_close(GTK_WINDOW(window_main)); }, {"_Discard"});
+    }));
     EXPECT_EQ(d.size(), 1u);
     EXPECT_TRUE(mhid_written.empty());
     EXPECT_FALSE(restart_requested);
@@ -581,7 +587,8 @@ std::vector<GtkWidget **> all_references()
     std::vector<GtkWidget **> refs = {
         &window_main, &checkmenuitem_dev_options, &label_message, &box_models, &box_config,
         &combobox_mouse_speed, &combobox_joy_displacement, &image_connected_model, &label_connected_model,
-        &box_toolbar, &button_defaults, &button_send, &progressbar, &window_about, &label_version, &image_zevrin, &image_morvak,
+        &box_toolbar, &button_defaults, &button_send, &progressbar, &window_about, &label_version,
+        &image_zevrin, &image_morvak,
     };
     for (GtkWidget *&w : radiomenuitem_lang)
         refs.push_back(&w);
