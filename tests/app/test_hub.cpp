@@ -325,24 +325,6 @@ TEST_F(Hub, ReportIsCopiedBeforeTheModuleReusesItsBuffer)
     EXPECT_EQ(switch_action[3], (action_record{5, 1, 0, 0}));
 }
 
-TEST_F(Hub, ConnectionAndDisconnectionEndTheValidityOfTheRecord)
-{
-    register_none();
-    hid_connected_cb(nullptr, 0);
-    drain();
-    end_read(0);
-    ASSERT_EQ(config_valid, 1);
-    hid_disconnected_cb(nullptr, 0);
-    drain();
-    EXPECT_EQ(config_valid, 0);
-    hid_connected_cb(nullptr, 1);
-    drain();
-    EXPECT_EQ(config_valid, 0);
-    EXPECT_EQ(reading_config, 1);
-    end_read(1);
-    EXPECT_EQ(config_valid, 1);
-}
-
 TEST_F(Hub, NodeWithoutPermissionIsExplainedOncePerNode)
 {
     register_none();

@@ -52,55 +52,6 @@ TEST(DisplacementDisplay, OnlyAPresetsOwnValueIsThatPreset)
         EXPECT_EQ(joy_displacement_percent(value), expected) << value;
 }
 
-TEST(Presets, MouseNumbersAreAPresetOnlyAllFiveTogether)
-{
-    for (int k = 0; k < 4; k++) {
-        const mouse_speed_preset &p = mouse_combo_speeds[k];
-        EXPECT_EQ(mouse_speed_preset_entry(std::to_array(p.speed), std::to_array(p.stretch)), k);
-        // 150 as a report brings it back: -106.
-        EXPECT_EQ(mouse_speed_preset_entry(std::to_array(p.speed), {p.stretch[0], p.stretch[1] - 256}), k);
-        for (int i = 0; i < 5; i++) {
-            std::array<int, 3> speed = std::to_array(p.speed);
-            std::array<int, 2> stretch = std::to_array(p.stretch);
-            (i < 3 ? speed[i] : stretch[i - 3]) += 1;
-            EXPECT_EQ(mouse_speed_preset_entry(speed, stretch), -1) << k << " " << i;
-        }
-    }
-}
-
-TEST(Record, ReplacingItCountsAndFindsThePresetOfTheNumbers)
-{
-    set_defaults();
-    const unsigned before = config_generation;
-    configuration c = record_configuration();
-    c.switches[4] = {9, -3, 0x1F, 2};
-    c.mouse_speed = {12, 12, 12};
-    set_record(c);
-    EXPECT_EQ(config_generation, before + 1);
-    EXPECT_EQ(switch_action[4], (action_record{9, -3, 0x1F, 2}));
-    EXPECT_EQ(mouse_speed_index, 1);
-    c.mouse_stretch = {40, 151};
-    set_record(c);
-    EXPECT_EQ(mouse_speed_index, -1);
-    set_defaults();
-    EXPECT_EQ(config_generation, before + 3);
-    EXPECT_EQ(mouse_speed_index, 3);
-}
-
-TEST(Record, SameConfigurationComparesTheBytesAModelIsSent)
-{
-    set_defaults();
-    const configuration a = record_configuration();
-    configuration b = a;
-    b.mouse_stretch[1] = -106;           // the same byte as 150
-    b.switches[3].code += 256;           // the same byte
-    b.switches[5] = {1, 4, 0, 0};        // a switch a Mini does not have
-    EXPECT_FALSE(same_configuration(a, b, 8));
-    EXPECT_TRUE(same_configuration(a, b, 2));
-    b.joy_displacement = 114;
-    EXPECT_FALSE(same_configuration(a, b, 2));
-}
-
 TEST(Presets, ApplyCopiesAllFiveMouseNumbersTogether)
 {
     configuration c = record_configuration();

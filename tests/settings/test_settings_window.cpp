@@ -227,26 +227,6 @@ TEST(SettingsFileFromTheMenu, AFileThatCouldNotBeReadIsMovedAsideAndTheUserTold)
     std::filesystem::remove(aside);
 }
 
-TEST(SettingsFileFromTheMenu, ALinkedFileIsWrittenThroughTheLink)
-{
-    const std::string target = tmp_root() + "/dotfiles/zevrin.conf";
-    std::filesystem::create_directories(tmp_root() + "/dotfiles");
-    std::filesystem::rename(config_path, target);
-    std::filesystem::create_symlink(target, config_path);
-
-    dialogs.clear();
-    toggle_dev_options();
-    EXPECT_TRUE(dialogs.empty());
-    EXPECT_TRUE(std::filesystem::is_symlink(config_path));
-    EXPECT_EQ(read_settings(target)->show_dev_options, show_dev_options);
-    toggle_dev_options();
-    EXPECT_EQ(read_settings(target)->show_dev_options, show_dev_options);
-    EXPECT_TRUE(std::filesystem::is_symlink(config_path));
-
-    std::filesystem::remove(config_path);
-    std::filesystem::rename(target, config_path);
-}
-
 // A choice that cannot be stored is said so, in words; the restart message would claim
 // otherwise, so it does not come.
 TEST(SettingsFileFromTheMenu, AFailedSaveIsShownAndNoRestartIsOffered)

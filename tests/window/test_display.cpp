@@ -537,22 +537,6 @@ TEST_F(DisplayOddRecords, UnknownKindShowsOtherActionOnTheMousePage)
     }
 }
 
-TEST_F(DisplayOddRecords, JoystickAndGenericCodesWithoutEntryShowOtherAction)
-{
-    show_dev_options = true;
-    const action_record joy{kind_joystick_movement, 3, 0, 0};  // up and right at once
-    const action_record gen{kind_generic_event, 9, 0, 1};
-    switch_action[4] = joy;
-    switch_action[5] = gen;
-    update_main_window();
-    EXPECT_EQ(page_shown(4), page_joystick);
-    EXPECT_EQ(shown_text(combobox_joy[4]), other_action);
-    EXPECT_EQ(read_switch_row(4), joy);
-    EXPECT_EQ(page_shown(5), page_generic);
-    EXPECT_EQ(shown_text(combobox_gen[5]), other_action);
-    EXPECT_EQ(read_switch_row(5), gen);
-}
-
 using DisplaySettings = WindowTest;
 
 TEST_F(DisplaySettings, DisplacementShowsItsPresetOrItsPercentage)
@@ -575,20 +559,6 @@ TEST_F(DisplaySettings, DisplacementShowsItsPresetOrItsPercentage)
         EXPECT_EQ(list_size(combobox_joy_displacement), 6) << value;
         EXPECT_EQ(shown_text(combobox_joy_displacement), text) << value;
     }
-}
-
-TEST_F(DisplaySettings, DisplacementOfNoPresetStaysUntilAnotherIsChosen)
-{
-    joy_displacement = 100;
-    update_main_window();
-    ASSERT_EQ(shown_text(combobox_joy_displacement), "79%");
-    // A refresh with the same record leaves a choice the user made.
-    choose(combobox_joy_displacement, 1);
-    update_main_window();
-    EXPECT_EQ(entry(combobox_joy_displacement), 1);
-    EXPECT_FALSE(joy_displacement_untouched());
-    choose(combobox_joy_displacement, 5);
-    EXPECT_TRUE(joy_displacement_untouched());
 }
 
 TEST_F(DisplaySettings, MouseSpeedShowsThePresetOfItsNumbers)
