@@ -62,6 +62,7 @@ bool take_device(int device)
     connected_device_id_out = device;
     connected_device_id_in = device;
     device_connected = 1;
+    config_valid = 0;  // nothing of an earlier box stands for this one
     // In this order, so that reading_config is set when the window is refreshed.
     g_idle_add(read_config_cb, nullptr);
     g_idle_add(update_main_window_cb, nullptr);
@@ -109,6 +110,7 @@ gboolean disconnected_notice_cb(gpointer user_data)
         // The model and the input id keep their values: the window still names the model.
         connected_device_id_out = -1;
         device_connected = 0;
+        config_valid = 0;
         if (was_connected && take_another_device())
             return FALSE;  // the window is refreshed with the new read under way
     }

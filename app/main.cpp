@@ -1,4 +1,7 @@
 // The entry point: brings the program up in a fixed order, runs the main loop, shuts down.
+#include <string>
+#include <vector>
+
 #include <gtk/gtk.h>
 
 #include "app/hub.h"
@@ -22,6 +25,12 @@ int main(int argc, char **argv)
         report_unanswered_instance();
     if (guard != msingle_holding)
         return 0;
+
+    // A restart starts the program again as it was started: with the arguments it was given
+    // (before gtk_init takes its own out of argv) and the environment it found (before the
+    // language and the theme are set in it).
+    const std::vector<std::string> arguments(argv, argv + argc);
+    gchar **environment = g_get_environ();
 
     // The desktop matches our windows to our launcher and icon by this name: it is the X11
     // WM_CLASS and the Wayland app id, and the desktop file is named after it.
@@ -50,6 +59,7 @@ int main(int argc, char **argv)
         g_printerr("zevrin: the main window could not be built from %s; please reinstall the program\n", file);
         g_free(file);
         msingle_terminate();
+        g_strfreev(environment);
         return 1;
     }
     use_startup_notice(GTK_WINDOW(window_main), notice);
@@ -63,8 +73,11 @@ int main(int argc, char **argv)
 
     gtk_main();
 
-    // The HID threads are not waited for; they end with the process.
+    // Notices stop, the HID threads end and the nodes close before the guard goes.
     mhid_terminate();
     msingle_terminate();
+    if (restart_requested)
+        restart_program(arguments, environment);
+    g_strfreev(environment);
     return 0;
 }

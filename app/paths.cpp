@@ -1,6 +1,8 @@
 #include "app/paths.h"
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 gchar *data_dir = nullptr;
 gchar *config_dir = nullptr;
@@ -73,4 +75,16 @@ void set_env_var(const char *name, const char *value)
     if (!name || !*name || strchr(name, '=') || !value)
         return;
     g_setenv(name, value, TRUE);
+}
+
+void restart_program(const std::vector<std::string> &arguments, gchar **environment)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : arguments)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    // The running program's own file, however it was started (through PATH, a relative name).
+    // Every descriptor the program opens is closed on exec.
+    execve("/proc/self/exe", argv.data(), environment);
+    g_printerr("zevrin: could not start again: %s\n", g_strerror(errno));
 }

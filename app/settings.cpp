@@ -22,6 +22,12 @@ bool show_dev_options = false;
 // unreadable file instead of being read into memory.
 constexpr size_t max_config_file_size = 64 * 1024;
 
+// Whether a settings file was there at start-up but could not be read (too large, not a key
+// file, not a regular file, no permission). It may hold choices worth keeping, so it is left
+// as it is while the program runs on the values in memory, and moved aside before the first
+// save of a changed setting.
+static bool settings_file_unreadable = false;
+
 // Loads the settings file into `key_file`. Only a regular file is read (a FIFO, a device or
 // a directory put there by mistake would block or never end), and at most
 // max_config_file_size bytes of it.
@@ -101,10 +107,14 @@ void load_config_file()
 
     if (!load_settings(key_file, path, &error)) {
         g_message("Config file: %s", error->message);
+        // Only a file that is not there at all is written at once.
+        const bool missing = g_error_matches(error, G_FILE_ERROR, G_FILE_ERROR_NOENT);
+        settings_file_unreadable = !missing;
+        write_back = missing;
         g_clear_error(&error);
         current_language = language_from_system();
-        write_back = true;
     } else {
+        settings_file_unreadable = false;
         gchar *lang = g_key_file_get_string(key_file, "language", "lang", &error);
         if (!error && lang && *lang) {
             // Exact and case-sensitive: a code that is not ours means English, and the file
@@ -151,24 +161,136 @@ void load_config_file()
     g_key_file_free(key_file);
 }
 
-void update_config_file()
+// The file that `path` names after following symbolic links (it need not exist), so that a link
+// in place of the settings file, as sets of dotfiles have, stays a link to the file written.
+static gchar *link_target(const char *path, GError **error)
+{
+    gchar *current = g_strdup(path);
+    for (int links = 0; links < 40; links++) {
+        GStatBuf st;
+        if (g_lstat(current, &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        gchar *target = g_file_read_link(current, error);
+        if (target == nullptr) {
+            g_free(current);
+            return nullptr;
+        }
+        if (!g_path_is_absolute(target)) {
+            gchar *dir = g_path_get_dirname(current);
+            gchar *joined = g_build_filename(dir, target, nullptr);
+            g_free(dir);
+            g_free(target);
+            target = joined;
+        }
+        g_free(current);
+        current = target;
+    }
+    g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_LOOP, "%s: %s", path, g_strerror(ELOOP));
+    g_free(current);
+    return nullptr;
+}
+
+// Moves `file` to the first free name of file.broken, file.broken-2, ... beside it; returns
+// that name, or null with `error` set.
+static gchar *move_aside(const char *file, GError **error)
+{
+    for (int n = 1; n < 1000; n++) {
+        gchar *aside = n == 1 ? g_strdup_printf("%s.broken", file) : g_strdup_printf("%s.broken-%d", file, n);
+        GStatBuf st;
+        if (g_lstat(aside, &st) != 0 && errno == ENOENT) {
+            if (g_rename(file, aside) == 0)
+                return aside;
+            const int e = errno;
+            g_set_error(error, G_FILE_ERROR, g_file_error_from_errno(e), "%s: %s", file, g_strerror(e));
+            g_free(aside);
+            return nullptr;
+        }
+        g_free(aside);
+    }
+    g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_EXIST, "%s: %s", file, g_strerror(EEXIST));
+    return nullptr;
+}
+
+// The file to write the settings into: the one the settings path names, after links. Nothing
+// but a regular file (or none yet) is replaced, and a file that could not be read at start-up
+// is moved aside first (its new name handed back in `moved_aside`). Null, with `error` set,
+// when there is no such file.
+static gchar *settings_file_to_write(GError **error, gchar **moved_aside)
+{
+    gchar *path = get_config_file("/config");
+    gchar *file = link_target(path, error);
+    g_free(path);
+    if (file == nullptr)
+        return nullptr;
+    GStatBuf st;
+    const bool exists = g_lstat(file, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A directory, a FIFO or a device in its place is nothing this program may replace.
+        g_set_error(error, G_FILE_ERROR, G_FILE_ERROR_FAILED, "%s: not a regular file", file);
+        g_free(file);
+        return nullptr;
+    }
+    if (exists && settings_file_unreadable) {
+        gchar *aside = move_aside(file, error);
+        if (aside == nullptr) {
+            g_free(file);
+            return nullptr;
+        }
+        if (moved_aside != nullptr)
+            *moved_aside = aside;
+        else
+            g_free(aside);
+    }
+    settings_file_unreadable = false;
+    return file;
+}
+
+bool update_config_file(GError **error, gchar **moved_aside)
 {
     GKeyFile *key_file = g_key_file_new();
     g_key_file_set_string(key_file, "language", "lang", language_code[current_language]);
     g_key_file_set_boolean(key_file, "dev_options", "show_dev_options", show_dev_options);
     gsize length = 0;
     gchar *text = g_key_file_to_data(key_file, &length, nullptr);
+    g_key_file_free(key_file);
 
-    gchar *path = get_config_file("/config");
     // The directory may have been removed while the program runs.
     g_mkdir_with_parents(config_dir, 0777);
-    // Written to a temporary file and renamed over the old one: the file is either the old
-    // one or the new one, never a part of it. A failure leaves the values in memory only.
-    g_file_set_contents(path, text, static_cast<gssize>(length), nullptr);
-
-    g_free(path);
+    gchar *file = settings_file_to_write(error, moved_aside);
+    // Written to a temporary file and renamed over the old one: the file is either the old one
+    // or the new one, never a part of it.
+    const bool saved = file != nullptr && g_file_set_contents(file, text, static_cast<gssize>(length), error);
+    g_free(file);
     g_free(text);
-    g_key_file_free(key_file);
+    return saved;
+}
+
+// Saves a choice made in the menu and tells the user what became of the settings file. Returns
+// whether the choice was stored.
+static bool store_choice()
+{
+    GError *error = nullptr;
+    gchar *moved_aside = nullptr;
+    const bool stored = update_config_file(&error, &moved_aside);
+    GtkWindow *parent = GTK_IS_WINDOW(window_main) ? GTK_WINDOW(window_main) : nullptr;
+    if (moved_aside != nullptr) {
+        // TRANSLATORS: %s is the name the unreadable settings file was given, ending in .broken.
+        gchar *message = g_strdup_printf(_("The settings file could not be read. It has been kept as %s."),
+                                         moved_aside);
+        dialog_info("Zevrin", message, parent);
+        g_free(message);
+        g_free(moved_aside);
+    }
+    if (!stored) {
+        // TRANSLATORS: %s is the reason, as the system gives it (with the file's name).
+        gchar *message = g_strdup_printf(
+            _("Your choice could not be saved, so it will be forgotten when the program ends.\n\n%s"),
+            error != nullptr ? error->message : "");
+        dialog_info("Zevrin", message, parent);
+        g_free(message);
+    }
+    g_clear_error(&error);
+    return stored;
 }
 
 void radiomenuitem_lang_activate_cb(GtkMenuItem *menu_item, gpointer user_data)
@@ -181,21 +303,42 @@ void radiomenuitem_lang_activate_cb(GtkMenuItem *menu_item, gpointer user_data)
         return;
 
     // Only the next start takes the new language; the running interface keeps its texts,
-    // and so does the message below (LANGUAGE stays as it was).
+    // and so do the messages below (LANGUAGE stays as it was).
     set_env_var("LANG", language_code[index]);
     current_language = index;
-    update_config_file();
+    // A choice that is not stored would not be there after a restart either.
+    if (!store_choice())
+        return;
 
-    dialog_info(
-        // TRANSLATORS: title of the message shown after choosing another interface language.
-        _("Language"), _("You need to restart the application to apply this change"), GTK_WINDOW(window_main));
+    enum { response_restart = 1 };
+    GtkWidget *dialog = gtk_message_dialog_new(GTK_WINDOW(window_main),
+                                               GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                               GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
+                                               _("You need to restart the application to apply this change"));
+    // TRANSLATORS: title of the message shown after choosing another interface language.
+    gtk_window_set_title(GTK_WINDOW(dialog), _("Language"));
+    gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Restart now"), response_restart);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), _("_OK"), GTK_RESPONSE_OK);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    // Ends the program as Quit does (asking about unwritten changes first); it then starts again.
+    if (response == response_restart)
+        request_quit(true);
 }
 
 void checkmenuitem_dev_options_toggled_cb(GtkCheckMenuItem *item, gpointer)
 {
-    show_dev_options = gtk_check_menu_item_get_active(item);
-    update_config_file();
+    const bool active = gtk_check_menu_item_get_active(item);
+    // Building the window sets the item from the stored value, which runs this for a stored
+    // "on": the same values are written again then, without a word if that fails.
+    const bool changed = active != show_dev_options;
+    show_dev_options = active;
     update_main_window();
+    if (changed)
+        store_choice();
+    else
+        update_config_file();
     // The generic-event page buttons make the rows wider.
     fit_main_window();
 }

@@ -10,6 +10,10 @@ extern int current_language;
 extern bool show_dev_options;
 
 void load_config_file();
-void update_config_file();
+// Writes the current language and developer option to the settings file, through a symbolic
+// link to the file it names. A file that could not be read at start-up is first moved aside
+// (its new name is handed back in `moved_aside`, to be freed with g_free), never overwritten.
+// Returns whether the file now holds the settings; if not, `error` says why.
+bool update_config_file(GError **error = nullptr, gchar **moved_aside = nullptr);
 void radiomenuitem_lang_activate_cb(GtkMenuItem *menu_item, gpointer user_data);
 void checkmenuitem_dev_options_toggled_cb(GtkCheckMenuItem *item, gpointer user_data);

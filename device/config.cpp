@@ -86,38 +86,100 @@ const std::array<action_record, max_switches> default_switch_action = {{
     {kind_mouse_movement, 2, 0, 1},
 }};
 
-void apply_mouse_speed_preset(int k)
+void apply_mouse_speed_preset(configuration &c, int k)
 {
     if (k < 0 || k >= static_cast<int>(mouse_combo_speeds.size()))
         return;
-    const mouse_speed_preset &p = mouse_combo_speeds[k];
-    mouse_speed_index = k;
-    for (int i = 0; i < 3; i++)
-        mouse_speed[i] = p.speed[i];
-    for (int i = 0; i < 2; i++)
-        mouse_stretch[i] = p.stretch[i];
+    c.mouse_speed = std::to_array(mouse_combo_speeds[k].speed);
+    c.mouse_stretch = std::to_array(mouse_combo_speeds[k].stretch);
 }
 
-void apply_joy_displacement_preset(int k)
+void apply_joy_displacement_preset(configuration &c, int k)
 {
     if (k < 0 || k >= static_cast<int>(joy_combo_displacements.size()))
         return;
-    joy_displacement = joy_combo_displacements[k].value;
+    c.joy_displacement = joy_combo_displacements[k].value;
+}
+
+namespace {
+
+int low_byte(int value)
+{
+    return value & 0xFF;
+}
+
+bool same_action_bytes(const action_record &a, const action_record &b)
+{
+    return low_byte(a.kind) == low_byte(b.kind) && low_byte(a.code) == low_byte(b.code) &&
+           low_byte(a.modifiers) == low_byte(b.modifiers) && low_byte(a.auto_release) == low_byte(b.auto_release);
+}
+
+template <size_t N>
+bool same_bytes(const std::array<int, N> &a, const std::array<int, N> &b)
+{
+    for (size_t i = 0; i < N; i++)
+        if (low_byte(a[i]) != low_byte(b[i]))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+int mouse_speed_preset_entry(const std::array<int, 3> &speed, const std::array<int, 2> &stretch)
+{
+    for (size_t k = 0; k < mouse_combo_speeds.size(); k++) {
+        const mouse_speed_preset &p = mouse_combo_speeds[k];
+        if (same_bytes(speed, std::to_array(p.speed)) && same_bytes(stretch, std::to_array(p.stretch)))
+            return static_cast<int>(k);
+    }
+    return -1;
 }
 
 int joy_displacement_entry(int value)
 {
-    // The highest entry whose value does not exceed `value`.
-    for (int k = static_cast<int>(joy_combo_displacements.size()) - 1; k >= 0; k--)
-        if (value >= joy_combo_displacements[k].value)
-            return k;
+    for (size_t k = 0; k < joy_combo_displacements.size(); k++)
+        if (low_byte(value) == joy_combo_displacements[k].value)
+            return static_cast<int>(k);
     return -1;
+}
+
+int joy_displacement_percent(int value)
+{
+    const int largest = joy_combo_displacements.back().value;
+    return (low_byte(value) * 100 + largest / 2) / largest;
+}
+
+int config_valid = 0;
+configuration box_configuration = {};
+unsigned config_generation = 1;
+
+bool same_configuration(const configuration &a, const configuration &b, int n_switches)
+{
+    for (int s = 0; s < n_switches && s < max_switches; s++)
+        if (!same_action_bytes(a.switches[s], b.switches[s]))
+            return false;
+    return same_bytes(a.mouse_speed, b.mouse_speed) && same_bytes(a.mouse_stretch, b.mouse_stretch) &&
+           low_byte(a.joy_displacement) == low_byte(b.joy_displacement);
+}
+
+configuration record_configuration()
+{
+    return {switch_action, mouse_speed, mouse_stretch, joy_displacement};
+}
+
+void set_record(const configuration &c)
+{
+    switch_action = c.switches;
+    mouse_speed = c.mouse_speed;
+    mouse_stretch = c.mouse_stretch;
+    joy_displacement = c.joy_displacement;
+    mouse_speed_index = mouse_speed_preset_entry(mouse_speed, mouse_stretch);
+    config_generation++;
 }
 
 void set_defaults()
 {
-    switch_action = default_switch_action;
-    mouse_speed_index = default_mouse_speed_index;
-    apply_mouse_speed_preset(default_mouse_speed_index);
-    joy_displacement = default_joy_displacement;
+    configuration c{default_switch_action, {}, {}, default_joy_displacement};
+    apply_mouse_speed_preset(c, default_mouse_speed_index);
+    set_record(c);
 }

@@ -14,6 +14,7 @@ struct action_record {
     int32_t code;
     int32_t modifiers;     // 1 Control, 2 Shift, 4 Alt
     int32_t auto_release;  // 0 or 1
+    bool operator==(const action_record &) const = default;
 };
 
 // Action kinds.
@@ -64,6 +65,7 @@ extern const std::array<joy_displacement_preset, 5> joy_combo_displacements;
 
 extern std::array<int, 3> mouse_speed;
 extern std::array<int, 2> mouse_stretch;
+// The preset whose numbers mouse_speed and mouse_stretch hold, -1 when they are of none.
 extern int mouse_speed_index;
 extern int joy_displacement;
 extern const int default_mouse_speed_index;
@@ -72,9 +74,42 @@ extern const int default_joy_displacement;
 extern const std::array<action_record, max_switches> default_switch_action;
 
 void set_defaults();
-// Preset application: mouse speed preset k sets mouse_speed_index and the five mouse numbers;
-// displacement entry k sets joy_displacement.
-void apply_mouse_speed_preset(int k);
-void apply_joy_displacement_preset(int k);
-// Entry of joy_combo_displacements that shows `value`, or -1 when none does (31 and below).
+// The preset whose five numbers these are, or -1 when none is. Numbers are compared as the
+// reports carry them (low 8 bits), so a stretch of 150 read back as -106 is still 150.
+int mouse_speed_preset_entry(const std::array<int, 3> &speed, const std::array<int, 2> &stretch);
+// The entry of joy_combo_displacements whose value is `value` (low 8 bits), or -1.
 int joy_displacement_entry(int value);
+// A displacement as a percentage of the largest one, 127, rounded: 100 gives 79.
+int joy_displacement_percent(int value);
+
+// A whole configuration as a box holds it: the switch records and the device-wide settings.
+struct configuration {
+    std::array<action_record, max_switches> switches;
+    std::array<int, 3> mouse_speed;
+    std::array<int, 2> mouse_stretch;
+    int joy_displacement;
+};
+
+// Preset application: mouse speed preset k sets the five mouse numbers of `c`, displacement
+// entry k its displacement; an index outside the table changes nothing.
+void apply_mouse_speed_preset(configuration &c, int k);
+void apply_joy_displacement_preset(configuration &c, int k);
+// Whether a box given `a` and one given `b` would hold the same bytes, for the first
+// `n_switches` switches and the settings.
+bool same_configuration(const configuration &a, const configuration &b, int n_switches);
+// The record (switch_action and the settings) as one configuration.
+configuration record_configuration();
+// Replaces the record by `c`: switch_action and the settings take its values, mouse_speed_index
+// the preset of its mouse numbers (-1 for none), and config_generation counts one more.
+void set_record(const configuration &c);
+
+// 1 while the record holds the configuration of the connected box, completely read (and since
+// perhaps changed in the window or written): the window shows the rows and offers Write only
+// then. Cleared by a new connection, a disconnection and the start of every read.
+extern int config_valid;
+// What the connected box holds, as far as the program knows: its configuration as last
+// completely read, or as last written when every report of the write reached it.
+extern configuration box_configuration;
+// Counts every replacement of the record (a completed read, the defaults, a write), so that the
+// window sets its rows anew only then and not on every refresh.
+extern unsigned config_generation;

@@ -18,6 +18,9 @@ std::array<uint8_t, report_length> report = {};
 
 int read_config_timeout_ms = 3000;
 guint read_config_timeout_id = 0;
+int read_config_done_delay_ms = 500;
+guint read_config_done_id = 0;
+int write_config_done_delay_ms = 500;
 
 namespace {
 
@@ -32,10 +35,20 @@ constexpr int message_switch_record = 0x09;
 constexpr int message_settings = 0x0A;
 constexpr int message_generic_event = 0x64;
 
-// Wait after a read's end before the window shows the record: replies to the earlier requests
-// may still be on their way when the settings reply (requested last) arrives.
-constexpr guint read_done_delay_ms = 500;
-constexpr guint write_done_delay_ms = 500;
+// What the replies of the running read have brought so far. The record itself changes only
+// when the read is complete, so nothing half-read, and nothing of an earlier read or another
+// box, is ever shown or written as this box's configuration.
+struct read_replies {
+    configuration values = {};
+    std::array<bool, max_switches> switch_replied = {};
+    bool settings_replied = false;
+};
+read_replies replies;
+
+guint read_config_step_id = 0;  // the pending step of the request chain, 0 when none
+
+// What the running write sends; the box holds it once every report has reached it.
+configuration written;
 
 // Sends one command (bytes 1 to 8 of the report) to the connected device. Returns what
 // mhid_write returned: the report length when the device took the whole report.
@@ -53,27 +66,58 @@ uint8_t low_byte(int value)
     return static_cast<uint8_t>(value & 0xFF);
 }
 
-void cancel_read_config_timeout()
+void cancel_source(guint &id)
 {
-    if (read_config_timeout_id != 0) {
-        g_source_remove(read_config_timeout_id);
-        read_config_timeout_id = 0;
+    if (id != 0) {
+        g_source_remove(id);
+        id = 0;
     }
+}
+
+bool replies_complete()
+{
+    const int n = model_n_switches[connected_device_model];
+    for (int i = 0; i < n; i++)
+        if (!replies.switch_replied[i])
+            return false;
+    return replies.settings_replied;
+}
+
+// Ends the running read. Complete, it becomes the record and what the box is known to hold;
+// otherwise the record stays as it was but is no longer taken for the box's configuration.
+void end_read()
+{
+    cancel_source(read_config_timeout_id);
+    cancel_source(read_config_done_id);
+    reading_config = 0;
+    // Replies that arrive after the device has gone belong to no connected box.
+    const bool complete = device_connected && replies_complete();
+    if (complete) {
+        const int n = model_n_switches[connected_device_model];
+        configuration read = record_configuration();
+        for (int i = 0; i < n; i++)
+            read.switches[i] = replies.values.switches[i];
+        read.mouse_speed = replies.values.mouse_speed;
+        read.mouse_stretch = replies.values.mouse_stretch;
+        read.joy_displacement = replies.values.joy_displacement;
+        set_record(read);
+        box_configuration = read;
+    }
+    config_valid = complete ? 1 : 0;
+    update_main_window();
+    // Without a device the window shows the no-device state, which says enough.
+    if (!complete && device_connected)
+        dialog_info("Zevrin",
+                    _("The device did not send its configuration. Please check the connection "
+                      "and read the configuration again."),
+                    GTK_WINDOW(window_main));
 }
 
 gboolean read_config_no_reply_cb(gpointer)
 {
     read_config_timeout_id = 0;
-    if (!reading_config)
-        return FALSE;  // another settings reply has ended the read meanwhile
-    reading_config = 0;
-    update_main_window();
-    // Without a device the window shows the no-device state, which says enough.
-    if (device_connected)
-        dialog_info("Zevrin",
-                    _("The device did not send its configuration. Please check the connection "
-                      "and read the configuration again."),
-                    GTK_WINDOW(window_main));
+    if (reading_config)  // else a settings reply has ended the read meanwhile
+        end_read();
     return FALSE;
 }
 
@@ -92,15 +136,21 @@ gboolean read_config_timeout_cb(gpointer)
 
 void read_config()
 {
-    cancel_read_config_timeout();
+    // A read started while another runs replaces it: one chain of requests, one set of replies.
+    cancel_source(read_config_timeout_id);
+    cancel_source(read_config_done_id);
+    cancel_source(read_config_step_id);
+    replies = {};
+    config_valid = 0;
     reading_config = 1;
     reading_config_step = 0;
     reading_writing_config_fraction = 1.0;  // the bar stays full for the whole read
-    g_idle_add(read_config_step_cb, nullptr);
+    read_config_step_id = g_idle_add(read_config_step_cb, nullptr);
 }
 
 gboolean read_config_step_cb(gpointer)
 {
+    read_config_step_id = 0;
     // Taken afresh at every pass: the model may change while the chain runs.
     const int n = model_n_switches[connected_device_model];
     if (reading_config_step > n)
@@ -111,13 +161,13 @@ gboolean read_config_step_cb(gpointer)
         send_command({command_read, 0x01, 0, 0, 0, 0, 0, 0});
         // The settings reply ends the read. Should it never come (the device left, a report
         // was lost), the read must still end, or the window would stay busy for good.
-        cancel_read_config_timeout();
+        cancel_source(read_config_timeout_id);
         read_config_timeout_id = g_timeout_add(static_cast<guint>(read_config_timeout_ms),
                                                read_config_timeout_cb, nullptr);
     }
     update_main_window();
     reading_config_step += 1;
-    g_idle_add(read_config_step_cb, nullptr);
+    read_config_step_id = g_idle_add(read_config_step_cb, nullptr);
     return FALSE;
 }
 
@@ -131,18 +181,25 @@ void handle_message(const uint8_t *data, int length)
     switch (field(1)) {
     case message_switch_record: {
         const int i = field(3);
-        // The index comes from the device: never let it reach outside the record.
-        if (i < 0 || i >= max_switches)
+        // The index comes from the device: never let it reach outside the record. A reply
+        // that no read asked for changes nothing.
+        if (!reading_config || i < 0 || i >= max_switches)
             return;
-        switch_action[i] = {field(4), field(5), field(6), field(7)};
+        replies.values.switches[i] = {field(4), field(5), field(6), field(7)};
+        replies.switch_replied[i] = true;
         break;
     }
     case message_settings:
-        mouse_speed = {field(3), field(4), field(5)};
-        mouse_stretch = {field(6), field(7)};
-        joy_displacement = field(8);
-        cancel_read_config_timeout();
-        g_timeout_add(read_done_delay_ms, read_config_done_cb, nullptr);
+        if (!reading_config)
+            return;
+        replies.values.mouse_speed = {field(3), field(4), field(5)};
+        replies.values.mouse_stretch = {field(6), field(7)};
+        replies.values.joy_displacement = field(8);
+        replies.settings_replied = true;
+        cancel_source(read_config_timeout_id);
+        cancel_source(read_config_done_id);
+        read_config_done_id =
+            g_timeout_add(static_cast<guint>(read_config_done_delay_ms), read_config_done_cb, nullptr);
         break;
     case message_generic_event:
         g_print("Generic event: %02X %s\n", static_cast<unsigned>(low_byte(field(2))),
@@ -155,8 +212,9 @@ void handle_message(const uint8_t *data, int length)
 
 gboolean read_config_done_cb(gpointer)
 {
-    reading_config = 0;
-    update_main_window();
+    read_config_done_id = 0;
+    if (reading_config)
+        end_read();
     return FALSE;
 }
 
@@ -183,8 +241,10 @@ void write_config()
                        low_byte(mouse_speed[2]), low_byte(mouse_stretch[0]),
                        low_byte(mouse_stretch[1]), low_byte(joy_displacement), 0}));
     sent(send_command({command_end_of_write, 0, 0, 0, 0, 0, 0, 0}));
+    written = record_configuration();
     // Whether every report reached the device travels with the timer to the closing message.
-    g_timeout_add(write_done_delay_ms, write_config_done_cb, GINT_TO_POINTER(all_sent ? 1 : 0));
+    g_timeout_add(static_cast<guint>(write_config_done_delay_ms), write_config_done_cb,
+                  GINT_TO_POINTER(all_sent ? 1 : 0));
 }
 
 gboolean write_config_step_cb(gpointer)
@@ -197,6 +257,15 @@ gboolean write_config_done_cb(gpointer user_data)
 {
     const bool all_sent = GPOINTER_TO_INT(user_data) != 0;
     writing_config = 0;
+    // After a failed write the box holds some mix of old and new: it is taken to hold what it
+    // held before, so the window keeps showing its changes as unwritten.
+    if (all_sent)
+        box_configuration = written;
+    if (all_sent && quit_after_write) {
+        quit_program(restart_after_write);
+        return FALSE;
+    }
+    quit_after_write = false;
     update_main_window();
     GtkWindow *parent = GTK_WINDOW(window_main);
     if (all_sent)

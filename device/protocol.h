@@ -19,8 +19,20 @@ extern std::array<uint8_t, report_length> report;
 // source id of the pending wait, 0 when none; a settings reply and a new read cancel it.
 extern int read_config_timeout_ms;
 extern guint read_config_timeout_id;
+// Replies may still be on their way when the settings reply (requested last) arrives: the read
+// ends this long after it, and replies that come meanwhile still count. The source id of the
+// pending end, 0 when none.
+extern int read_config_done_delay_ms;
+extern guint read_config_done_id;
+// A write ends (with its message) this long after its last report.
+extern int write_config_done_delay_ms;
 
+// Starts a read. Only a read in which every switch of the connected model and the settings
+// replied replaces the record (and box_configuration) and sets config_valid; any other read ends
+// with the record as it was, config_valid 0 and, while the device is connected, a message.
 void read_config();
+// Sends the record to the connected device. When every report reached it, box_configuration
+// takes what was sent.
 void write_config();
 // One input report, report ID first. Reports shorter than 9 bytes are treated as padded with 0.
 void handle_message(const uint8_t *data, int length);

@@ -16,7 +16,9 @@ switch_widgets image_symbol, radiobutton_mouse, radiobutton_keyb, radiobutton_jo
     separator_sw, box_mouse, box_keyb, box_joy, box_gen, combobox_mouse, combobox_keyb, button_keyb,
     combobox_joy, combobox_gen, checkbutton_auto_release, checkbutton_control, checkbutton_shift, checkbutton_alt;
 GtkWidget *combobox_mouse_speed, *combobox_joy_displacement, *image_connected_model, *label_connected_model,
-    *box_toolbar, *progressbar, *window_about, *label_version, *image_zevrin, *image_morvak;
+    *box_toolbar, *button_defaults, *button_send, *progressbar, *window_about, *label_version, *image_zevrin,
+    *image_morvak;
+GtkTreeModel *key_list_store;
 
 namespace {
 
@@ -70,20 +72,21 @@ void fill_list(GtkWidget *combo, const std::array<Row, N> &table, const char *Ro
 // The eight key lists hold the same 78 names and are never changed after construction, so
 // the first one filled keeps the entries and the others show that same list store (the text
 // lists all show column 0 of a store of the same layout). Each list still has its own
-// selection. `filled` is the list that holds the entries, null until one has been filled.
-void fill_key_list(GtkWidget *combo, GtkWidget *&filled)
+// selection. key_list_store is the store that holds the entries, null until one has been
+// filled; it is held, as a row may show a store of its own for a while.
+void fill_key_list(GtkWidget *combo)
 {
     if (combo == nullptr)
         return;
-    if (filled == nullptr) {
+    if (key_list_store == nullptr) {
         for (uint8_t code : keybd_hid_codes) {
             gchar *name = get_keybd_hid_code_name(code);
             gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), name);
             g_free(name);
         }
-        filled = combo;
+        key_list_store = GTK_TREE_MODEL(g_object_ref(gtk_combo_box_get_model(GTK_COMBO_BOX(combo))));
     } else {
-        gtk_combo_box_set_model(GTK_COMBO_BOX(combo), gtk_combo_box_get_model(GTK_COMBO_BOX(filled)));
+        gtk_combo_box_set_model(GTK_COMBO_BOX(combo), key_list_store);
     }
     gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
 }
@@ -106,6 +109,7 @@ void add_named_handlers(GtkBuilder *builder)
         {"menuitem_quit_activate_cb", G_CALLBACK(menuitem_quit_activate_cb)},
         {"menuitem_set_defaults_activate_cb", G_CALLBACK(menuitem_set_defaults_activate_cb)},
         {"menuitem_user_manual_activate_cb", G_CALLBACK(menuitem_user_manual_activate_cb)},
+        {"window_main_delete_event_cb", G_CALLBACK(window_main_delete_event_cb)},
         {"gtk_widget_hide_on_delete", G_CALLBACK(gtk_widget_hide_on_delete)},
         {"gtk_widget_hide", G_CALLBACK(gtk_widget_hide)},
         {"gtk_main_quit", G_CALLBACK(gtk_main_quit)},
@@ -182,8 +186,9 @@ void load_main_window()
     label_connected_model = lookup(builder, "label_connected_model", GTK_TYPE_LABEL);
     box_toolbar = lookup(builder, "box_toolbar", GTK_TYPE_WIDGET);
     progressbar = lookup(builder, "progressbar", GTK_TYPE_PROGRESS_BAR);
+    button_defaults = lookup(builder, "button_defaults", GTK_TYPE_BUTTON);
     lookup(builder, "button_read", GTK_TYPE_BUTTON);
-    lookup(builder, "button_send", GTK_TYPE_BUTTON);
+    button_send = lookup(builder, "button_send", GTK_TYPE_BUTTON);
     window_about = lookup(builder, "window_about", GTK_TYPE_WINDOW);
     label_version = lookup(builder, "label_version", GTK_TYPE_LABEL);
     image_zevrin = lookup(builder, "image_zevrin", GTK_TYPE_IMAGE);
@@ -234,12 +239,14 @@ void load_main_window()
 
     // 9. The action lists. Each "changed" handler is connected before its list is filled, so
     // selecting the first entry already applies the auto-release rule to the row.
-    GtkWidget *filled_key_list = nullptr;
+    if (key_list_store != nullptr)
+        g_object_unref(key_list_store);  // of a window built before
+    key_list_store = nullptr;
     for (int i = 0; i < max_switches; ++i) {
         connect(combobox_mouse[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
         fill_list(combobox_mouse[i], mouse_combo_actions, &combo_action::text);
         connect(combobox_keyb[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
-        fill_key_list(combobox_keyb[i], filled_key_list);
+        fill_key_list(combobox_keyb[i]);
         connect(combobox_keyb[i], "notify::popup-shown", G_CALLBACK(combobox_keyb_popup_shown_cb), i);
         connect(button_keyb[i], "clicked", G_CALLBACK(button_keyb_clicked_cb), i);
         connect(combobox_joy[i], "changed", G_CALLBACK(combobox_action_changed_cb), i);
@@ -251,6 +258,14 @@ void load_main_window()
     // 10. The device-wide settings; the display sets them and Write reads them.
     fill_list(combobox_mouse_speed, mouse_combo_speeds, &mouse_speed_preset::label);
     fill_list(combobox_joy_displacement, joy_combo_displacements, &joy_displacement_preset::label);
+
+    // Every other change the user can make marks the window as holding unwritten changes.
+    for (int i = 0; i < max_switches; ++i)
+        for (GtkWidget *check : {checkbutton_control[i], checkbutton_shift[i], checkbutton_alt[i],
+                                 checkbutton_auto_release[i]})
+            connect(check, "toggled", G_CALLBACK(configuration_edited_cb), i);
+    connect(combobox_mouse_speed, "changed", G_CALLBACK(configuration_edited_cb), 0);
+    connect(combobox_joy_displacement, "changed", G_CALLBACK(configuration_edited_cb), 0);
 
     // 11. Its "toggled" handler is connected, so a stored "on" runs it once here.
     if (checkmenuitem_dev_options != nullptr)

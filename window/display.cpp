@@ -1,7 +1,9 @@
 // The state display: one full refresh projects the connection state, the transfer progress and
-// the configuration record onto the main window. It keeps no state of its own (only the work of
-// measuring the hidden rows ahead of time, below) and writes widget state only; the record is
-// taken back from the widgets by the Write command alone.
+// the configuration record onto the main window. It writes widget state only; the record is
+// taken back from the widgets by the Write command alone. What it keeps is what the rows were
+// last set from (so that a refresh sets them anew only when the record was replaced, and an
+// untouched row can be told from an edited one) and the work of measuring the hidden rows
+// ahead of time, below.
 //
 // No handler is blocked during a refresh: selecting a list entry or a radio button runs the
 // editor's handlers exactly as a user's change would. They only show and hide parts of the row
@@ -14,6 +16,7 @@
 
 #include "app/hub.h"
 #include "device/config.h"
+#include "device/keys.h"
 #include "device/protocol.h"
 #include "window/widget_ops.h"
 #include "window/window.h"
@@ -32,47 +35,225 @@ int find_combo_action(const std::array<combo_action, N> &table, int32_t kind, in
     return -1;
 }
 
+// An action that its page's list has no entry for (a kind or code of some other version of
+// the box, say) shows this entry, added to that row's list for as long as it does. Write keeps
+// the action as it is until the user picks another.
+const char *other_action_text()
+{
+    return _("Other action (kept as it is)");
+}
+
+// Makes the list end with one entry past the `n` entries of its table, showing `text`, or with
+// none when `text` is null. An extra entry that goes while selected leaves entry 0 selected.
+void set_extra_entry(GtkWidget *combo, int n, const char *text)
+{
+    if (!GTK_IS_COMBO_BOX_TEXT(combo))
+        return;
+    GtkComboBoxText *list = GTK_COMBO_BOX_TEXT(combo);
+    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    const bool present = gtk_tree_model_iter_n_children(model, nullptr) > n;
+    if (present) {
+        gchar *shown_text = nullptr;
+        GtkTreeIter iter;
+        if (gtk_tree_model_iter_nth_child(model, &iter, nullptr, n))
+            gtk_tree_model_get(model, &iter, 0, &shown_text, -1);
+        const bool same = text != nullptr && g_strcmp0(shown_text, text) == 0;
+        g_free(shown_text);
+        if (same)
+            return;
+        if (combo_active(combo) == n)
+            combo_set_active(combo, 0);
+        gtk_combo_box_text_remove(list, n);
+    }
+    if (text != nullptr)
+        gtk_combo_box_text_append_text(list, text);
+}
+
+// The key lists share one store, so a row that needs the extra entry gets a copy of it with
+// that entry at the end, and goes back to the shared store when it no longer does.
+void set_key_list_other(int s, bool other)
+{
+    GtkWidget *combo = combobox_keyb[s];
+    if (!GTK_IS_COMBO_BOX(combo) || key_list_store == nullptr)
+        return;
+    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    if ((model != key_list_store) == other)
+        return;
+    if (!other) {
+        gtk_combo_box_set_model(GTK_COMBO_BOX(combo), key_list_store);
+        return;
+    }
+    const int columns = gtk_tree_model_get_n_columns(key_list_store);
+    std::vector<GType> types;
+    for (int c = 0; c < columns; c++)
+        types.push_back(gtk_tree_model_get_column_type(key_list_store, c));
+    GtkListStore *own = gtk_list_store_newv(columns, types.data());
+    GtkTreeIter from, to;
+    for (gboolean more = gtk_tree_model_get_iter_first(key_list_store, &from); more;
+         more = gtk_tree_model_iter_next(key_list_store, &from)) {
+        gchar *name = nullptr;
+        gtk_tree_model_get(key_list_store, &from, 0, &name, -1);
+        gtk_list_store_insert_with_values(own, &to, -1, 0, name, -1);
+        g_free(name);
+    }
+    gtk_list_store_insert_with_values(own, &to, -1, 0, other_action_text(), -1);
+    gtk_combo_box_set_model(GTK_COMBO_BOX(combo), GTK_TREE_MODEL(own));
+    g_object_unref(own);
+}
+
 // Selects row s's widgets for the record e: list entry, modifiers, radio button, page boxes,
-// then the auto-release check button.
+// then the auto-release check button. Each list of the row holds its extra entry exactly when
+// it shows e and has no entry for it; an unknown kind shows on the mouse page.
 void show_switch(int s, const action_record &e)
 {
-    int page = -1;
+    int page = page_mouse;
+    int entry = -1;
     // Kinds are compared unsigned so that a negative kind counts as unknown.
     switch (static_cast<uint32_t>(e.kind)) {
     case kind_mouse_button:
     case kind_mouse_movement:
-        combo_set_active(combobox_mouse[s], find_combo_action(mouse_combo_actions, e.kind, e.code));
-        set_active(radiobutton_mouse[s], true);
-        page = page_mouse;
+        entry = find_combo_action(mouse_combo_actions, e.kind, e.code);
         break;
     case kind_keyboard_key:
-        // Entry 0 first, so a code missing from the key list shows the first key.
-        combo_set_active(combobox_keyb[s], 0);
-        combo_set_active(combobox_keyb[s], key_list_entry(e.code));
+        page = page_keyboard;
+        entry = key_list_entry(e.code);
+        break;
+    case kind_joystick_button:
+    case kind_joystick_movement:
+        page = page_joystick;
+        entry = find_combo_action(joy_combo_actions, e.kind, e.code);
+        break;
+    case kind_generic_event:
+        page = page_generic;
+        entry = find_combo_action(gen_combo_actions, e.kind, e.code);
+        break;
+    default:
+        break;
+    }
+    const bool other = entry < 0;
+    const char *other_text = other_action_text();
+    constexpr int n_mouse = static_cast<int>(mouse_combo_actions.size());
+    constexpr int n_joy = static_cast<int>(joy_combo_actions.size());
+    constexpr int n_gen = static_cast<int>(gen_combo_actions.size());
+    set_extra_entry(combobox_mouse[s], n_mouse, page == page_mouse && other ? other_text : nullptr);
+    set_extra_entry(combobox_joy[s], n_joy, page == page_joystick && other ? other_text : nullptr);
+    set_extra_entry(combobox_gen[s], n_gen, page == page_generic && other ? other_text : nullptr);
+    set_key_list_other(s, page == page_keyboard && other);
+
+    // The extra entry is the one past the table's.
+    switch (page) {
+    case page_keyboard:
+        combo_set_active(combobox_keyb[s], other ? n_keybd_hid_codes : entry);
         set_active(checkbutton_control[s], (e.modifiers & 1) != 0);
         set_active(checkbutton_shift[s], (e.modifiers & 2) != 0);
         set_active(checkbutton_alt[s], (e.modifiers & 4) != 0);
         set_active(radiobutton_keyb[s], true);
-        page = page_keyboard;
         break;
-    case kind_joystick_button:
-    case kind_joystick_movement:
-        combo_set_active(combobox_joy[s], find_combo_action(joy_combo_actions, e.kind, e.code));
+    case page_joystick:
+        combo_set_active(combobox_joy[s], other ? n_joy : entry);
         set_active(radiobutton_joy[s], true);
-        page = page_joystick;
         break;
-    case kind_generic_event:
-        combo_set_active(combobox_gen[s], find_combo_action(gen_combo_actions, e.kind, e.code));
+    case page_generic:
+        combo_set_active(combobox_gen[s], other ? n_gen : entry);
         set_active(radiobutton_gen[s], true);
-        page = page_generic;
         break;
     default:
-        // Unknown kind: the row keeps its page, radio buttons and lists.
+        combo_set_active(combobox_mouse[s], other ? n_mouse : entry);
+        set_active(radiobutton_mouse[s], true);
         break;
     }
-    if (page >= 0)
-        show_page_box(s, page);
+    show_page_box(s, page);
     set_active(checkbutton_auto_release[s], e.auto_release != 0);
+}
+
+// The mouse speed list shows the preset of the record's numbers; numbers of no preset show an
+// extra entry that keeps them. The displacement list likewise, its extra entry naming the
+// percentage.
+void show_settings()
+{
+    const int preset = mouse_speed_preset_entry(mouse_speed, mouse_stretch);
+    const int n_speeds = static_cast<int>(mouse_combo_speeds.size());
+    if (preset >= 0)
+        combo_set_active(combobox_mouse_speed, preset);
+    set_extra_entry(combobox_mouse_speed, n_speeds, preset >= 0 ? nullptr : _("As set in the device"));
+    if (preset < 0)
+        combo_set_active(combobox_mouse_speed, n_speeds);
+
+    const int entry = joy_displacement_entry(joy_displacement);
+    const int n_displacements = static_cast<int>(joy_combo_displacements.size());
+    if (entry >= 0)
+        combo_set_active(combobox_joy_displacement, entry);
+    // TRANSLATORS: a joystick displacement between the listed ones, as a percentage (79%).
+    gchar *percent = entry >= 0 ? nullptr : g_strdup_printf(_("%d%%"), joy_displacement_percent(joy_displacement));
+    set_extra_entry(combobox_joy_displacement, n_displacements, percent);
+    g_free(percent);
+    if (entry < 0)
+        combo_set_active(combobox_joy_displacement, n_displacements);
+}
+
+// What the rows and the setting lists were last set from, and what reading them back gave
+// right after: a row or list that still reads back the same has not been touched.
+struct shown_record {
+    unsigned generation = 0;  // config_generation never is 0
+    std::array<action_record, max_switches> actions = {};
+    std::array<action_record, max_switches> read_back = {};
+    configuration settings = {};
+    int mouse_speed_entry = -1;
+    int joy_displacement_entry = -1;
+};
+shown_record shown;
+
+// Set while a refresh selects rows: the handlers that this runs would otherwise work out the
+// mark of changes from half-set rows.
+bool refreshing = false;
+
+bool same_settings(const configuration &a, const configuration &b)
+{
+    return a.mouse_speed == b.mouse_speed && a.mouse_stretch == b.mouse_stretch &&
+           a.joy_displacement == b.joy_displacement;
+}
+
+// Sets the rows and lists from the record where it was replaced or differs from what they were
+// set from; the rest keep the user's choices.
+void show_record()
+{
+    const bool replaced = shown.generation != config_generation;
+    for (int i = 0; i < max_switches; i++) {
+        if (!replaced && switch_action[i] == shown.actions[i])
+            continue;
+        show_switch(i, switch_action[i]);
+        shown.actions[i] = switch_action[i];
+        shown.read_back[i] = read_switch_row(i);
+    }
+    const configuration record = record_configuration();
+    if (replaced || !same_settings(record, shown.settings)) {
+        show_settings();
+        shown.settings = record;
+        shown.mouse_speed_entry = combo_active(combobox_mouse_speed);
+        shown.joy_displacement_entry = combo_active(combobox_joy_displacement);
+    }
+    shown.generation = config_generation;
+}
+
+void set_title()
+{
+    GtkWindow *window = as_window(window_main);
+    if (window == nullptr)
+        return;
+    if (!device_connected) {
+        gtk_window_set_title(window, _("Zevrin (disconnected)"));
+        return;
+    }
+    gchar *name = device_is_demo
+                      // TRANSLATORS: the window title with the built-in simulated device; %s is
+                      // the model name (Zevrin or Zevrin Mini).
+                      ? g_strdup_printf(_("%s (demo)"), model_name[connected_device_model])
+                      : g_strdup(model_name[connected_device_model]);
+    // The usual mark of a document with unsaved changes.
+    gchar *title = g_strdup_printf("%s%s", config_changed() ? "*" : "", name);
+    gtk_window_set_title(window, title);
+    g_free(title);
+    g_free(name);
 }
 
 // While a read or a write runs the configuration box is hidden, and the refresh that ends the
@@ -167,39 +348,54 @@ void set_model_images()
     }
 }
 
+bool row_untouched(int s)
+{
+    return s >= 0 && s < max_switches && read_switch_row(s) == shown.read_back[s];
+}
+
+bool mouse_speed_untouched()
+{
+    return combo_active(combobox_mouse_speed) == shown.mouse_speed_entry;
+}
+
+bool joy_displacement_untouched()
+{
+    return combo_active(combobox_joy_displacement) == shown.joy_displacement_entry;
+}
+
+void update_changed_mark()
+{
+    if (!refreshing)
+        set_title();
+}
+
 void update_main_window()
 {
     const bool connected = device_connected != 0;
     const bool busy = reading_config != 0 || writing_config != 0;
-    const bool ready = connected && !busy;
+    const bool idle = connected && !busy;
+    // The rows show only the connected box's configuration, completely read.
+    const bool ready = idle && config_valid;
     const int n = model_n_switches[connected_device_model];
 
     show_if(box_config, ready);
-    show_if(box_toolbar, ready);
+    // After a failed read the toolbar stays, for Read; Write and Undo changes wait for a
+    // complete one.
+    show_if(box_toolbar, idle);
+    set_sensitive(button_send, ready);
+    set_sensitive(button_defaults, ready);
     show_if(label_message, !ready);
     show_if(box_models, !ready);
-
-    if (GtkWindow *window = as_window(window_main)) {
-        gchar *title = nullptr;
-        if (!connected)
-            title = g_strdup(_("Zevrin (disconnected)"));
-        else if (device_is_demo)
-            // TRANSLATORS: the window title with the built-in simulated device; %s is the model
-            // name (Zevrin or Zevrin Mini).
-            title = g_strdup_printf(_("%s (demo)"), model_name[connected_device_model]);
-        else
-            title = g_strdup(model_name[connected_device_model]);
-        gtk_window_set_title(window, title);
-        g_free(title);
-        gtk_widget_queue_draw(window_main);
-    }
 
     if (!connected)
         label_set_text(label_message, _("Please connect an Zevrin device to the computer"));
     else if (reading_config)
         label_set_text(label_message, _("Reading configuration..."));
-    else
+    else if (writing_config)
         label_set_text(label_message, _("Writing configuration..."));
+    else
+        label_set_text(label_message, _("The device did not send its configuration. Please check the connection "
+                                        "and read the configuration again."));
 
     set_model_images();
 
@@ -212,16 +408,19 @@ void update_main_window()
                                     connected && n <= 4 ? progress_width_small : progress_width_large, -1);
     }
 
+    refreshing = true;
     for (int i = 0; i < max_switches; i++) {
         show_if(box_sw[i], i < n);
         show_if(separator_sw[i], i < n - 1);
         show_if(radiobutton_gen[i], show_dev_options);
-        show_switch(i, switch_action[i]);
     }
+    show_record();
+    refreshing = false;
 
-    combo_set_active(combobox_mouse_speed, mouse_speed_index);
-    // Below the lowest preset the list keeps what it showed.
-    combo_set_active(combobox_joy_displacement, joy_displacement_entry(joy_displacement));
+    // Last, once the rows are set: the title marks changes that the rows hold.
+    set_title();
+    if (window_main != nullptr)
+        gtk_widget_queue_draw(window_main);
 
     measure_rows_in_advance(connected && busy);
 }

@@ -1,6 +1,7 @@
 // The switch action editor: page switching, the auto-release rule, key capture, and reading a
 // row back into an action record. The editor's state lives in the widgets only; nothing here
-// writes switch_action (the Write command does, from read_switch_row).
+// writes switch_action (the Write command does, from read_switch_row). Every change in a row
+// updates the window's mark of unwritten changes.
 #include "device/config.h"
 #include "device/keys.h"
 #include "window/widget_ops.h"
@@ -47,7 +48,7 @@ void apply_auto_release_rule(int s)
         break;
     }
     }
-    sensitive_if(checkbutton_auto_release[s], usable);
+    set_sensitive(checkbutton_auto_release[s], usable);
 }
 
 }  // namespace
@@ -84,6 +85,7 @@ void radiobutton_page_toggled_cb(GtkToggleButton *toggle_button, gpointer user_d
         return;
     show_page_box(s, page);
     apply_auto_release_rule(s);
+    update_changed_mark();
 }
 
 // The rule looks at the page shown, not at the list that changed.
@@ -92,6 +94,12 @@ void combobox_action_changed_cb(GtkComboBox *, gpointer user_data)
     const int s = GPOINTER_TO_INT(user_data);
     if (valid_switch(s))
         apply_auto_release_rule(s);
+    update_changed_mark();
+}
+
+void configuration_edited_cb(GtkWidget *, gpointer)
+{
+    update_changed_mark();
 }
 
 void button_keyb_clicked_cb(GtkButton *, gpointer user_data)
@@ -131,10 +139,16 @@ action_record read_switch_row(int s)
     if (!valid_switch(s))
         return {};
     // A list without a valid selection (only possible when its widget is missing) keeps the
-    // stored kind and code rather than inventing an action.
+    // stored kind and code rather than inventing an action. So does the key list's extra entry,
+    // "Other action (kept as it is)"; on the other pages that entry keeps the whole record.
     action_record r = switch_action[s];
     const int32_t auto_release = is_active(checkbutton_auto_release[s]) ? 1 : 0;
-    switch (get_page(s)) {
+    const int page = get_page(s);
+    if ((page == page_mouse && combo_active(combobox_mouse[s]) == static_cast<int>(mouse_combo_actions.size())) ||
+        (page == page_joystick && combo_active(combobox_joy[s]) == static_cast<int>(joy_combo_actions.size())) ||
+        (page == page_generic && combo_active(combobox_gen[s]) == static_cast<int>(gen_combo_actions.size())))
+        return r;
+    switch (page) {
     case page_keyboard: {
         r.kind = kind_keyboard_key;
         const int j = combo_active(combobox_keyb[s]);

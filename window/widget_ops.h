@@ -16,7 +16,7 @@ inline void show_if(GtkWidget *widget, bool shown)
         gtk_widget_set_visible(widget, shown);
 }
 
-inline void sensitive_if(GtkWidget *widget, bool sensitive)
+inline void set_sensitive(GtkWidget *widget, bool sensitive)
 {
     if (GTK_IS_WIDGET(widget))
         gtk_widget_set_sensitive(widget, sensitive);

@@ -45,6 +45,8 @@ extern GtkWidget *combobox_joy_displacement;
 extern GtkWidget *image_connected_model;
 extern GtkWidget *label_connected_model;
 extern GtkWidget *box_toolbar;
+extern GtkWidget *button_defaults;
+extern GtkWidget *button_send;
 extern GtkWidget *progressbar;
 extern GtkWidget *window_about;
 extern GtkWidget *label_version;
@@ -53,11 +55,22 @@ extern GtkWidget *image_morvak;
 
 // Construction (build.cpp).
 void load_main_window();
+// The one list store that the eight key lists share (held for the whole run); a row whose key
+// is not in the list shows a store of its own for as long as it does.
+extern GtkTreeModel *key_list_store;
 
 // State display (display.cpp).
 void update_main_window();
 void set_model_images();
 void show_main_window();
+// The rows and the setting lists are set from the record only when it has been replaced (or an
+// entry of it changed); until then they keep what the user chose. Whether row s, or a setting
+// list, still reads back as it did when it was last set from the record, untouched by the user.
+bool row_untouched(int s);
+bool mouse_speed_untouched();
+bool joy_displacement_untouched();
+// The title, with its mark of unwritten changes; after each change in the rows or lists.
+void update_changed_mark();
 
 // Window size (layout.cpp). Sizes the main window for its largest content within the screen's
 // work area: before it is first shown, or later growing it only.
@@ -80,6 +93,9 @@ action_record read_switch_row(int s);
 void show_page_box(int s, int page);
 // The key list's entry that shows usage `code`, or -1 when the list has no such key.
 int key_list_entry(int code);
+// Handler of every other widget of the rows and of the two setting lists that the user can
+// change: updates the mark of unwritten changes.
+void configuration_edited_cb(GtkWidget *widget, gpointer user_data);
 
 // Type-ahead in an open key list (key_list.cpp): connected to each key list's
 // "notify::popup-shown", it hands the list's menu its key handler.
@@ -98,3 +114,20 @@ void menuitem_user_manual_activate_cb(GtkMenuItem *item, gpointer user_data);
 // when `page` is null: in a help viewer when the manual is installed where viewers look, else the
 // web manual in a browser, else a message that gives the web address.
 void show_user_manual(const char *page);
+gboolean window_main_delete_event_cb(GtkWidget *widget, GdkEvent *event, gpointer user_data);
+// What Write would send now: the record, with each row and setting list that the user changed
+// read from the window. Nothing is sent or stored.
+configuration pending_configuration();
+// Whether the window holds changes that the connected box does not.
+bool config_changed();
+// Quit, Ctrl+Q, closing the window and a restart: asks first when there are unwritten changes
+// (Write, Discard or Cancel), then ends the main loop; `restart` has the program started again
+// once it has ended (restart_requested).
+void request_quit(bool restart);
+// Ends the main loop, for a restart (restart_requested) or not.
+void quit_program(bool restart);
+extern bool restart_requested;
+// Set by the Write answer of request_quit: the successful end of that write ends the program,
+// for a restart when restart_after_write.
+extern bool quit_after_write;
+extern bool restart_after_write;

@@ -41,10 +41,14 @@ protected:
         hid_report_cb(nullptr, device, bytes.data(), static_cast<int>(bytes.size()));
     }
 
-    // The device answers the settings request; the read is over after the wait that follows.
-    static void end_read(int device)
+    // The device answers the requests of the read, every switch (but `except`) with a mouse
+    // click and the settings with the defaults; the read is over after the wait that follows.
+    static void end_read(int device, int except = -1)
     {
         drain();
+        for (int i = 0; i < model_n_switches[connected_device_model]; i++)
+            if (i != except)
+                report(device, {0x00, 0x09, 0x00, uint8_t(i), 0x00, uint8_t(i % 4), 0x00, 0x01, 0x00});
         report(device, {0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
         ASSERT_TRUE(run_until([] { return reading_config == 0; }));
     }
@@ -136,19 +140,23 @@ TEST_F(Hub, SecondDeviceIsRefusedAndLeavesTheConnectionAlone)
     EXPECT_EQ(reading_config, 0);  // no new read
 
     // Reports of the refused device are dropped; those of the connected one are taken.
-    report(1, {0x00, 0x09, 0x00, 0x00, 0x02, 0x05, 0x00, 0x00, 0x00});
+    read_config();
+    drain();
+    report(1, {0x00, 0x09, 0x00, 0x00, 0x02, 0x06, 0x00, 0x00, 0x00});
     drain();
     EXPECT_EQ(switch_action, record);
     report(0, {0x00, 0x09, 0x00, 0x00, 0x02, 0x05, 0x00, 0x00, 0x00});
-    drain();
+    end_read(0, 0);
     EXPECT_EQ(switch_action[0], (action_record{2, 5, 0, 0}));
+    EXPECT_EQ(config_valid, 1);
 
     // Unplugging the refused device changes nothing but the window.
     hid_disconnected_cb(nullptr, 1);
     drain();
     EXPECT_EQ(device_connected, 1);
+    EXPECT_EQ(config_valid, 1);
     EXPECT_EQ(connected_device_id_out, 0);
-    EXPECT_EQ(writes.size(), 9u);
+    EXPECT_EQ(writes.size(), 18u);
 }
 
 TEST_F(Hub, WhenTheDeviceInUseLeavesARefusedOneStillPresentIsTakenAndRead)
@@ -225,12 +233,15 @@ TEST_F(Hub, SettingsReplyAlreadyQueuedWhenTheWaitRunsOutStillEndsTheRead)
     hid_connected_cb(nullptr, 0);
     // Up to the settings request, which starts the wait for its reply.
     ASSERT_TRUE(run_until([] { return read_config_timeout_id != 0; }));
-    // The reply arrives and is queued for the GUI thread, which is busy until the wait is over.
+    // The replies arrive and are queued for the GUI thread, which is busy until the wait is over.
+    for (uint8_t i = 0; i < 8; i++)
+        report(0, {0x00, 0x09, 0x00, i, 0x00, 0x01, 0x00, 0x01, 0x00});
     report(0, {0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
     g_usleep(2 * 1000 * static_cast<gulong>(read_config_timeout_ms));
     ASSERT_TRUE(run_until([] { return reading_config == 0; }));
     drain();
     EXPECT_TRUE(seen_dialogs.empty());
+    EXPECT_EQ(config_valid, 1);
     EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
 }
 
@@ -275,26 +286,34 @@ TEST_F(Hub, UnknownRegistrationOnlyRefreshes)
 TEST_F(Hub, NoticesFromOtherThreadsAreHandledInOrderOfArrival)
 {
     register_none();
-    std::thread watcher_and_reader([] {
+    std::thread watcher([] {
         hid_connected_cb(nullptr, 0);
-        // Replies for switch 1 in a row: the last one must be what stays.
-        for (uint8_t code = 1; code <= 100; code++)
-            report(0, {0x00, 0x09, 0x00, 0x00, 0x02, code, 0x00, 0x01, 0x00});
         hid_disconnected_cb(nullptr, 0);
         hid_connected_cb(nullptr, 1);
-        // Still from the Zevrin, but it is no longer the device whose reports count.
-        report(0, {0x00, 0x09, 0x00, 0x01, 0x02, 0x07, 0x00, 0x00, 0x00});
-        report(1, {0x00, 0x09, 0x00, 0x01, 0x04, 0x08, 0x00, 0x01, 0x00});
     });
-    watcher_and_reader.join();
+    watcher.join();
     drain();
-    EXPECT_EQ(switch_action[0], (action_record{2, 100, 0, 1}));
-    EXPECT_EQ(switch_action[1], (action_record{4, 8, 0, 1}));
     EXPECT_EQ(device_connected, 1);
     EXPECT_EQ(connected_device_model, 1);
     EXPECT_EQ(connected_device_id_in, 1);
     EXPECT_TRUE(seen_dialogs.empty());  // the Mini came after the Zevrin had gone
-    end_read(1);
+
+    // The Mini's read is under way.
+    std::thread reader([] {
+        // Replies for switch 1 in a row: the last one must be what stays.
+        for (uint8_t code = 1; code <= 100; code++)
+            report(1, {0x00, 0x09, 0x00, 0x00, 0x02, code, 0x00, 0x01, 0x00});
+        // From the Zevrin, which is no longer the device whose reports count.
+        report(0, {0x00, 0x09, 0x00, 0x01, 0x02, 0x07, 0x00, 0x00, 0x00});
+        report(1, {0x00, 0x09, 0x00, 0x01, 0x04, 0x08, 0x00, 0x01, 0x00});
+        report(1, {0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+    });
+    reader.join();
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(config_valid, 1);
+    EXPECT_EQ(switch_action[0], (action_record{2, 100, 0, 1}));
+    EXPECT_EQ(switch_action[1], (action_record{4, 8, 0, 1}));
+    EXPECT_TRUE(seen_dialogs.empty());
 }
 
 TEST_F(Hub, ReportIsCopiedBeforeTheModuleReusesItsBuffer)
@@ -302,13 +321,12 @@ TEST_F(Hub, ReportIsCopiedBeforeTheModuleReusesItsBuffer)
     register_none();
     hid_connected_cb(nullptr, 0);
     drain();
-    end_read(0);
     std::array<uint8_t, 9> buffer = {0x00, 0x09, 0x00, 0x03, 0x01, 0x2C, 0x04, 0x00, 0x00};
     hid_report_cb(nullptr, 0, buffer.data(), 9);
-    buffer = {0x00, 0x09, 0x00, 0x03, 0x05, 0x01, 0x00, 0x00, 0x00};  // the next read
+    buffer = {0x00, 0x09, 0x00, 0x03, 0x05, 0x01, 0x00, 0x00, 0x00};  // the next reply
     hid_report_cb(nullptr, 0, buffer.data(), 9);
     buffer.fill(0xFF);
-    drain();
+    end_read(0, 3);
     EXPECT_EQ(switch_action[3], (action_record{5, 1, 0, 0}));
 }
 

@@ -56,9 +56,11 @@ void reset_spine_state()
 {
     // Nothing from an earlier test may still be on its way.
     drain();
-    if (read_config_timeout_id != 0) {
-        g_source_remove(read_config_timeout_id);
-        read_config_timeout_id = 0;
+    for (guint *id : {&read_config_timeout_id, &read_config_done_id}) {
+        if (*id != 0) {
+            g_source_remove(*id);
+            *id = 0;
+        }
     }
     device_connected = 0;
     connected_device_model = 0;
@@ -69,7 +71,10 @@ void reset_spine_state()
     reading_config_step = 0;
     reading_writing_config_fraction = 0.0;
     read_config_timeout_ms = 3000;
+    read_config_done_delay_ms = 500;
+    config_valid = 0;
     set_defaults();
+    box_configuration = {};
     stand_in::reset();
     seen_dialogs.clear();
 }

@@ -43,12 +43,6 @@ void access_denied(const char *node);
 
 }  // namespace stand_in
 
-inline bool operator==(const action_record &a, const action_record &b)
-{
-    return a.kind == b.kind && a.code == b.code && a.modifiers == b.modifiers &&
-           a.auto_release == b.auto_release;
-}
-
 // A report as the tests write it: nine bytes, report ID first, written with length 9.
 stand_in::written report_to(int id, std::array<uint8_t, 9> bytes);
 

@@ -37,29 +37,37 @@ TEST(SetDefaults, RewritesAllEightEntriesWhateverTheModel)
     connected_device_model = 0;
 }
 
-TEST(DisplacementDisplay, EdgesOfEachEntry)
+// Only a preset's own value is that preset; the byte as a report carries it counts.
+TEST(DisplacementDisplay, OnlyAPresetsOwnValueIsThatPreset)
 {
     const std::pair<int, int> cases[] = {
-        {31, -1}, {32, 0}, {63, 0}, {64, 1}, {92, 1}, {93, 2}, {114, 2},
-        {115, 3}, {126, 3}, {127, 4}, {200, 4}, {-106, -1}, {0, -1},
+        {32, 0}, {64, 1}, {93, 2}, {115, 3}, {127, 4}, {127 - 256, 4}, {31, -1}, {63, -1},
+        {100, -1}, {114, -1}, {126, -1}, {200, -1}, {-106, -1}, {0, -1},
     };
     for (auto [value, entry] : cases)
         EXPECT_EQ(joy_displacement_entry(value), entry) << value;
+    // Any other value is shown as its share of 127, rounded, of the byte.
+    const std::pair<int, int> percent[] = {{0, 0}, {1, 1}, {100, 79}, {127, 100}, {-106, 118}, {255, 201}, {-1, 201}};
+    for (auto [value, expected] : percent)
+        EXPECT_EQ(joy_displacement_percent(value), expected) << value;
 }
 
 TEST(Presets, ApplyCopiesAllFiveMouseNumbersTogether)
 {
-    apply_mouse_speed_preset(2);
-    EXPECT_EQ(mouse_speed_index, 2);
-    EXPECT_EQ(mouse_speed, (std::array<int, 3>{7, 18, 18}));
-    EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, 150}));
-    apply_mouse_speed_preset(7);  // out of range: nothing changes
-    EXPECT_EQ(mouse_speed_index, 2);
+    configuration c = record_configuration();
+    apply_mouse_speed_preset(c, 2);
+    EXPECT_EQ(c.mouse_speed, (std::array<int, 3>{7, 18, 18}));
+    EXPECT_EQ(c.mouse_stretch, (std::array<int, 2>{40, 150}));
+    EXPECT_EQ(mouse_speed_preset_entry(c.mouse_speed, c.mouse_stretch), 2);
+    apply_mouse_speed_preset(c, 7);  // out of range: nothing changes
+    apply_mouse_speed_preset(c, 4);  // the list's entry for numbers of no preset: the same
+    EXPECT_EQ(c.mouse_speed, (std::array<int, 3>{7, 18, 18}));
 
-    apply_joy_displacement_preset(3);
-    EXPECT_EQ(joy_displacement, 115);
-    apply_joy_displacement_preset(-1);
-    EXPECT_EQ(joy_displacement, 115);
+    apply_joy_displacement_preset(c, 3);
+    EXPECT_EQ(c.joy_displacement, 115);
+    apply_joy_displacement_preset(c, -1);
+    apply_joy_displacement_preset(c, 5);
+    EXPECT_EQ(c.joy_displacement, 115);
 }
 
 TEST(ActionTables, EveryEntryHasItsOwnKindAndCode)

@@ -41,10 +41,20 @@ protected:
         handle_message(bytes.data(), static_cast<int>(bytes.size()));
     }
 
-    // Runs a read to its end: the requests, then the settings reply, then the wait after it.
+    // The replies of a box to the requests of a read: switch i does key 0x04 + i with Shift.
+    static void answer_switches(int n, int except = -1)
+    {
+        for (int i = 0; i < n; i++)
+            if (i != except)
+                receive({0x00, 0x09, 0x00, uint8_t(i), 0x01, uint8_t(0x04 + i), 0x02, 0x01, 0x00});
+    }
+
+    // Runs a read to its end: the requests, every switch's reply and the settings reply, then
+    // the wait after it.
     static void finish_read()
     {
         drain();
+        answer_switches(model_n_switches[connected_device_model]);
         receive({0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
         ASSERT_TRUE(run_until([] { return reading_config == 0; }));
     }
@@ -116,21 +126,23 @@ TEST_F(Protocol, RepliesFillTheRecordAndTheSettingsReplyEndsTheRead)
     EXPECT_EQ(mouse_speed, (std::array<int, 3>{12, 12, 12}));
     EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, -106}));
     EXPECT_EQ(joy_displacement, 32);
-    EXPECT_EQ(mouse_speed_index, 3);  // the reply never moves the preset selection
+    EXPECT_EQ(mouse_speed_index, 1);  // the preset whose numbers these are
     EXPECT_TRUE(seen_dialogs.empty());
+    // The box holds what was read, and the record is its configuration.
+    EXPECT_EQ(config_valid, 1);
+    EXPECT_TRUE(same_configuration(box_configuration, record_configuration(), 8));
 }
 
 TEST_F(Protocol, Stretch150IsStoredAsMinus106AndWrittenBackAs0x96)
 {
     connect(0);
-    receive({0x00, 0x0A, 0x77, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+    read_config();
+    finish_read();
     EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
     EXPECT_EQ(mouse_stretch, (std::array<int, 2>{40, -106}));
     EXPECT_EQ(joy_displacement, 115);
-    // A reply with no read running still ends "the" read after the wait.
-    reading_config = 1;
-    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
 
+    writes.clear();
     write_config();
     ASSERT_EQ(writes.size(), 10u);
     EXPECT_EQ(writes[8], report_to(0, {0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}));
@@ -160,6 +172,8 @@ TEST_F(Protocol, DefaultZevrinWriteIsTenReports)
 
     finish_write();
     EXPECT_EQ(seen_dialogs[0].text, written_text);
+    // What reached the box is what it holds now.
+    EXPECT_TRUE(same_configuration(box_configuration, record_configuration(), 8));
 }
 
 TEST_F(Protocol, DefaultMiniWriteIsFourReports)
@@ -221,37 +235,75 @@ TEST_F(Protocol, UnknownMessagesAndSwitchIndicesOutsideTheRecordChangeNothing)
 TEST_F(Protocol, BytesBeyondTheReportLengthAreNeverRead)
 {
     connect(0);
+    read_config();
+    drain();
+    answer_switches(8, 2);
     // Bytes past `length` hold values that must not show up in the record.
     const std::array<uint8_t, 9> switch_reply = {0x00, 0x09, 0x00, 0x02, 0x01, 0x04, 0x55, 0x55, 0x55};
     handle_message(switch_reply.data(), 6);
-    EXPECT_EQ(switch_action[2], (action_record{1, 4, 0, 0}));
 
     // Exactly as long as the length says, so an overrun shows under the address sanitizer.
     auto settings_reply = std::make_unique<uint8_t[]>(5);
     const uint8_t bytes[5] = {0x00, 0x0A, 0x00, 0x05, 0x12};
     std::copy_n(bytes, 5, settings_reply.get());
-    reading_config = 1;
     handle_message(settings_reply.get(), 5);
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(config_valid, 1);
+    EXPECT_EQ(switch_action[2], (action_record{1, 4, 0, 0}));
     EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 0}));
     EXPECT_EQ(mouse_stretch, (std::array<int, 2>{0, 0}));
     EXPECT_EQ(joy_displacement, 0);
-    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
 
-    const auto record = switch_action;
+    read_config();
+    drain();
     handle_message(switch_reply.data(), 0);
     handle_message(switch_reply.data(), 1);
     handle_message(switch_reply.data(), -3);
-    EXPECT_EQ(switch_action, record);
+    answer_switches(8, 2);
+    receive({0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(config_valid, 0);  // none of the three was switch 3's reply
+}
+
+TEST_F(Protocol, RepliesInTheWaitAfterTheSettingsReplyCount)
+{
+    connect(0);
+    read_config();
+    drain();
+    answer_switches(8, 7);
+    receive({0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+    ASSERT_NE(read_config_done_id, 0u);
+    receive({0x00, 0x09, 0x00, 0x07, 0x02, 0x03, 0x00, 0x01, 0x00});
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(config_valid, 1);
+    EXPECT_EQ(switch_action[7], (action_record{2, 3, 0, 1}));
+    EXPECT_TRUE(seen_dialogs.empty());
+}
+
+TEST_F(Protocol, RepliesWithoutARunningReadChangeNothing)
+{
+    connect(0);
+    read_config();
+    finish_read();
+    const configuration before = record_configuration();
+    receive({0x00, 0x09, 0x00, 0x01, 0x02, 0x03, 0x00, 0x01, 0x00});
+    receive({0x00, 0x0A, 0x00, 0x0C, 0x0C, 0x0C, 0x28, 0x96, 0x20});
+    EXPECT_EQ(read_config_done_id, 0u);
+    drain();
+    EXPECT_TRUE(same_configuration(record_configuration(), before, max_switches));
+    EXPECT_EQ(config_valid, 1);
 }
 
 TEST_F(Protocol, WriteThatDoesNotReachTheDeviceEndsWithAFailureMessage)
 {
     connect(0);
     stand_in::writes_reaching_device = 0;  // every write gives 0
+    const configuration box = box_configuration;
     write_config();
     EXPECT_EQ(writes.size(), 10u);
     finish_write();
     EXPECT_EQ(seen_dialogs[0].text, not_written_text);
+    EXPECT_TRUE(same_configuration(box_configuration, box, 8));
 }
 
 TEST_F(Protocol, DeviceLeavingDuringTheWriteEndsWithAFailureMessage)
@@ -325,6 +377,24 @@ TEST_F(Protocol, SettingsReplyAndNewReadCancelTheWaitForTheReply)
     finish_read();
     EXPECT_EQ(read_config_timeout_id, 0u);
     EXPECT_TRUE(seen_dialogs.empty());
+}
+
+TEST_F(Protocol, ANewReadReplacesTheOneRunning)
+{
+    connect(0);
+    read_config();
+    drain();
+    answer_switches(8);  // no settings reply yet
+    read_config();
+    read_config();
+    drain();
+    EXPECT_EQ(writes.size(), 18u);  // one chain of nine requests for each read that ran
+    // The replies to the first read are gone with it: this one needs its own.
+    receive({0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(config_valid, 0);
+    ASSERT_EQ(seen_dialogs.size(), 1u);
+    EXPECT_EQ(seen_dialogs[0].text, no_answer_text);
 }
 
 }  // namespace

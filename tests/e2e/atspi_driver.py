@@ -5,8 +5,8 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
   atspi_driver.py dump PID
       One line per object of every window of the program with process id PID, depth first:
       ROLE <tab> NAME <tab> FLAGS <tab> SELECTED
-      FLAGS holds "s" when the object is showing and "c" when it is checked; SELECTED is the
-      selected entry of a combo box. A line "window" <tab> ROLE <tab> NAME starts each window.
+      FLAGS holds "s" when the object is showing, "c" when it is checked and "e" when it is
+      enabled (can be worked); SELECTED is the selected entry of a combo box. A line "window" <tab> ROLE <tab> NAME starts each window.
   atspi_driver.py select PID COMBO ENTRY
       Selects the entry named ENTRY in the combo box named COMBO.
   atspi_driver.py do PID ROLE NAME
@@ -66,7 +66,8 @@ def walk(accessible):
 def flags(accessible):
     state = accessible.getState()
     return ("s" if state.contains(pyatspi.STATE_SHOWING) else "") + (
-        "c" if state.contains(pyatspi.STATE_CHECKED) else "")
+        "c" if state.contains(pyatspi.STATE_CHECKED) else "") + (
+        "e" if state.contains(pyatspi.STATE_SENSITIVE) else "")
 
 
 def one_line(text):

@@ -65,6 +65,7 @@ struct ui_object {
   std::string role, name;
   bool showing = false;
   bool checked = false;
+  bool enabled = false;
   std::string selected;  // of a combo box
 };
 
@@ -87,6 +88,10 @@ struct ui_snapshot {
   bool checked(const std::string &role, const std::string &name) const {
     const ui_object *o = find(role, name);
     return o != nullptr && o->checked;
+  }
+  bool enabled(const std::string &role, const std::string &name) const {
+    const ui_object *o = find(role, name);
+    return o != nullptr && o->enabled;
   }
   std::string selected(const std::string &combo) const {
     const ui_object *o = find("combo box", combo);
@@ -121,6 +126,7 @@ ui_snapshot parse_snapshot(const std::string &text) {
       o.name = f[1];
       o.showing = strchr(f[2], 's') != nullptr;
       o.checked = strchr(f[2], 'c') != nullptr;
+      o.enabled = strchr(f[2], 'e') != nullptr;
       o.selected = f[3];
       s.objects.push_back(std::move(o));
     }
@@ -175,8 +181,10 @@ std::string row_differences(const ui_snapshot &ui, int n, const row_view &view) 
   return diff;
 }
 
+// The rows of a completely read box, `model` the window's title (with its mark of changes).
 bool ready(const ui_snapshot &ui, const std::string &model) {
-  return ui.main_title() == model && ui.showing("push button", "Write");
+  return ui.main_title() == model && ui.showing("push button", "Write") &&
+         ui.enabled("push button", "Write");
 }
 
 bool disconnected(const ui_snapshot &ui) {
@@ -508,8 +516,8 @@ const std::vector<row_view> zevrin_rows = {
     {"generic event", "Event 3", false},
     {"mouse", "Drag/Drop", false},
 };
-// Mouse numbers of no preset (the list keeps showing its preset), stretch 150 (a byte above
-// 127) and a displacement of 64, shown as "50%".
+// The mouse numbers of "Constant (fast)", stretch 150 (a byte above 127) and a displacement of
+// 64, shown as "50%".
 const settings_config zevrin_settings = {12, 12, 12, 40, 150, 64};
 
 const std::vector<switch_config> mini_config = {
@@ -541,7 +549,7 @@ TEST_F(Program, ZevrinPluggedInBeforeStartIsReadAndShown) {
   ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
   const ui_snapshot shown = ui();
   EXPECT_EQ(shown.selected("Joystick displacement"), "50%");
-  EXPECT_EQ(shown.selected("Mouse speed"), "Accelerate and brake");
+  EXPECT_EQ(shown.selected("Mouse speed"), "Constant (fast)");
   EXPECT_TRUE(shown.showing("icon", "Switch 8"));
   // The generic page is shown for switch 7, its radio button only with developer options.
   EXPECT_FALSE(shown.showing("radio button", "Switch 7: generic event"));
@@ -558,6 +566,7 @@ TEST_F(Program, MiniPluggedInAfterStartIsReadAndShownThenWrittenFromTheRows) {
   const ui_snapshot shown = ui();
   EXPECT_FALSE(shown.showing("icon", "Switch 3"));
   EXPECT_EQ(shown.selected("Joystick displacement"), "90%");
+  EXPECT_EQ(shown.selected("Mouse speed"), "Accelerate");
 
   // Switch 1 becomes the mouse's "Move left"; its auto-release box, hidden for a movement,
   // keeps the flag read from the device.
@@ -567,7 +576,7 @@ TEST_F(Program, MiniPluggedInAfterStartIsReadAndShownThenWrittenFromTheRows) {
   const std::vector<bytes> expected = {
       {0, 0x04, 0, 3, 2, 0, 1, 0, 0},
       {0, 0x04, 1, 1, 0x28, 2, 1, 0, 0},
-      {0, 0x07, 5, 18, 7, 40, 150, 115, 0},  // the preset shown, not the numbers read
+      {0, 0x07, 7, 18, 18, 40, 150, 115, 0},  // the settings as read
       {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
   };
   ASSERT_NO_FATAL_FAILURE(expect_reports(mini, expected));
@@ -766,6 +775,72 @@ TEST_F(Program, SecondStartPresentsTheFirstWindowAndEnds) {
   ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
 }
 
+// Box A is read and unplugged; box B answers only the settings request. Nothing of A is shown
+// for B and nothing can be written into it, until a read of B is complete.
+TEST_F(Program, BoxThatSendsOnlyItsSettingsAfterAnotherShowsNoRowsAndTakesNoWrite) {
+  start();
+  ASSERT_TRUE(wait_for_monitor());
+  emulated_device *a = plug(zevrin_description());
+  const std::vector<switch_config> control_space(8, switch_config{1, 0x2C, 1, 0});
+  ASSERT_NO_FATAL_FAILURE(serve_read(a, control_space, zevrin_settings));
+  ASSERT_TRUE(wait_rows(std::vector<row_view>(8, {"keyboard", "Space", false, true}), "Zevrin"));
+  unplug(a);
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state after unplugging A"));
+
+  emulated_device *b = plug(zevrin_description());
+  bytes request;
+  for (int i = 0; i < 8; i++) {
+    ASSERT_NO_FATAL_FAILURE(receive(b, &request));
+    ASSERT_EQ(hex(request), hex(read_switch_request(i)));
+  }
+  ASSERT_NO_FATAL_FAILURE(receive(b, &request));
+  ASSERT_EQ(hex(request), hex(read_settings_request));
+  const unsigned char settings_reply[8] = {0x0A, 0, 5, 18, 7, 40, 150, 115};
+  emulated_device_send(b, settings_reply, sizeof settings_reply);
+  const std::string no_configuration = "The device did not send its configuration. Please check the "
+                                       "connection and read the configuration again.";
+  ASSERT_TRUE(wait_ui(
+      [&](const ui_snapshot &ui) {
+        return ui.has_window("Zevrin") && ui.showing("push button", "Close") &&
+               ui.showing("label", no_configuration);
+      },
+      "the message that B sent no configuration"));
+  ASSERT_TRUE(click("push button", "Close"));
+  const ui_snapshot after = ui();
+  EXPECT_EQ(after.main_title(), "Zevrin");
+  EXPECT_TRUE(after.showing("label", no_configuration));
+  EXPECT_FALSE(after.showing("icon", "Switch 1"));
+  EXPECT_FALSE(after.showing("combo box", "Switch 1 key"));
+  EXPECT_FALSE(after.enabled("push button", "Write"));
+  EXPECT_TRUE(after.enabled("push button", "Read"));
+
+  // Write does nothing; Read asks B again, and the next report B gets is that read's first.
+  click("push button", "Write");
+  ASSERT_TRUE(click("push button", "Read"));
+  ASSERT_NO_FATAL_FAILURE(serve_read(b, zevrin_config, zevrin_settings));
+  ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+}
+
+// "Restart now" after a change of language starts the program again, in that language.
+TEST_F(Program, RestartNowStartsTheProgramAgainInTheChosenLanguage) {
+  // The catalogues, where a program started in its build directory finds them.
+  const char *build_root = g_getenv("ZEVRIN_BUILD_ROOT");
+  ASSERT_NE(build_root, nullptr);
+  fs::create_directory_symlink(fs::path(build_root) / "locale", work + "/locale");
+  start();
+  ASSERT_TRUE(wait_ui(disconnected, "the no-device state"));
+  ASSERT_TRUE(click("radio menu item", "Français"));
+  ASSERT_TRUE(wait_ui(
+      [](const ui_snapshot &ui) {
+        return ui.showing("label", "You need to restart the application to apply this change");
+      },
+      "the restart message"));
+  ASSERT_TRUE(click("push button", "Restart now"));
+  ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ui.main_title() == "Zevrin (déconnecté)"; },
+                      "the window again, in French"));
+  EXPECT_TRUE(running(program));
+}
+
 TEST_F(Program, DemoDeviceIsReadAndKeepsWhatIsWritten) {
   start(false, "mini");
   ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}},
@@ -775,15 +850,20 @@ TEST_F(Program, DemoDeviceIsReadAndKeepsWhatIsWritten) {
   ASSERT_TRUE(click("push button", "Write"));
   ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
 
-  // Defaults in the window, then Read: the rows show what the demo device kept.
+  // Defaults in the window, which differ from what the device holds; then Read, which asks
+  // first: the rows show what the demo device kept.
   ASSERT_TRUE(click("menu item", "Set defaults"));
   ASSERT_TRUE(expect_message_and_close(
       "Default configuration is shown. Click 'Write' to send it to the device."));
-  ASSERT_TRUE(wait_rows({{"mouse", "Left click", true}, {"mouse", "Right click", true}},
-                        "Zevrin Mini (demo)"));
+  ASSERT_TRUE(
+      wait_rows({{"mouse", "Left click", true}, {"mouse", "Right click", true}}, "*Zevrin Mini (demo)"));
   ASSERT_TRUE(click("push button", "Read"));
-  ASSERT_TRUE(wait_rows({{"joystick", "Button 3", true}, {"keyboard", "Space", true}},
-                        "Zevrin Mini (demo)"));
+  const std::string question = "The changes in the window have not been written into the device. "
+                               "Reading the configuration from the device discards them.";
+  ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("label", question); }, question));
+  ASSERT_TRUE(click("push button", "Discard"));
+  ASSERT_TRUE(
+      wait_rows({{"joystick", "Button 3", true}, {"keyboard", "Space", true}}, "Zevrin Mini (demo)"));
 }
 
 TEST_F(Program, DemoZevrinShowsItsEightSwitches) {

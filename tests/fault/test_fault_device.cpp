@@ -26,11 +26,6 @@
 #include "tests/fault/played_zevrin.h"
 #include "window/window.h"
 
-bool operator==(const action_record &a, const action_record &b)
-{
-    return a.kind == b.kind && a.code == b.code && a.modifiers == b.modifiers && a.auto_release == b.auto_release;
-}
-
 namespace {
 
 const char *const written_text = "Configuration successfully written into the device.";
@@ -114,10 +109,12 @@ protected:
     // they would end a read of this test before its time.
     static void drop_pending_timers()
     {
-        // The protocol's own give-up timer first, through its id, which the protocol keeps.
-        if (read_config_timeout_id != 0) {
-            g_source_remove(read_config_timeout_id);
-            read_config_timeout_id = 0;
+        // The protocol's own timers first, through the ids that the protocol keeps.
+        for (guint *id : {&read_config_timeout_id, &read_config_done_id}) {
+            if (*id != 0) {
+                g_source_remove(*id);
+                *id = 0;
+            }
         }
         GSource *probe = g_timeout_source_new(1);
         auto *timeout_funcs = const_cast<GSourceFuncs *>(probe->source_funcs);

@@ -1,7 +1,7 @@
 // Fault runs of the settings file: missing, corrupt in many ways, not a file at all, and in a
 // directory that cannot be written. The loader must always come back (a FIFO must not block
-// it), pick a valid language, say once what was wrong, rewrite the file when it can, keep going
-// on the values in memory when it cannot, and leave no fd open.
+// it), pick a valid language, say once what was wrong, never overwrite what it could not read,
+// keep going on the values in memory when it cannot write, and leave no fd open.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -105,7 +105,20 @@ TEST_F(SettingsFault, AMissingFileIsCreated)
     EXPECT_TRUE(holds_fresh_settings());
 }
 
-TEST_F(SettingsFault, CorruptContentsAreReplacedByFreshSettings)
+std::string contents_of(const std::string &path)
+{
+    gchar *text = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(path.c_str(), &text, &length, nullptr))
+        return "<unreadable>";
+    std::string s(text, length);
+    g_free(text);
+    return s;
+}
+
+// Corrupt contents are left as they are; the first save of a setting moves them aside to a name
+// beside the file and writes fresh settings.
+TEST_F(SettingsFault, CorruptContentsAreMovedAsideByTheFirstSave)
 {
     std::string garbage;
     for (int i = 0; i < 4096; i++)
@@ -113,16 +126,46 @@ TEST_F(SettingsFault, CorruptContentsAreReplacedByFreshSettings)
     const std::string cases[] = {
         garbage,
         "[language\nlang=es\n",
-        std::string("[language]\nlang=\xC3\x28\n", 17),
-        std::string(1 << 20, '['),            // far larger than any settings file
+        "[language]\nlang=es\none malformed line\n",
+        std::string(1 << 20, '['),  // far larger than any settings file
     };
+    const std::string aside = config_path() + ".broken";
+    int n = 0;
     for (const std::string &contents : cases) {
-        SCOPED_TRACE(contents.substr(0, 20));
+        SCOPED_TRACE(n++);
         write_file(config_path(), contents);
         logged_messages.clear();
         load_and_expect_fallback();
+        EXPECT_EQ(contents_of(config_path()), contents);
+
+        GError *error = nullptr;
+        gchar *moved = nullptr;
+        EXPECT_TRUE(update_config_file(&error, &moved));
+        EXPECT_EQ(error, nullptr);
+        ASSERT_NE(moved, nullptr);
+        EXPECT_EQ(std::string(moved), aside);
+        EXPECT_EQ(contents_of(aside), contents);
         EXPECT_TRUE(holds_fresh_settings());
+        g_free(moved);
+        moved = nullptr;
+        // Saved once, the file is ours again: no second move.
+        EXPECT_TRUE(update_config_file(nullptr, &moved));
+        EXPECT_EQ(moved, nullptr);
+        g_unlink(aside.c_str());
     }
+    // A name already taken beside the file is never overwritten.
+    write_file(config_path(), "[broken");
+    write_file(aside, "kept");
+    load_and_expect_fallback();
+    gchar *moved = nullptr;
+    EXPECT_TRUE(update_config_file(nullptr, &moved));
+    ASSERT_NE(moved, nullptr);
+    EXPECT_EQ(std::string(moved), aside + "-2");
+    EXPECT_EQ(contents_of(aside), "kept");
+    EXPECT_EQ(contents_of(moved), "[broken");
+    g_unlink(moved);
+    g_unlink(aside.c_str());
+    g_free(moved);
 }
 
 TEST_F(SettingsFault, APathThatIsNoRegularFileNeitherBlocksNorBreaksTheLoader)
@@ -143,11 +186,17 @@ TEST_F(SettingsFault, APathThatIsNoRegularFileNeitherBlocksNorBreaksTheLoader)
     load_and_expect_fallback();
     g_unlink(path.c_str());
 
-    // A directory: not replaced, and the loader goes on with the values in memory.
+    // A directory: not replaced, not even by a save, and the loader goes on with the values in
+    // memory.
     ASSERT_EQ(g_mkdir(path.c_str(), 0700), 0);
     logged_messages.clear();
     load_and_expect_fallback();
     EXPECT_TRUE(logged_config_message());
+    GError *error = nullptr;
+    EXPECT_FALSE(update_config_file(&error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_NE(std::string(error->message).find("not a regular file"), std::string::npos) << error->message;
+    g_clear_error(&error);
     EXPECT_TRUE(g_file_test(path.c_str(), G_FILE_TEST_IS_DIR));
 }
 
@@ -163,12 +212,15 @@ TEST_F(SettingsFault, AnUnwritableDirectoryKeepsTheValuesInMemory)
     // save, once the directory is writable again, stores it.
     current_language = 2;
     show_dev_options = true;
-    update_config_file();
+    GError *error = nullptr;
+    EXPECT_FALSE(update_config_file(&error));
+    EXPECT_NE(error, nullptr);  // what the user is told
+    g_clear_error(&error);
     EXPECT_FALSE(g_file_test(config_path().c_str(), G_FILE_TEST_EXISTS));
     set_dac_override(true);
     ASSERT_EQ(chmod(config_dir, 0700), 0);
     EXPECT_EQ(current_language, 2);
-    update_config_file();
+    EXPECT_TRUE(update_config_file());
     current_language = 0;
     show_dev_options = false;
     load_config_file();

@@ -115,6 +115,7 @@ std::vector<catalogue_id> catalogue()
     add("label_connected_model", GTK_TYPE_LABEL);
     add("box_toolbar", GTK_TYPE_WIDGET);
     add("progressbar", GTK_TYPE_PROGRESS_BAR);
+    add("button_defaults", GTK_TYPE_BUTTON);
     add("button_read", GTK_TYPE_BUTTON);
     add("button_send", GTK_TYPE_BUTTON);
     add("window_about", GTK_TYPE_WINDOW);
@@ -359,7 +360,7 @@ TEST_F(Construction, WithoutInterfaceFilesEveryIdIsReportedInOrderAndConstructio
     std::vector<std::string> expected;
     for (const auto &c : catalogue())
         expected.push_back("Widget not found: " + c.id);
-    ASSERT_EQ(expected.size(), 189u);
+    ASSERT_EQ(expected.size(), 190u);
     EXPECT_EQ(warnings(), expected);
     for (const auto &e : logged) {
         if (e.level & G_LOG_LEVEL_WARNING) {
@@ -509,6 +510,17 @@ TEST_F(Construction, HandlersSitOnTheirWidgetsSignals)
     for (int k = 0; k < n_languages; ++k)
         EXPECT_TRUE(has_handler_with_data(radiomenuitem_lang[k], "activate",
                                           reinterpret_cast<gpointer>(radiomenuitem_lang_activate_cb), k));
+
+    // Closing the window is Quit; every other change the user can make marks unwritten changes.
+    const auto delete_cb = reinterpret_cast<gpointer>(window_main_delete_event_cb);
+    EXPECT_TRUE(has_handler(window_main, "delete-event", delete_cb));
+    auto edited_cb = reinterpret_cast<gpointer>(configuration_edited_cb);
+    for (int i = 0; i < max_switches; ++i)
+        for (GtkWidget *check :
+             {checkbutton_control[i], checkbutton_shift[i], checkbutton_alt[i], checkbutton_auto_release[i]})
+            EXPECT_TRUE(has_handler_with_data(check, "toggled", edited_cb, i));
+    EXPECT_TRUE(has_handler(combobox_mouse_speed, "changed", edited_cb));
+    EXPECT_TRUE(has_handler(combobox_joy_displacement, "changed", edited_cb));
 }
 
 TEST_F(Construction, PicturesAndVersionAreShown)

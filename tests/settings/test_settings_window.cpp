@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <glib/gstdio.h>
 #include <gtk/gtk.h>
 #include <string>
@@ -186,6 +187,71 @@ TEST(DeveloperOptionsMenu, ToggleSavesAtOnceAndRefreshesTheWindow)
     EXPECT_FALSE(show_dev_options);
     EXPECT_EQ(read_settings(config_path)->show_dev_options, false);
     EXPECT_FALSE(gtk_widget_get_visible(radiobutton_gen[0]));
+}
+
+// --- The settings file, written from the menu ------------------------------------------------
+
+std::string tmp_root()
+{
+    return config_path.substr(0, config_path.size() - std::string("/config/zevrin/config").size());
+}
+
+void toggle_dev_options()
+{
+    auto *item = GTK_CHECK_MENU_ITEM(checkmenuitem_dev_options);
+    gtk_check_menu_item_set_active(item, !gtk_check_menu_item_get_active(item));
+    flush_events();
+}
+
+TEST(SettingsFileFromTheMenu, AFileThatCouldNotBeReadIsMovedAsideAndTheUserTold)
+{
+    const std::string broken = "[language]\nlang=fr\n\x01\x02 not a line of settings\n";
+    write_file(config_path, broken);
+    load_config_file();  // as a start with that file does
+    EXPECT_EQ(read_file(config_path), broken);
+
+    dialogs.clear();
+    toggle_dev_options();
+    ASSERT_EQ(dialogs.size(), 1u);
+    const std::string aside = config_path + ".broken";
+    EXPECT_NE(dialogs[0].text.find(aside), std::string::npos) << dialogs[0].text;
+    EXPECT_EQ(read_file(aside), broken);
+    auto s = read_settings(config_path);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->show_dev_options, show_dev_options);
+
+    dialogs.clear();
+    toggle_dev_options();
+    EXPECT_TRUE(dialogs.empty());
+    EXPECT_EQ(read_settings(config_path)->show_dev_options, show_dev_options);
+    std::filesystem::remove(aside);
+}
+
+// A choice that cannot be stored is said so, in words; the restart message would claim
+// otherwise, so it does not come.
+TEST(SettingsFileFromTheMenu, AFailedSaveIsShownAndNoRestartIsOffered)
+{
+    const std::string kept = tmp_root() + "/kept-config";
+    std::filesystem::rename(config_path, kept);
+    std::filesystem::create_symlink(tmp_root() + "/no-such-folder/config", config_path);
+
+    dialogs.clear();
+    const int italian = 3;
+    ASSERT_NE(current_language, italian);
+    gtk_menu_item_activate(GTK_MENU_ITEM(radiomenuitem_lang[italian]));
+    flush_events();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_NE(dialogs[0].text.find("no-such-folder"), std::string::npos) << dialogs[0].text;
+    EXPECT_NE(dialogs[0].text, "Debe reiniciar la aplicación para aplicar este cambio");
+
+    dialogs.clear();
+    toggle_dev_options();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_NE(dialogs[0].text.find("no-such-folder"), std::string::npos) << dialogs[0].text;
+    toggle_dev_options();
+
+    std::filesystem::remove(config_path);
+    std::filesystem::rename(kept, config_path);
 }
 
 }  // namespace

@@ -164,6 +164,10 @@ void check_button_starts_a_read(const char *button, int model)
     const uint8_t key = keybd_hid_codes[n_keybd_hid_codes - 1];
     const uint8_t record_reply[9] = {0x00, 0x09, 0x00, 0x00, 0x01, key, 0x04, 0x01, 0x00};
     handle_message(record_reply, 9);
+    for (int i = 1; i < n; i++) {
+        const uint8_t other_reply[9] = {0x00, 0x09, 0x00, uint8_t(i), 0x02, 0x01, 0x00, 0x00, 0x00};
+        handle_message(other_reply, 9);
+    }
     const uint8_t settings_reply[9] = {0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x40};
     handle_message(settings_reply, 9);
     ASSERT_TRUE(pump_until([] { return reading_config == 0; }));
@@ -206,28 +210,35 @@ TEST_F(CommandRead, RefusedWithoutAnIdleDevice)
 
 using CommandSetDefaults = WindowTest;
 
-TEST_F(CommandSetDefaults, WithoutADeviceSetsTheRecordAndTells)
+// Without a box, or before its configuration has been read, there is nothing to show the
+// defaults in: the message says what is missing, and the record stays as it was.
+TEST_F(CommandSetDefaults, WithoutADeviceOrItsConfigurationTellsWhatIsMissing)
 {
+    const action_record odd{kind_joystick_button, 4, 0, 0};
     for (action_record &a : switch_action)
-        a = {kind_joystick_button, 4, 0, 0};
-    mouse_speed_index = 0;
+        a = odd;
     mouse_speed = {5, 5, 5};
     joy_displacement = 40;
     update_main_window();
 
-    const seen_dialog d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
+    seen_dialog d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
     EXPECT_TRUE(d.shown);
     EXPECT_EQ(d.title, "Zevrin");
-    EXPECT_EQ(d.text, "Default configuration is shown. Click 'Write' to send it to the device.");
+    EXPECT_EQ(d.text, "Please connect a Zevrin device first: the default configuration is shown for the device "
+                      "that is connected.");
+
+    connect_idle(0);
+    config_valid = 0;  // its read did not complete
+    update_main_window();
+    d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
+    EXPECT_EQ(d.text, "The default configuration can be shown once the configuration of the device has been read.");
+
     for (int s = 0; s < max_switches; s++) {
-        EXPECT_TRUE(same_actions(switch_action[s], default_switch_action[s])) << "switch " << s + 1;
-        EXPECT_EQ(get_page(s), page_mouse);
-        EXPECT_EQ(entry(combobox_mouse[s]), s);
+        EXPECT_EQ(switch_action[s], odd) << "switch " << s + 1;
+        EXPECT_EQ(get_page(s), page_joystick);
     }
-    EXPECT_EQ(mouse_speed_index, 3);
-    EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 18, 7}));
-    EXPECT_EQ(joy_displacement, 115);
-    EXPECT_EQ(entry(combobox_joy_displacement), 3);
+    EXPECT_EQ(mouse_speed, (std::array<int, 3>{5, 5, 5}));
+    EXPECT_EQ(joy_displacement, 40);
     EXPECT_TRUE(mhid_written.empty());
     EXPECT_FALSE(shown(box_config));
 }
@@ -242,6 +253,7 @@ TEST_F(CommandSetDefaults, WithADeviceReplacesEditsAndSendsNothing)
 
     const seen_dialog d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
     EXPECT_TRUE(d.shown);
+    EXPECT_EQ(d.text, "Default configuration is shown. Click 'Write' to send it to the device.");
     EXPECT_EQ(get_page(0), page_mouse);
     EXPECT_EQ(get_page(1), page_mouse);
     EXPECT_EQ(entry(combobox_mouse[1]), 1);
@@ -249,6 +261,8 @@ TEST_F(CommandSetDefaults, WithADeviceReplacesEditsAndSendsNothing)
     EXPECT_TRUE(same_actions(switch_action[1], default_switch_action[1]));
     EXPECT_TRUE(mhid_written.empty());
     EXPECT_TRUE(shown(box_config));
+    // The box still holds what was read: the defaults are a change to write.
+    EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(window_main)), "*Zevrin Mini");
 }
 
 using CommandAbout = WindowTest;
@@ -417,6 +431,228 @@ TEST_F(CommandQuit, LeavesTheMainLoop)
     EXPECT_FALSE(expired);
 }
 
+std::string title()
+{
+    const char *t = gtk_window_get_title(GTK_WINDOW(window_main));
+    return t ? t : "";
+}
+
+const char *const not_written_text =
+    "The configuration could not be written into the device. Please check that the device is connected and "
+    "write the configuration again.";
+const char *const read_question =
+    "The changes in the window have not been written into the device. Reading the configuration from the "
+    "device discards them.";
+const char *const quit_question =
+    "The changes in the window have not been written into the device. Write them before the program ends?";
+
+using CommandChanges = WindowTest;
+
+TEST_F(CommandChanges, TitleMarksWhatTheBoxDoesNotHold)
+{
+    connect_idle(0);
+    EXPECT_EQ(title(), "Zevrin");
+    press(radiobutton_keyb[3]);
+    EXPECT_EQ(title(), "*Zevrin");
+    press(radiobutton_mouse[3]);  // as it was
+    EXPECT_EQ(title(), "Zevrin");
+    press(checkbutton_auto_release[5], false);
+    EXPECT_EQ(title(), "*Zevrin");
+    press(checkbutton_auto_release[5], true);
+    EXPECT_EQ(title(), "Zevrin");
+    choose(combobox_joy_displacement, 0);
+    EXPECT_EQ(title(), "*Zevrin");
+    update_main_window();  // a refresh keeps the change, and the mark
+    EXPECT_EQ(title(), "*Zevrin");
+    EXPECT_EQ(entry(combobox_joy_displacement), 0);
+
+    click("button_send");
+    EXPECT_EQ(finish_write().text, "Configuration successfully written into the device.");
+    EXPECT_EQ(title(), "Zevrin");
+
+    // A write that does not reach the box leaves the mark: the box holds what it held.
+    choose(combobox_mouse_speed, 0);
+    connected_device_id_out = -1;
+    click("button_send");
+    EXPECT_EQ(finish_write().text, not_written_text);
+    EXPECT_EQ(title(), "*Zevrin");
+}
+
+TEST_F(CommandChanges, ReadAndUndoAskBeforeDiscardingChanges)
+{
+    for (const char *button : {"button_read", "button_defaults"}) {
+        SCOPED_TRACE(button);
+        connect_idle(0);
+        const configuration box = record_configuration();
+        choose(combobox_mouse[2], 6);
+        seen_dialog d = answer_message_dialog([&] { click(button); }, "_Cancel");
+        EXPECT_EQ(d.title, "Zevrin");
+        EXPECT_EQ(d.text, read_question);
+        EXPECT_EQ(d.buttons, (std::vector<std::string>{"_Cancel", "_Discard"}));
+        EXPECT_EQ(reading_config, 0);
+        EXPECT_TRUE(mhid_written.empty());
+        EXPECT_EQ(entry(combobox_mouse[2]), 6);
+        EXPECT_EQ(title(), "*Zevrin");
+
+        d = answer_message_dialog([&] { click(button); }, "_Discard");
+        EXPECT_EQ(d.text, read_question);
+        ASSERT_EQ(reading_config, 1);
+        ASSERT_TRUE(pump_until([] { return reading_config_step > 8; }));
+        answer_read(box, 8);
+        EXPECT_EQ(entry(combobox_mouse[2]), 2);
+        EXPECT_EQ(title(), "Zevrin");
+        mhid_written.clear();
+    }
+    // Without changes there is nothing to ask.
+    click("button_read");
+    EXPECT_EQ(reading_config, 1);
+    ASSERT_TRUE(pump_until([] { return reading_config_step > 8; }));
+    answer_read(record_configuration(), 8);
+}
+
+struct loop_run {
+    std::function<void()> action;
+    bool went_on = false;
+    guint after = 0;
+};
+
+gboolean went_on_cb(gpointer data)
+{
+    auto *run = static_cast<loop_run *>(data);
+    run->after = 0;
+    run->went_on = true;
+    gtk_main_quit();
+    return G_SOURCE_REMOVE;
+}
+
+gboolean run_action_cb(gpointer data)
+{
+    auto *run = static_cast<loop_run *>(data);
+    run->action();
+    // Runs only when the loop goes on after the action.
+    run->after = g_idle_add_full(G_PRIORITY_LOW, went_on_cb, run, nullptr);
+    return G_SOURCE_REMOVE;
+}
+
+// Runs `action` inside the main loop; whether that ended the loop there and then.
+bool ends_the_main_loop(const std::function<void()> &action)
+{
+    loop_run run{action};
+    g_idle_add(run_action_cb, &run);
+    gtk_main();
+    if (run.after != 0)
+        g_source_remove(run.after);
+    return !run.went_on;
+}
+
+void edit_a_row()
+{
+    connect_idle(0);
+    press(radiobutton_joy[6]);
+    choose(combobox_joy[6], 1);
+    ASSERT_EQ(title(), "*Zevrin");
+}
+
+TEST_F(CommandChanges, QuitAsksFirstCancelKeepsTheProgramDiscardEndsIt)
+{
+    ASSERT_NO_FATAL_FAILURE(edit_a_row());
+    std::vector<seen_dialog> d;
+    EXPECT_FALSE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([] { activate("menuitem_quit"); }, {"_Cancel"});
+    }));
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].title, "Zevrin");
+    EXPECT_EQ(d[0].text, quit_question);
+    EXPECT_EQ(d[0].buttons, (std::vector<std::string>{"_Cancel", "_Discard", "_Write"}));
+    EXPECT_EQ(get_page(6), page_joystick);
+    EXPECT_EQ(title(), "*Zevrin");
+    EXPECT_TRUE(mhid_written.empty());
+
+    // Closing the window asks the same, and keeps the window.
+    EXPECT_FALSE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([] { gtk_window_close(GTK_WINDOW(window_main)); }, {"_Cancel"});
+    }));
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].text, quit_question);
+    EXPECT_TRUE(gtk_widget_get_visible(window_main));
+
+    // Discarded, the changes go with the program, unwritten.
+    EXPECT_TRUE(ends_the_main_loop([&] { answer_message_dialogs([] { activate("menuitem_quit"); }, {"_Discard"}); }));
+    EXPECT_TRUE(mhid_written.empty());
+    EXPECT_FALSE(restart_requested);
+}
+
+TEST_F(CommandChanges, QuitWriteEndsOnceTheWriteHasReachedTheBox)
+{
+    ASSERT_NO_FATAL_FAILURE(edit_a_row());
+    bool expired = false;
+    g_idle_add(+[](gpointer) -> gboolean {
+        answer_message_dialogs([] { activate("menuitem_quit"); }, {"_Write"});
+        return G_SOURCE_REMOVE;
+    }, nullptr);
+    const guint guard = g_timeout_add_seconds(10, quit_anyway_cb, &expired);
+    gtk_main();
+    if (!expired)
+        g_source_remove(guard);
+    EXPECT_FALSE(expired);
+    EXPECT_EQ(writing_config, 0);  // ended by the end of the write, without a message
+    ASSERT_EQ(mhid_written.size(), 10u);
+    EXPECT_EQ(mhid_written[6].bytes, (bytes{0x00, 0x04, 0x06, 0x02, 0x01, 0x00, 0x01, 0x00, 0x00}));
+}
+
+TEST_F(CommandChanges, QuitWriteThatFailsSaysSoAndKeepsTheProgram)
+{
+    ASSERT_NO_FATAL_FAILURE(edit_a_row());
+    connected_device_id_out = -1;  // gone, the hub not told yet
+    std::vector<seen_dialog> d;
+    EXPECT_FALSE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([] { activate("menuitem_quit"); }, {"_Write"});
+        d.push_back(finish_write());
+    }));
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[1].text, not_written_text);
+    EXPECT_FALSE(quit_after_write);
+    EXPECT_EQ(title(), "*Zevrin");
+}
+
+// A language chosen in the menu offers a restart, which is a Quit (asking first) that the
+// program follows with a new start.
+TEST_F(CommandChanges, RestartNowAsksLikeQuitThenEndsForTheRestart)
+{
+    ASSERT_NO_FATAL_FAILURE(edit_a_row());
+    const int italian = 3;
+    ASSERT_NE(current_language, italian);
+    std::vector<seen_dialog> d;
+    EXPECT_FALSE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([&] { gtk_menu_item_activate(GTK_MENU_ITEM(radiomenuitem_lang[italian])); },
+                                   {"_Restart now", "_Cancel"});
+    }));
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].title, "Language");
+    EXPECT_EQ(d[0].text, "You need to restart the application to apply this change");
+    EXPECT_EQ(d[0].buttons, (std::vector<std::string>{"_Restart now", "_OK"}));
+    EXPECT_EQ(d[1].text, quit_question);
+    EXPECT_FALSE(restart_requested);
+
+    // Another language, and now the changes are discarded: the program ends, to start again.
+    const int catalan = 5;
+    EXPECT_TRUE(ends_the_main_loop([&] {
+        d = answer_message_dialogs([&] { gtk_menu_item_activate(GTK_MENU_ITEM(radiomenuitem_lang[catalan])); },
+                                   {"_Restart now", "_Discard"});
+    }));
+    EXPECT_EQ(d.size(), 2u);
+    EXPECT_TRUE(restart_requested);
+    EXPECT_TRUE(mhid_written.empty());
+
+    // Back to English for the tests that follow, without the handler.
+    GtkWidget *english = radiomenuitem_lang[0];
+    const auto handler = reinterpret_cast<gpointer>(radiomenuitem_lang_activate_cb);
+    g_signal_handlers_block_matched(english, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, handler, nullptr);
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(english), TRUE);
+    g_signal_handlers_unblock_matched(english, G_SIGNAL_MATCH_FUNC, 0, 0, nullptr, handler, nullptr);
+    current_language = 0;
+}
+
 // Every reference of the window code, so a test can empty them all as if the interface files
 // lacked every id.
 std::vector<GtkWidget **> all_references()
@@ -424,7 +660,8 @@ std::vector<GtkWidget **> all_references()
     std::vector<GtkWidget **> refs = {
         &window_main, &checkmenuitem_dev_options, &label_message, &box_models, &box_config,
         &combobox_mouse_speed, &combobox_joy_displacement, &image_connected_model, &label_connected_model,
-        &box_toolbar, &progressbar, &window_about, &label_version, &image_zevrin, &image_morvak,
+        &box_toolbar, &button_defaults, &button_send, &progressbar, &window_about, &label_version,
+        &image_zevrin, &image_morvak,
     };
     for (GtkWidget *&w : radiomenuitem_lang)
         refs.push_back(&w);

@@ -212,6 +212,7 @@ TEST_F(DisplayStates, TransfersLeaveTheMainLoopIdle)
     const auto idle = [] { return !g_main_context_pending(nullptr); };
     device_connected = 1;
     connected_device_model = 0;
+    config_valid = 1;
     for (int *flag : {&reading_config, &writing_config}) {
         *flag = 1;
         update_main_window();
@@ -500,94 +501,131 @@ TEST_F(DisplayActions, EveryKeyRoundTripsWithItsModifiers)
 
 using DisplayOddRecords = WindowTest;
 
-TEST_F(DisplayOddRecords, MouseButtonWithUnknownCodeKeepsTheList)
+int list_size(GtkWidget *combo)
 {
-    switch_action[0] = {kind_mouse_button, 2, 0, 1};  // Double click
-    update_main_window();
-    switch_action[0] = {kind_keyboard_key, keybd_hid_codes[0], 0, 1};
-    update_main_window();
-    ASSERT_EQ(page_shown(0), page_keyboard);
-
-    switch_action[0] = {kind_mouse_button, 7, 0, 0};
-    update_main_window();
-    EXPECT_EQ(radio_page(0), page_mouse);
-    EXPECT_EQ(page_shown(0), page_mouse);
-    EXPECT_EQ(entry(combobox_mouse[0]), 2);
-    EXPECT_FALSE(active(checkbutton_auto_release[0]));
+    return gtk_tree_model_iter_n_children(gtk_combo_box_get_model(GTK_COMBO_BOX(combo)), nullptr);
 }
 
-TEST_F(DisplayOddRecords, KeyNotInTheListShowsTheFirstKey)
+const char *const other_action = "Other action (kept as it is)";
+
+// Row s shown from a record holding `a`.
+void show_row(int s, const action_record &a)
+{
+    switch_action[s] = a;
+    update_main_window();
+}
+
+TEST_F(DisplayOddRecords, MouseButtonWithUnknownCodeShowsOtherAction)
+{
+    show_row(0, {kind_keyboard_key, keybd_hid_codes[0], 0, 1});
+    ASSERT_EQ(page_shown(0), page_keyboard);
+
+    const action_record odd{kind_mouse_button, 7, 8, 2};
+    show_row(0, odd);
+    EXPECT_EQ(radio_page(0), page_mouse);
+    EXPECT_EQ(page_shown(0), page_mouse);
+    EXPECT_EQ(list_size(combobox_mouse[0]), 9);
+    EXPECT_EQ(entry(combobox_mouse[0]), 8);
+    EXPECT_EQ(shown_text(combobox_mouse[0]), other_action);
+    EXPECT_FALSE(gtk_widget_get_sensitive(checkbutton_auto_release[0]));  // no auto-release for it
+    EXPECT_EQ(read_switch_row(0), odd);  // kept as it is, modifiers and auto-release too
+
+    // An action of the list takes the extra entry away.
+    show_row(0, {kind_mouse_button, 2, 0, 1});
+    EXPECT_EQ(list_size(combobox_mouse[0]), 8);
+    EXPECT_EQ(entry(combobox_mouse[0]), 2);
+}
+
+TEST_F(DisplayOddRecords, KeyNotInTheListShowsOtherActionInThatRowOnly)
 {
     const int later = some_later_key_index();
     ASSERT_GE(later, 0);
-    switch_action[1] = {kind_keyboard_key, keybd_hid_codes[later], 0, 0};
-    update_main_window();
-    ASSERT_EQ(entry(combobox_keyb[1]), later);
-
     ASSERT_LT(key_list_entry(0), 0) << "usage 0 must not be in the key list";
-    switch_action[1] = {kind_keyboard_key, 0, 6, 0};
+    switch_action[1] = {kind_keyboard_key, 0, 6 | 8, 1};
+    switch_action[2] = {kind_keyboard_key, keybd_hid_codes[later], 0, 0};
     update_main_window();
     EXPECT_EQ(radio_page(1), page_keyboard);
     EXPECT_EQ(page_shown(1), page_keyboard);
-    EXPECT_EQ(entry(combobox_keyb[1]), 0);
+    EXPECT_EQ(list_size(combobox_keyb[1]), n_keybd_hid_codes + 1);
+    EXPECT_EQ(entry(combobox_keyb[1]), n_keybd_hid_codes);
+    EXPECT_EQ(shown_text(combobox_keyb[1]), other_action);
     EXPECT_FALSE(active(checkbutton_control[1]));
     EXPECT_TRUE(active(checkbutton_shift[1]));
     EXPECT_TRUE(active(checkbutton_alt[1]));
+    // The row's code stays; the modifiers and auto-release are those the row shows.
+    EXPECT_EQ(read_switch_row(1), (action_record{kind_keyboard_key, 0, 6, 1}));
+    // The other key lists keep the shared list of keys.
+    EXPECT_EQ(list_size(combobox_keyb[2]), n_keybd_hid_codes);
+    EXPECT_EQ(entry(combobox_keyb[2]), later);
+    // A key picked in the list is that key, the rest of the list as ever.
+    choose(combobox_keyb[1], later);
+    EXPECT_EQ(read_switch_row(1).code, keybd_hid_codes[later]);
+    EXPECT_EQ(shown_text(combobox_keyb[1]), key_name(later));
+
+    show_row(1, {kind_keyboard_key, keybd_hid_codes[3], 0, 1});
+    EXPECT_EQ(list_size(combobox_keyb[1]), n_keybd_hid_codes);
+    EXPECT_EQ(entry(combobox_keyb[1]), 3);
 }
 
-TEST_F(DisplayOddRecords, UnknownKindSetsOnlyAutoRelease)
+TEST_F(DisplayOddRecords, UnknownKindShowsOtherActionOnTheMousePage)
 {
-    switch_action[2] = {kind_joystick_button, 2, 0, 0};  // Button 3
-    update_main_window();
-    ASSERT_EQ(page_shown(2), page_joystick);
-    const int mouse_entry = entry(combobox_mouse[2]);
-    const bool control = active(checkbutton_control[2]);
-
-    for (int32_t kind : {9, -1}) {
+    for (int32_t kind : {9, -1, 0x7F}) {
         SCOPED_TRACE(kind);
-        for (int32_t auto_release : {1, 0}) {
-            switch_action[2] = {kind, 1, 7, auto_release};
-            update_main_window();
-            EXPECT_EQ(radio_page(2), page_joystick);
-            EXPECT_EQ(page_shown(2), page_joystick);
-            EXPECT_EQ(entry(combobox_joy[2]), 2);
-            EXPECT_EQ(entry(combobox_mouse[2]), mouse_entry);
-            EXPECT_EQ(active(checkbutton_control[2]), control);
-            EXPECT_EQ(active(checkbutton_auto_release[2]), auto_release == 1);
-        }
+        show_row(2, {kind_joystick_button, 2, 0, 0});  // Button 3
+        ASSERT_EQ(page_shown(2), page_joystick);
+        const action_record odd{kind, 1, 7, 1};
+        show_row(2, odd);
+        EXPECT_EQ(radio_page(2), page_mouse);
+        EXPECT_EQ(page_shown(2), page_mouse);
+        EXPECT_EQ(shown_text(combobox_mouse[2]), other_action);
+        EXPECT_EQ(list_size(combobox_joy[2]), 12);
+        EXPECT_TRUE(active(checkbutton_auto_release[2]));
+        EXPECT_EQ(read_switch_row(2), odd);
     }
 }
 
 using DisplaySettings = WindowTest;
 
-TEST_F(DisplaySettings, DisplacementShowsTheHighestPresetNotAbove)
+TEST_F(DisplaySettings, DisplacementShowsItsPresetOrItsPercentage)
 {
-    const std::pair<int, int> cases[] = {{32, 0}, {63, 0}, {64, 1}, {92, 1}, {93, 2}, {114, 2},
-                                         {115, 3}, {126, 3}, {127, 4}, {200, 4}};
-    for (auto [value, expected] : cases) {
+    const std::pair<int, int> presets[] = {{32, 0}, {64, 1}, {93, 2}, {115, 3}, {127, 4}};
+    for (auto [value, expected] : presets) {
         joy_displacement = value;
         update_main_window();
         EXPECT_EQ(entry(combobox_joy_displacement), expected) << value;
+        EXPECT_EQ(list_size(combobox_joy_displacement), 5) << value;
     }
-}
-
-TEST_F(DisplaySettings, DisplacementBelowEveryPresetKeepsTheList)
-{
-    joy_displacement = 64;
-    update_main_window();
-    for (int value : {31, 0, -5}) {
+    // Between the presets, below and above them: an entry of its own, the value as a share of
+    // 127 (the byte as the box holds it, so -106 is 150).
+    const std::pair<int, const char *> others[] = {{100, "79%"}, {31, "24%"}, {0, "0%"}, {126, "99%"},
+                                                   {200, "157%"}, {-106, "118%"}};
+    for (auto [value, text] : others) {
         joy_displacement = value;
         update_main_window();
-        EXPECT_EQ(entry(combobox_joy_displacement), 1) << value;
+        EXPECT_EQ(entry(combobox_joy_displacement), 5) << value;
+        EXPECT_EQ(list_size(combobox_joy_displacement), 6) << value;
+        EXPECT_EQ(shown_text(combobox_joy_displacement), text) << value;
     }
 }
 
-TEST_F(DisplaySettings, MouseSpeedShowsTheStoredPreset)
+TEST_F(DisplaySettings, MouseSpeedShowsThePresetOfItsNumbers)
 {
     for (int k = 0; k < 4; k++) {
-        mouse_speed_index = k;
+        const mouse_speed_preset &p = mouse_combo_speeds[k];
+        mouse_speed = std::to_array(p.speed);
+        // The stretch of 150 as a report brings it: the byte 0x96, read as -106.
+        mouse_stretch = {p.stretch[0], p.stretch[1] - 256};
         update_main_window();
         EXPECT_EQ(entry(combobox_mouse_speed), k);
+        EXPECT_EQ(list_size(combobox_mouse_speed), 4);
+    }
+    for (auto numbers : {std::array<int, 5>{5, 18, 8, 40, 150}, std::array<int, 5>{12, 12, 12, 41, 150},
+                         std::array<int, 5>{0, 0, 0, 0, 0}}) {
+        mouse_speed = {numbers[0], numbers[1], numbers[2]};
+        mouse_stretch = {numbers[3], numbers[4]};
+        update_main_window();
+        EXPECT_EQ(entry(combobox_mouse_speed), 4);
+        EXPECT_EQ(shown_text(combobox_mouse_speed), "As set in the device");
     }
 }
 
@@ -604,7 +642,7 @@ void count_cb(GtkWidget *, gpointer data)
 
 using DisplaySignals = WindowTest;
 
-TEST_F(DisplaySignals, SecondRefreshEmitsOnlyTheKeyListPassThroughEntryZero)
+TEST_F(DisplaySignals, SecondRefreshEmitsNoSignal)
 {
     const int later = some_later_key_index();
     ASSERT_GE(later, 0);
@@ -644,8 +682,9 @@ TEST_F(DisplaySignals, SecondRefreshEmitsOnlyTheKeyListPassThroughEntryZero)
 
     for (const counted &c : toggled)
         EXPECT_EQ(c.count, 0) << gtk_buildable_get_name(GTK_BUILDABLE(c.widget));
+    // Nothing was replaced: the rows are not set again.
     for (const counted &c : changed)
-        EXPECT_EQ(c.count, c.widget == combobox_keyb[0] ? 2 : 0) << gtk_buildable_get_name(GTK_BUILDABLE(c.widget));
+        EXPECT_EQ(c.count, 0) << gtk_buildable_get_name(GTK_BUILDABLE(c.widget));
 
     for (const counted &c : changed)
         g_signal_handlers_disconnect_by_data(c.widget, const_cast<counted *>(&c));

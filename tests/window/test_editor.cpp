@@ -254,60 +254,54 @@ TEST_F(EditorReadRow, ModifiersCountOnTheKeyboardPageOnly)
     EXPECT_EQ(r.modifiers, 0);
 }
 
-TEST_F(EditorReadRow, EditsLiveInTheRowsUntilARefresh)
+TEST_F(EditorReadRow, EditsLiveInTheRowsUntilTheRecordIsReplaced)
 {
     const action_record before = switch_action[0];
     press(radiobutton_joy[0]);
     choose(combobox_joy[0], 4);
-    EXPECT_EQ(switch_action[0].kind, before.kind);
-    EXPECT_EQ(switch_action[0].code, before.code);
-    // Any refresh brings the stored action back.
+    EXPECT_EQ(switch_action[0], before);
+    // A refresh keeps the edit.
+    update_main_window();
+    EXPECT_EQ(get_page(0), page_joystick);
+    EXPECT_EQ(entry(combobox_joy[0]), 4);
+    // A record put in place of the old one, even with the same values, brings them back.
+    set_record(record_configuration());
     update_main_window();
     EXPECT_EQ(get_page(0), page_mouse);
     EXPECT_EQ(entry(combobox_mouse[0]), 0);
 }
 
-// Turning the developer options on or off is a refresh too: an unwritten edit gives way to the
-// stored action, through the menu item's own handler.
-TEST_F(EditorReadRow, DeveloperOptionsBringBackTheStoredAction)
+// Turning the developer options on or off refreshes the window, through the menu item's own
+// handler; unwritten edits stay as they are.
+TEST_F(EditorReadRow, DeveloperOptionsKeepTheEditedRows)
 {
     ASSERT_TRUE(GTK_IS_CHECK_MENU_ITEM(checkmenuitem_dev_options));
     ASSERT_FALSE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(checkmenuitem_dev_options)));
-    connect_idle(0);
     const action_record stored{kind_joystick_button, 5, 0, 1};
     switch_action[2] = stored;
-    update_main_window();
+    connect_idle(0);
     ASSERT_EQ(get_page(2), page_joystick);
-
-    const auto expect_stored_row = [&] {
-        EXPECT_EQ(get_page(2), page_joystick);
-        EXPECT_EQ(page_boxes(2), (std::array<bool, 4>{false, false, true, false}));
-        EXPECT_EQ(entry(combobox_joy[2]), 5);
-        EXPECT_TRUE(active(checkbutton_auto_release[2]));
-        const action_record r = read_switch_row(2);
-        EXPECT_EQ(r.kind, stored.kind);
-        EXPECT_EQ(r.code, stored.code);
-        EXPECT_EQ(r.modifiers, stored.modifiers);
-        EXPECT_EQ(r.auto_release, stored.auto_release);
-        EXPECT_EQ(switch_action[2].kind, stored.kind);
-        EXPECT_EQ(switch_action[2].code, stored.code);
-    };
 
     press(radiobutton_keyb[2]);
     choose(combobox_keyb[2], 9);
     press(checkbutton_alt[2], true);
     press(checkbutton_auto_release[2], false);
+    const action_record edited{kind_keyboard_key, keybd_hid_codes[9], 4, 0};
+    ASSERT_EQ(read_switch_row(2), edited);
     gtk_menu_item_activate(GTK_MENU_ITEM(checkmenuitem_dev_options));
     EXPECT_TRUE(show_dev_options);
     EXPECT_TRUE(shown(radiobutton_gen[2]));
-    expect_stored_row();
+    EXPECT_EQ(page_boxes(2), (std::array<bool, 4>{false, true, false, false}));
+    EXPECT_EQ(read_switch_row(2), edited);
 
     press(radiobutton_gen[2]);
     choose(combobox_gen[2], 3);
     gtk_menu_item_activate(GTK_MENU_ITEM(checkmenuitem_dev_options));
     EXPECT_FALSE(show_dev_options);
     EXPECT_FALSE(shown(radiobutton_gen[2]));
-    expect_stored_row();
+    EXPECT_EQ(page_boxes(2), (std::array<bool, 4>{false, false, false, true}));
+    EXPECT_EQ(read_switch_row(2), (action_record{kind_generic_event, 4, 0, 0}));
+    EXPECT_EQ(switch_action[2], stored);
 }
 
 // Key capture through the real capture dialog: as soon as it maps, it is sent a key event,

@@ -1,5 +1,6 @@
 #include "tests/window/window_test.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -59,7 +60,18 @@ GtkWidget *find_in(GtkWidget *widget, const char *id)
 
 // Every message dialog (bar the key capture) is answered as soon as it is mapped, so a test never hangs in a modal
 // loop: the one a test waits for is recorded for it, any other is reported as a problem.
-seen_dialog *expected_dialog = nullptr;
+// The dialogs a test waits for, and the button each is to be answered with (empty: Close).
+std::vector<seen_dialog> *expected_dialogs = nullptr;
+std::vector<std::string> expected_buttons;
+
+// Every labelled button inside `widget`, in the order they are packed.
+void collect_buttons(GtkWidget *widget, gpointer data)
+{
+    if (GTK_IS_BUTTON(widget) && gtk_button_get_label(GTK_BUTTON(widget)) != nullptr)
+        static_cast<std::vector<GtkWidget *> *>(data)->push_back(widget);
+    else if (GTK_IS_CONTAINER(widget))
+        gtk_container_forall(GTK_CONTAINER(widget), collect_buttons, data);
+}
 
 gboolean answer_dialog_cb(gpointer data)
 {
@@ -72,11 +84,26 @@ gboolean answer_dialog_cb(gpointer data)
     g_object_get(dialog, "text", &text, nullptr);
     seen.text = text ? text : "";
     g_free(text);
-    if (expected_dialog != nullptr && !expected_dialog->shown)
-        *expected_dialog = seen;
-    else
+    std::vector<GtkWidget *> buttons;
+    gtk_container_forall(GTK_CONTAINER(dialog), collect_buttons, &buttons);
+    for (GtkWidget *b : buttons)
+        seen.buttons.push_back(gtk_button_get_label(GTK_BUTTON(b)));
+
+    int response = GTK_RESPONSE_CLOSE;
+    if (expected_dialogs != nullptr && expected_dialogs->size() < expected_buttons.size()) {
+        const std::string &answer = expected_buttons[expected_dialogs->size()];
+        expected_dialogs->push_back(seen);
+        if (!answer.empty()) {
+            auto b = std::find(seen.buttons.begin(), seen.buttons.end(), answer);
+            if (b != seen.buttons.end())
+                response = gtk_dialog_get_response_for_widget(GTK_DIALOG(dialog), buttons[b - seen.buttons.begin()]);
+            else
+                log_problems.push_back("no button " + answer + " in: " + seen.text);
+        }
+    } else {
         log_problems.push_back("unexpected message dialog: " + seen.text);
-    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
+    }
+    gtk_dialog_response(GTK_DIALOG(dialog), response);
     g_object_unref(dialog);
     return G_SOURCE_REMOVE;
 }
@@ -223,16 +250,40 @@ GtkWidget *find_widget(const char *id)
     return found;
 }
 
-seen_dialog answer_message_dialog(const std::function<void()> &action)
+std::vector<seen_dialog> answer_message_dialogs(const std::function<void()> &action,
+                                                const std::vector<std::string> &buttons)
 {
-    seen_dialog seen;
-    expected_dialog = &seen;
+    std::vector<seen_dialog> seen;
+    expected_dialogs = &seen;
+    expected_buttons = buttons;
     action();
     // A dialog that was not modal (or not opened by `action` itself) may still come.
-    if (!seen.shown)
-        pump_until([&] { return seen.shown; }, 1000);
-    expected_dialog = nullptr;
+    if (seen.size() < buttons.size())
+        pump_until([&] { return seen.size() == buttons.size(); }, 1000);
+    expected_dialogs = nullptr;
+    expected_buttons.clear();
     return seen;
+}
+
+seen_dialog answer_message_dialog(const std::function<void()> &action, const std::string &button)
+{
+    std::vector<seen_dialog> seen = answer_message_dialogs(action, {button});
+    return seen.empty() ? seen_dialog{} : seen.front();
+}
+
+void answer_read(const configuration &box, int n)
+{
+    for (int i = 0; i < n; i++) {
+        const action_record &a = box.switches[i];
+        const uint8_t reply[9] = {0x00, 0x09, 0x00, uint8_t(i), uint8_t(a.kind), uint8_t(a.code), uint8_t(a.modifiers),
+                                  uint8_t(a.auto_release), 0x00};
+        handle_message(reply, 9);
+    }
+    const uint8_t settings[9] = {0x00, 0x0A, 0x00, uint8_t(box.mouse_speed[0]), uint8_t(box.mouse_speed[1]),
+                                 uint8_t(box.mouse_speed[2]), uint8_t(box.mouse_stretch[0]),
+                                 uint8_t(box.mouse_stretch[1]), uint8_t(box.joy_displacement)};
+    handle_message(settings, 9);
+    EXPECT_TRUE(pump_until([] { return reading_config == 0; }));
 }
 
 std::vector<std::string> take_log_problems()
@@ -251,17 +302,24 @@ void reset_window_state()
     reading_config = 0;
     writing_config = 0;
     reading_writing_config_fraction = 0.0;
+    config_valid = 0;
+    quit_after_write = false;
+    restart_after_write = false;
+    restart_requested = false;
     // Through its handler, as a user turns it off; nothing happens when it is off already.
     if (GTK_IS_CHECK_MENU_ITEM(checkmenuitem_dev_options))
         gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(checkmenuitem_dev_options), FALSE);
     show_dev_options = false;
     set_defaults();
     update_main_window();
+    // A test that ended the program hid the window.
+    if (GTK_IS_WIDGET(window_main) && !gtk_widget_get_visible(window_main))
+        show_main_window();
     pump();
     mhid_written.clear();
 }
 
-void connect_idle(int model)
+void connect_unread(int model)
 {
     device_connected = 1;
     connected_device_model = model;
@@ -269,6 +327,14 @@ void connect_idle(int model)
     connected_device_id_in = 3;
     reading_config = 0;
     writing_config = 0;
+    config_valid = 0;
+}
+
+void connect_idle(int model)
+{
+    connect_unread(model);
+    config_valid = 1;
+    box_configuration = record_configuration();
     update_main_window();
 }
 

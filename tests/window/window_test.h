@@ -13,6 +13,8 @@
 
 #include <gtk/gtk.h>
 
+#include "device/config.h"
+
 // Every report handed to mhid_write, with the id it was written to.
 struct written_report {
     int id;
@@ -44,10 +46,16 @@ struct seen_dialog {
     bool shown = false;
     std::string title;
     std::string text;
+    std::vector<std::string> buttons;  // their labels, mnemonics marked as written
 };
-// Runs `action`; the first message dialog that opens meanwhile is read and closed with its Close
-// response. Any other message dialog is closed too, and reported as a problem.
-seen_dialog answer_message_dialog(const std::function<void()> &action);
+// Runs `action`; the first message dialog that opens meanwhile is read and answered with the
+// button whose label is `button`, or closed with its Close response when `button` is empty.
+// Any other message dialog is closed too, and reported as a problem.
+seen_dialog answer_message_dialog(const std::function<void()> &action, const std::string &button = "");
+// The same for a dialog that leads to others: each opened meanwhile is answered with the next of
+// `buttons`, in order; returns what they showed.
+std::vector<seen_dialog> answer_message_dialogs(const std::function<void()> &action,
+                                                const std::vector<std::string> &buttons);
 
 // Warnings and criticals logged since the last call (GTK's own included), then forgotten.
 std::vector<std::string> take_log_problems();
@@ -64,8 +72,14 @@ protected:
     void TearDown() override;
 };
 
-// A connected, idle device of `model`.
+// A device of `model` connected and idle, nothing of it read yet, as the hub takes a new one.
+void connect_unread(int model);
+// A connected, idle device of `model` whose configuration has been read and holds the record.
 void connect_idle(int model);
+
+// The box's replies to a running read, as handle_message gets them: its first `n` switches and
+// its settings, each field as a byte. Returns when the read has ended.
+void answer_read(const configuration &box, int n);
 
 // Widget state as the user sees it; a missing widget fails the test.
 inline bool shown(GtkWidget *w)
