@@ -4,9 +4,11 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
 
   atspi_driver.py dump PID
       One line per object of every window of the program with process id PID, depth first:
-      ROLE <tab> NAME <tab> FLAGS <tab> SELECTED
+      ROLE <tab> NAME <tab> FLAGS <tab> SELECTED <tab> DESCRIPTION
       FLAGS holds "s" when the object is showing, "c" when it is checked and "e" when it is
-      enabled (can be worked); SELECTED is the selected entry of a combo box. A line "window" <tab> ROLE <tab> NAME starts each window.
+      enabled (can be worked); SELECTED is the selected entry of a combo box; DESCRIPTION is
+      what a screen reader says of the object beyond its name. A line "window" <tab> ROLE <tab>
+      NAME starts each window.
   atspi_driver.py select PID COMBO ENTRY
       Selects the entry named ENTRY in the combo box named COMBO.
   atspi_driver.py do PID ROLE NAME
@@ -81,8 +83,8 @@ def dump(app):
         print("window\t%s\t%s" % (window.getRoleName(), one_line(window.name)))
         for a in walk(window):
             selected = selected_name(a) if a.getRole() == pyatspi.ROLE_COMBO_BOX else ""
-            print("%s\t%s\t%s\t%s" % (a.getRoleName(), one_line(a.name), flags(a),
-                                      one_line(selected)))
+            print("%s\t%s\t%s\t%s\t%s" % (a.getRoleName(), one_line(a.name), flags(a),
+                                          one_line(selected), one_line(a.description)))
     return 0
 
 

@@ -67,6 +67,7 @@ struct ui_object {
   bool checked = false;
   bool enabled = false;
   std::string selected;  // of a combo box
+  std::string description;
 };
 
 // What a screen reader sees of the program's windows at one moment.
@@ -128,6 +129,8 @@ ui_snapshot parse_snapshot(const std::string &text) {
       o.checked = strchr(f[2], 'c') != nullptr;
       o.enabled = strchr(f[2], 'e') != nullptr;
       o.selected = f[3];
+      if (n >= 5)
+        o.description = f[4];
       s.objects.push_back(std::move(o));
     }
     g_strfreev(f);
@@ -1005,6 +1008,18 @@ TEST_F(SmallScreen, EveryControlIsReachableAndOnTheScreenAt1024x600InEveryLangua
     start(false, "zevrin");
     ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("push button", l.write); },
                         std::string("the demo Zevrin ready, in ") + l.code));
+    // A screen reader is told what each control on the screen does: its tooltip.
+    int described = 0;
+    for (const ui_object &o : ui().objects) {
+      if (o.showing && (o.role == "push button" || o.role == "radio button" ||
+                        o.role == "check box" || o.role == "combo box")) {
+        EXPECT_NE(o.description, "") << o.role << " " << o.name;
+        described++;
+      }
+    }
+    // At least three page buttons and a list in each of the 8 rows, the two setting lists and
+    // the three command buttons.
+    EXPECT_GE(described, 8 * 4 + 5);
     ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", visible_window(program)}), 0);
     const std::vector<std::string> order = demo_zevrin_tab_order(true, l.dev_options);
     std::vector<std::string> args = {"keys", "Tab"};
