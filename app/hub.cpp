@@ -147,7 +147,7 @@ gboolean access_denied_notice_cb(gpointer user_data)
           "/etc/udev/rules.d. Then run \"sudo udevadm trigger\": the device becomes usable "
           "without unplugging it."),
         node);
-    dialog_info("Zevrin", message, GTK_WINDOW(window_main));
+    dialog_info("Zevrin", message, GTK_WINDOW(window_main), "trouble-permission");
     g_free(message);
     return FALSE;
 }
@@ -250,16 +250,22 @@ gboolean multiple_devices_cb(gpointer)
     dialog_info("Zevrin",
                 _("There seems to be more than one Zevrin device connected. Please disconnect all "
                   "devices except the one you want to configure."),
-                GTK_WINDOW(window_main));
+                GTK_WINDOW(window_main), "trouble-two-boxes");
     return FALSE;
 }
 
-void dialog_info(const char *title, const char *message, GtkWindow *parent)
+void dialog_info(const char *title, const char *message, GtkWindow *parent, const char *help_page)
 {
     GtkWidget *dialog = gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT,
-                                               GTK_MESSAGE_INFO, GTK_BUTTONS_CLOSE, "%s", message);
+                                               GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s", message);
     gtk_window_set_title(GTK_WINDOW(dialog), title);
+    if (help_page != nullptr)
+        gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Help"), GTK_RESPONSE_HELP);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Close"), GTK_RESPONSE_CLOSE);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
     // A nested main loop: device notices and a running read go on while the dialog is open.
-    gtk_dialog_run(GTK_DIALOG(dialog));
+    // Help opens the manual's page on the problem and leaves the message open beside it.
+    while (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_HELP)
+        show_user_manual(help_page);
     gtk_widget_destroy(dialog);
 }

@@ -25,4 +25,7 @@ gboolean read_config_cb(gpointer user_data);
 gboolean update_main_window_cb(gpointer user_data);
 gboolean multiple_devices_cb(gpointer user_data);
 
-void dialog_info(const char *title, const char *message, GtkWindow *parent);
+// A message with a Close button, run to its end. With `help_page` (a page of the user manual)
+// it has a Help button too, which opens that page.
+void dialog_info(const char *title, const char *message, GtkWindow *parent,
+                 const char *help_page = nullptr);

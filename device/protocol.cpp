@@ -110,7 +110,7 @@ void end_read()
         dialog_info("Zevrin",
                     _("The device did not send its configuration. Please check the connection "
                       "and read the configuration again."),
-                    GTK_WINDOW(window_main));
+                    GTK_WINDOW(window_main), "trouble-no-answer");
 }
 
 gboolean read_config_no_reply_cb(gpointer)
@@ -274,6 +274,6 @@ gboolean write_config_done_cb(gpointer user_data)
         dialog_info("Zevrin",
                     _("The configuration could not be written into the device. Please check "
                       "that the device is connected and write the configuration again."),
-                    parent);
+                    parent, "trouble-no-answer");
     return FALSE;
 }

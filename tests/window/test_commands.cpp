@@ -7,6 +7,7 @@
 
 #include "build_config.h"
 
+#include "app/hub.h"
 #include "app/settings.h"
 #include "device/config.h"
 #include "device/keys.h"
@@ -377,6 +378,39 @@ TEST_F(CommandUserManual, AHelpViewerShowsTheInstalledManual)
               "help:zevrin");
     // A topic of the manual, as a message can offer it.
     EXPECT_EQ(address_opened_by([] { show_user_manual("trouble-permission"); }), "help:zevrin/trouble-permission");
+}
+
+// Pressed Help in a message: the manual shows the message's page, and the message stays open
+// beside it until closed.
+TEST_F(CommandUserManual, AMessageOpensItsTroubleshootingPage)
+{
+    install_manual(true);
+    ASSERT_TRUE(set_uri_handlers(true, true));
+    static int closed_after_help;
+    closed_after_help = 0;
+    const auto close_once_opened = [](gpointer) -> gboolean {
+        if (!g_file_test(opened_uri_file.c_str(), G_FILE_TEST_EXISTS))
+            return TRUE;
+        GList *windows = gtk_window_list_toplevels();
+        for (GList *l = windows; l != nullptr; l = l->next)
+            if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data))) {
+                closed_after_help++;
+                gtk_dialog_response(GTK_DIALOG(l->data), GTK_RESPONSE_CLOSE);
+            }
+        g_list_free(windows);
+        return FALSE;
+    };
+    std::string opened;
+    const std::vector<seen_dialog> seen = answer_message_dialogs([&] {
+        opened = address_opened_by([&] {
+            g_timeout_add(20, close_once_opened, nullptr);
+            dialog_info("Zevrin", "No permission.", GTK_WINDOW(window_main), "trouble-permission");
+        });
+    }, {"_Help"});
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].buttons, (std::vector<std::string>{"_Help", "_Close"}));
+    EXPECT_EQ(opened, "help:zevrin/trouble-permission");
+    EXPECT_EQ(closed_after_help, 1);
 }
 
 TEST_F(CommandUserManual, WithoutAHelpViewerTheWebManualOpens)

@@ -120,6 +120,8 @@ TEST_F(RoundTrip, ABoxThatAnswersOnlyTheSettingsShowsNothingOfTheBoxBefore)
     const char *no_configuration = "The device did not send its configuration. Please check the connection and "
                                    "read the configuration again.";
     EXPECT_EQ(d.text, no_configuration);
+    // Help opens the manual's page on a box that does not answer.
+    EXPECT_EQ(d.buttons, (std::vector<std::string>{"_Help", "_Close"}));
     EXPECT_EQ(config_valid, 0);
     EXPECT_FALSE(shown(box_config));
     EXPECT_TRUE(shown(label_message));
