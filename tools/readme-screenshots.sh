@@ -118,7 +118,7 @@ shoot() {
 
 # No device.
 start
-wait_shown label "$(text_of "Please connect an Zevrin device to the computer")"
+wait_shown label "$(text_of "Please connect a Zevrin device to the computer")"
 shoot no-device
 stop
 

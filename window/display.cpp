@@ -388,7 +388,7 @@ void update_main_window()
     show_if(box_models, !ready);
 
     if (!connected)
-        label_set_text(label_message, _("Please connect an Zevrin device to the computer"));
+        label_set_text(label_message, _("Please connect a Zevrin device to the computer"));
     else if (reading_config)
         label_set_text(label_message, _("Reading configuration..."));
     else if (writing_config)

@@ -192,7 +192,7 @@ bool ready(const ui_snapshot &ui, const std::string &model) {
 
 bool disconnected(const ui_snapshot &ui) {
   return ui.main_title() == "Zevrin (disconnected)" &&
-         ui.showing("label", "Please connect an Zevrin device to the computer") &&
+         ui.showing("label", "Please connect a Zevrin device to the computer") &&
          !ui.showing("push button", "Write");
 }
 

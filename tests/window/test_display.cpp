@@ -131,7 +131,7 @@ TEST_F(DisplayStates, DisconnectedIgnoresBusyFlagsAndLastModel)
     update_main_window();
 
     EXPECT_EQ(title(), "Zevrin (disconnected)");
-    EXPECT_EQ(message(), "Please connect an Zevrin device to the computer");
+    EXPECT_EQ(message(), "Please connect a Zevrin device to the computer");
     EXPECT_TRUE(shown(label_message));
     EXPECT_TRUE(shown(box_models));
     EXPECT_TRUE(shown(box_model[0]));
@@ -250,7 +250,7 @@ TEST_F(DisplayStates, UnplugDuringAReadShowsDisconnectedAtOnce)
     device_connected = 0;
     update_main_window();
     EXPECT_EQ(title(), "Zevrin (disconnected)");
-    EXPECT_EQ(message(), "Please connect an Zevrin device to the computer");
+    EXPECT_EQ(message(), "Please connect a Zevrin device to the computer");
     EXPECT_TRUE(shown(box_model[0]));
     EXPECT_TRUE(shown(box_model[1]));
 }
