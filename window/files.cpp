@@ -49,7 +49,8 @@ std::string other_model_note(const char *path, int file_model)
     const int n_file = model_n_switches[file_model];
     const int n_box = model_n_switches[connected_device_model];
     if (n_file < n_box)
-        return printf_string(_("The file “%s” is for a %s: switches %d to %d were not in it and keep their actions."),
+        return printf_string(_("The file “%s” is for a %s: switches %d to %d were not in it and keep their "
+                               "actions."),
                              display_name(path).c_str(), model_name[file_model], n_file + 1, n_box);
     if (n_file > n_box)
         return printf_string(_("The file “%s” is for a %s: its switches %d to %d were left out, as the %s has "
