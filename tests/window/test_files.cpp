@@ -8,6 +8,7 @@
 
 #include "device/config.h"
 #include "device/config_file.h"
+#include "device/describe.h"
 #include "device/protocol.h"
 #include "tests/scratch_dir.h"
 #include "window/window.h"
@@ -194,6 +195,28 @@ TEST_F(Files, AFileGivenBeforeTheBoxIsReadOpensOnceItIs)
     });
     EXPECT_EQ(d.text, "The configuration of “early.zevrin” is shown. Click 'Write' to send it to the device.");
     EXPECT_EQ(pending_configuration().switches[0], c.switches[0]);
+}
+
+// The window prints the page that the command line makes: exported to PDF through the print
+// operation, it names each switch's action as the rows show it.
+TEST_F(Files, PrintingGivesThePageOfWhatTheWindowShows)
+{
+    connect_idle(1);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_keyb[1]), TRUE);
+    print_configuration(window_contents(), file("page.pdf").c_str());
+    const gchar *argv[] = {"pdftotext", "-layout", "page.pdf", "page.txt", nullptr};
+    gint status = -1;
+    ASSERT_TRUE(g_spawn_sync(dir.c_str(), const_cast<gchar **>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                             nullptr, nullptr, &status, nullptr));
+    ASSERT_TRUE(g_spawn_check_wait_status(status, nullptr));
+    gchar *text = nullptr;
+    ASSERT_TRUE(g_file_get_contents(file("page.txt").c_str(), &text, nullptr, nullptr));
+    const std::string page = text;
+    g_free(text);
+    EXPECT_NE(page.find("Zevrin Mini"), std::string::npos) << page;
+    EXPECT_NE(page.find(describe_action(pending_configuration().switches[0])), std::string::npos) << page;
+    EXPECT_NE(page.find("Keyboard, A, auto-release"), std::string::npos) << page;
+    EXPECT_EQ(page.find("Switch 3"), std::string::npos) << page;
 }
 
 TEST_F(Files, TheFileCommandsWaitForABoxWhoseConfigurationWasRead)
