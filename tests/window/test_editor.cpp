@@ -61,12 +61,16 @@ bool key_opens(guint keyval, GtkWidget *list)
     gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
     gtk_widget_event(window_main, event);
     gdk_event_free(event);
-    pump();
-    gboolean open = FALSE;
-    g_object_get(list, "popup-shown", &open, nullptr);
+    const auto is_open = [list] {
+        gboolean open = FALSE;
+        g_object_get(list, "popup-shown", &open, nullptr);
+        return open != FALSE;
+    };
+    // The popup may take a few turns of the loop to come, the more so on a busy machine.
+    const bool opened = pump_until(is_open, 300);
     gtk_combo_box_popdown(GTK_COMBO_BOX(list));
-    pump();
-    return open;
+    pump_until([&] { return !is_open(); });
+    return opened;
 }
 
 // Moving through the window with the keyboard must not change a switch's action: the arrows
