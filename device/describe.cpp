@@ -1,0 +1,116 @@
+#include "device/describe.h"
+
+#include <glib/gi18n.h>
+
+#include "device/keys.h"
+
+namespace {
+
+int low_byte(int value)
+{
+    return value & 0xFF;
+}
+
+template <size_t N>
+const char *table_text(const std::array<combo_action, N> &table, const action_record &a)
+{
+    for (const combo_action &entry : table)
+        if (entry.action.kind == low_byte(a.kind) && entry.action.code == low_byte(a.code))
+            return _(entry.text);
+    return nullptr;
+}
+
+std::string key_text(const action_record &a)
+{
+    std::string text;
+    const int modifiers = low_byte(a.modifiers);
+    // TRANSLATORS: the Control key, as in "Control+A".
+    if (modifiers & modifier_control)
+        text += std::string(C_("modifier key", "Control")) + "+";
+    if (modifiers & modifier_shift)
+        text += std::string(C_("modifier key", "Shift")) + "+";
+    if (modifiers & modifier_alt)
+        text += std::string(C_("modifier key", "Alt")) + "+";
+    const std::string name = take_string(get_keybd_hid_code_name(a.code));
+    return text + (name.empty() ? printf_string(_("key code %d"), low_byte(a.code)) : name);
+}
+
+// Whether the box gives this action an auto-release at all (the window's rule).
+bool has_auto_release(const action_record &a)
+{
+    switch (low_byte(a.kind)) {
+    case kind_keyboard_key:
+    case kind_joystick_button:
+        return true;
+    case kind_mouse_button:
+        return low_byte(a.code) == 0 || low_byte(a.code) == 1;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+std::string take_string(gchar *text)
+{
+    std::string result = text ? text : "";
+    g_free(text);
+    return result;
+}
+
+std::string describe_action(const action_record &a)
+{
+    const char *page = nullptr;
+    const char *entry = nullptr;
+    std::string key;
+    switch (low_byte(a.kind)) {
+    case kind_mouse_button:
+    case kind_mouse_movement:
+        page = C_("action page", "Mouse");
+        entry = table_text(mouse_combo_actions, a);
+        break;
+    case kind_keyboard_key:
+        page = C_("action page", "Keyboard");
+        key = key_text(a);
+        entry = key.c_str();
+        break;
+    case kind_joystick_button:
+    case kind_joystick_movement:
+        page = C_("action page", "Joystick");
+        entry = table_text(joy_combo_actions, a);
+        break;
+    case kind_generic_event:
+        page = C_("action page", "Event");
+        entry = table_text(gen_combo_actions, a);
+        break;
+    default:
+        break;
+    }
+    std::string text;
+    if (page && entry)
+        text = std::string(page) + ", " + entry;
+    else
+        // TRANSLATORS: an action that this version does not know, by its two numbers.
+        text = printf_string(_("Other action (kind %d, code %d)"), low_byte(a.kind), low_byte(a.code));
+    if (low_byte(a.auto_release) != 0 && has_auto_release(a))
+        text += std::string(", ") + _("auto-release");
+    return text;
+}
+
+std::string describe_mouse_speed(const configuration &c)
+{
+    const int preset = mouse_speed_preset_entry(c.mouse_speed, c.mouse_stretch);
+    if (preset >= 0)
+        return _(mouse_combo_speeds[preset].label);
+    return printf_string("%s (%d, %d, %d; %d, %d)", _("As set in the device"), low_byte(c.mouse_speed[0]),
+                         low_byte(c.mouse_speed[1]), low_byte(c.mouse_speed[2]), low_byte(c.mouse_stretch[0]),
+                         low_byte(c.mouse_stretch[1]));
+}
+
+std::string describe_joy_displacement(const configuration &c)
+{
+    const int entry = joy_displacement_entry(c.joy_displacement);
+    if (entry >= 0)
+        return _(joy_combo_displacements[entry].label);
+    return printf_string(_("%d%%"), joy_displacement_percent(c.joy_displacement));
+}

@@ -1,0 +1,26 @@
+// Switch actions and device-wide settings in words, in the user's language, for files and the
+// printed page. Works without a display (key names then follow a US keyboard).
+#pragma once
+
+#include <string>
+
+#include <glib.h>
+
+#include "device/config.h"
+
+// "Keyboard, Control+A, auto-release": the kind of action, what it does, and auto-release
+// where the action has it.
+std::string describe_action(const action_record &a);
+// The mouse speed preset that these numbers are, or the five numbers.
+std::string describe_mouse_speed(const configuration &c);
+// The joystick displacement as a percentage of the largest one.
+std::string describe_joy_displacement(const configuration &c);
+
+// The text of a newly allocated string (null reads as empty), which it frees.
+std::string take_string(gchar *text);
+// g_strdup_printf's text as a string.
+template <typename... T>
+std::string printf_string(const char *format, T... args)
+{
+    return take_string(g_strdup_printf(format, args...));
+}
