@@ -3,6 +3,8 @@
 // and the one output buffer have a single user.
 #include "device/protocol.h"
 
+#include <vector>
+
 #include "device/config.h"
 #include "hid/mhid.h"
 
@@ -78,6 +80,25 @@ void cancel_source(guint &id)
     }
 }
 
+// An input report on its way to the main-loop thread.
+struct report_notice {
+    int device;
+    std::vector<uint8_t> bytes;
+};
+
+gboolean report_notice_cb(gpointer user_data)
+{
+    const auto *notice = static_cast<const report_notice *>(user_data);
+    if (notice->device == connected_device_id_in)
+        handle_message(notice->bytes.data(), static_cast<int>(notice->bytes.size()));
+    return FALSE;
+}
+
+void free_report_notice(gpointer user_data)
+{
+    delete static_cast<report_notice *>(user_data);
+}
+
 void post_write_step(double fraction)
 {
     g_idle_add(write_config_step_cb, GUINT_TO_POINTER(static_cast<guint>(fraction * 1000.0 + 0.5)));
@@ -137,6 +158,14 @@ gboolean read_config_timeout_cb(gpointer)
 }
 
 }  // namespace
+
+void hid_report_cb(void *, int device, unsigned char *data, int length)
+{
+    auto *notice = new report_notice{device, {}};
+    if (data != nullptr && length > 0)
+        notice->bytes.assign(data, data + length);
+    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, report_notice_cb, notice, free_report_notice);
+}
 
 void set_protocol_listener(const protocol_listener *l)
 {

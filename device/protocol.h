@@ -36,6 +36,10 @@ void read_config();
 // Sends the record to the connected device. When every report reached it, box_configuration
 // takes what was sent.
 void write_config();
+// The HID module's report callback: hands a copy of the report (the module reuses its buffer)
+// over to the main-loop thread, where handle_message takes it if it comes from
+// connected_device_id_in. Reports are handled in order of arrival.
+void hid_report_cb(void *user_data, int device, unsigned char *data, int length);
 // One input report, report ID first. Reports shorter than 9 bytes are treated as padded with 0.
 void handle_message(const uint8_t *data, int length);
 
