@@ -530,8 +530,13 @@ int run_command_line(int argc, char **argv)
     setlocale(LC_ALL, "");
     // The settings file's log line ("Config file: ...", a first run) is the window's business:
     // a script's standard error gets our messages alone.
-    g_log_set_handler(nullptr, G_LOG_LEVEL_MESSAGE, [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {},
-                      nullptr);
+    g_log_set_writer_func(
+        [](GLogLevelFlags level, const GLogField *fields, gsize n, gpointer) {
+            if ((level & G_LOG_LEVEL_MESSAGE) != 0)
+                return G_LOG_WRITER_HANDLED;
+            return g_log_writer_default(level, fields, n, nullptr);
+        },
+        nullptr, nullptr);
     find_data_dir();
     find_config_dir();
     load_config_file();
