@@ -34,6 +34,11 @@ namespace {
 
 constexpr const char *startup_id_key = "startup-id";
 constexpr const char *activation_token_key = "activation-token";
+constexpr const char *open_file_key = "open-file";
+
+// The toolkit's own options that take their value as the next argument.
+constexpr const char *options_with_value[] = {"--display", "--class",     "--name",         "--gdk-debug",
+                                              "--gdk-no-debug", "--gtk-module", "--gtk-debug", "--gtk-no-debug"};
 
 std::string take_variable(const char *name)
 {
@@ -77,6 +82,36 @@ startup_notice startup_notice_from_items(const std::vector<msingle_item> &items)
     return notice;
 }
 
+std::string file_argument(int argc, char **argv)
+{
+    bool options = true;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (options && g_strcmp0(arg, "--") == 0) {
+            options = false;
+            continue;
+        }
+        if (options && arg[0] == '-') {
+            for (const char *option : options_with_value)
+                if (g_strcmp0(arg, option) == 0)
+                    i++;
+            continue;
+        }
+        GFile *file = g_file_new_for_commandline_arg(arg);
+        gchar *path = g_file_get_path(file);
+        g_object_unref(file);
+        std::string absolute = path != nullptr ? path : "";
+        g_free(path);
+        return absolute;
+    }
+    return "";
+}
+
+msingle_item open_file_item(const std::string &path)
+{
+    return {open_file_key, path};
+}
+
 void use_startup_notice(GtkWindow *window, const startup_notice &notice)
 {
     if (window == nullptr)
@@ -100,6 +135,9 @@ void msingle_items_cb(const std::vector<msingle_item> &items)
     if (window_main != nullptr)
         use_startup_notice(GTK_WINDOW(window_main), startup_notice_from_items(items));
     msingle_instance_cb();
+    for (const msingle_item &item : items)
+        if (item.key == open_file_key)
+            open_configuration_file(item.value.c_str());
 }
 
 void report_unanswered_instance()

@@ -24,9 +24,13 @@ int main(int argc, char **argv)
 
     // Before anything else: a second start only brings the running window to the front,
     // handing it the launcher's startup notice, without which the desktop may not let it come.
+    // A file to open goes to the running window too.
     const startup_notice notice = take_startup_notice();
-    const msingle_result guard = msingle_init_with_items(
-        "Morvak.Zevrin.Single", startup_notice_items(notice), msingle_items_cb);
+    const std::string file = file_argument(argc, argv);
+    std::vector<msingle_item> items = startup_notice_items(notice);
+    if (!file.empty())
+        items.push_back(open_file_item(file));
+    const msingle_result guard = msingle_init_with_items("Morvak.Zevrin.Single", items, msingle_items_cb);
     if (guard == msingle_unanswered)
         report_unanswered_instance();
     if (guard != msingle_holding)
@@ -71,6 +75,8 @@ int main(int argc, char **argv)
     use_startup_notice(GTK_WINDOW(window_main), notice);
     show_main_window();
     update_main_window();
+    // Opened once the box's configuration has been read.
+    open_configuration_file(file.c_str());
 
     // ZEVRIN_DEMO=zevrin|mini: a built-in simulated device stands in for the hardware.
     device_is_demo = hid_demo_use_from_environment();

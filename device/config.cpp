@@ -162,6 +162,17 @@ bool same_configuration(const configuration &a, const configuration &b, int n_sw
            low_byte(a.joy_displacement) == low_byte(b.joy_displacement);
 }
 
+configuration with_switches_and_settings(const configuration &base, const configuration &from, int n)
+{
+    configuration c = base;
+    for (int s = 0; s < n && s < max_switches; s++)
+        c.switches[s] = from.switches[s];
+    c.mouse_speed = from.mouse_speed;
+    c.mouse_stretch = from.mouse_stretch;
+    c.joy_displacement = from.joy_displacement;
+    return c;
+}
+
 configuration record_configuration()
 {
     return {switch_action, mouse_speed, mouse_stretch, joy_displacement};

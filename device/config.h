@@ -97,6 +97,8 @@ void apply_joy_displacement_preset(configuration &c, int k);
 // Whether a box given `a` and one given `b` would hold the same bytes, for the first
 // `n_switches` switches and the settings.
 bool same_configuration(const configuration &a, const configuration &b, int n_switches);
+// `base` with its first `n` switches and the settings taken from `from`.
+configuration with_switches_and_settings(const configuration &base, const configuration &from, int n);
 // The record (switch_action and the settings) as one configuration.
 configuration record_configuration();
 // Replaces the record by `c`: switch_action and the settings take its values, mouse_speed_index

@@ -123,13 +123,8 @@ void end_read()
     // Replies that arrive after the device has gone belong to no connected box.
     const bool complete = device_connected && replies_complete();
     if (complete) {
-        const int n = model_n_switches[connected_device_model];
-        configuration read = record_configuration();
-        for (int i = 0; i < n; i++)
-            read.switches[i] = replies.values.switches[i];
-        read.mouse_speed = replies.values.mouse_speed;
-        read.mouse_stretch = replies.values.mouse_stretch;
-        read.joy_displacement = replies.values.joy_displacement;
+        const configuration read = with_switches_and_settings(record_configuration(), replies.values,
+                                                              model_n_switches[connected_device_model]);
         set_record(read);
         box_configuration = read;
     }

@@ -38,7 +38,7 @@ done
     --add-comments=TRANSLATORS: --add-location=file \
     --keyword=_ --keyword=N_ --keyword=C_:1c,2 --keyword=NC_:1c,2 \
     --flag=N_:1:pass-c-format --flag=C_:2:pass-c-format --flag=NC_:2:pass-c-format \
-    --flag=g_strdup_printf:1:c-format --flag=g_message:1:c-format \
+    --flag=g_strdup_printf:1:c-format --flag=printf_string:1:c-format --flag=g_message:1:c-format \
     --flag=gtk_message_dialog_new:5:c-format \
     --output="$pot" \
     $files)

@@ -423,6 +423,7 @@ void update_main_window()
         gtk_widget_queue_draw(window_main);
 
     measure_rows_in_advance(connected && busy);
+    open_waiting_configuration_file();
 }
 
 void show_main_window()

@@ -7,6 +7,7 @@
 #include <gtk/gtk.h>
 
 #include "device/config.h"
+#include "device/config_file.h"
 #include "device/protocol.h"
 #include "app/settings.h"
 
@@ -134,3 +135,19 @@ extern bool restart_requested;
 // for a restart when restart_after_write.
 extern bool quit_after_write;
 extern bool restart_after_write;
+
+// Configuration files (files.cpp): the File menu's commands, which need a connected, idle box
+// whose configuration has been read.
+void menuitem_open_activate_cb(GtkMenuItem *item, gpointer user_data);
+void menuitem_save_as_activate_cb(GtkMenuItem *item, gpointer user_data);
+void menuitem_print_activate_cb(GtkMenuItem *item, gpointer user_data);
+// Opens the configuration file at `path` into the rows, as File › Open configuration… does:
+// at once when the window is ready for it, else as soon as it is (a later file replaces one
+// that still waits).
+void open_configuration_file(const char *path);
+// Called by every refresh: opens a waiting file, from the main loop, once the window is ready.
+void open_waiting_configuration_file();
+// What the window holds (what Write would send), as a file holds it.
+config_file_contents window_contents();
+// Saves `contents` at `path`; a failure is shown in a message. Returns whether it was saved.
+bool save_configuration_file(const char *path, const config_file_contents &contents);

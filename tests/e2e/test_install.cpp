@@ -166,7 +166,8 @@ TEST_F(Installed, DesktopEntryAndMetainfoValidateAndShareOneId) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 
   const std::string entry = read_file(desktop);
-  EXPECT_NE(entry.find("\nExec=zevrin\n"), std::string::npos);
+  EXPECT_NE(entry.find("\nExec=zevrin %f\n"), std::string::npos);
+  EXPECT_NE(entry.find("\nMimeType=application/x-zevrin-configuration;\n"), std::string::npos);
   EXPECT_NE(entry.find("\nIcon=" + app_id + "\n"), std::string::npos);
   const std::string info = read_file(metainfo);
   EXPECT_NE(info.find("<id>" + app_id + "</id>"), std::string::npos);
@@ -193,6 +194,26 @@ TEST_F(Installed, DesktopEntryAndMetainfoCarryTheTranslations) {
               std::string::npos)
         << lang;
   }
+}
+
+// The type of configuration files is installed for the desktop's MIME database, its name in
+// every language, and the database built from it knows *.zevrin files by it.
+TEST_F(Installed, ConfigurationFilesHaveTheirTypeInTheMimeDatabase) {
+  const fs::path package = share() / "mime" / "packages" / (app_id + ".xml");
+  ASSERT_TRUE(fs::is_regular_file(package));
+  const std::string definition = read_file(package);
+  EXPECT_NE(definition.find("<glob pattern=\"*.zevrin\"/>"), std::string::npos);
+  for (const std::string &lang : languages) {
+    const std::string comment = translation(lang, "Zevrin configuration");
+    ASSERT_FALSE(comment.empty()) << lang;
+    EXPECT_NE(definition.find("<comment xml:lang=\"" + lang + "\">" + comment + "</comment>"),
+              std::string::npos)
+        << lang;
+  }
+  const run_result r = run({"update-mime-database", share() / "mime"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(read_file(share() / "mime" / "globs2").find(":application/x-zevrin-configuration:*.zevrin"),
+            std::string::npos);
 }
 
 // The user manual lands where help viewers look for help:zevrin, each language complete: every

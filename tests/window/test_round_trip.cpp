@@ -50,21 +50,6 @@ bool sensitive(GtkWidget *w)
     return w != nullptr && gtk_widget_get_sensitive(w);
 }
 
-// The reports a write of `box` to a model of n switches consists of, each field its byte.
-std::vector<bytes> write_of(const configuration &box, int n)
-{
-    std::vector<bytes> r;
-    for (int i = 0; i < n; i++) {
-        const action_record &a = box.switches[i];
-        r.push_back({0x00, 0x04, uint8_t(i), uint8_t(a.kind), uint8_t(a.code), uint8_t(a.modifiers),
-                     uint8_t(a.auto_release), 0x00, 0x00});
-    }
-    r.push_back({0x00, 0x07, uint8_t(box.mouse_speed[0]), uint8_t(box.mouse_speed[1]), uint8_t(box.mouse_speed[2]),
-                 uint8_t(box.mouse_stretch[0]), uint8_t(box.mouse_stretch[1]), uint8_t(box.joy_displacement), 0x00});
-    r.push_back({0x00, 0x08, 0, 0, 0, 0, 0, 0, 0});
-    return r;
-}
-
 std::vector<bytes> written()
 {
     std::vector<bytes> r;
@@ -193,7 +178,7 @@ TEST_F(RoundTrip, OddValuesAreWrittenBackAsTheyWereRead)
     EXPECT_EQ(entry(combobox_joy_displacement), 5);
 
     write_and_finish();
-    EXPECT_EQ(written(), write_of(box, 8));
+    EXPECT_EQ(written(), reports_of_write(box, 8));
     EXPECT_EQ(title(), "Zevrin");
 
     // A row the user changes follows the editor; the others stay as read.
@@ -212,7 +197,7 @@ TEST_F(RoundTrip, OddValuesAreWrittenBackAsTheyWereRead)
     expected.switches[3].modifiers = 5;
     expected.mouse_speed = {5, 5, 5};
     expected.mouse_stretch = {40, 150};
-    EXPECT_EQ(written(), write_of(expected, 8));
+    EXPECT_EQ(written(), reports_of_write(expected, 8));
 }
 
 // The mouse numbers of a preset show that preset; others show that the box's own are kept, and
@@ -227,7 +212,7 @@ TEST_F(RoundTrip, MouseSpeedAndDisplacementOfPresetsAndOthers)
     EXPECT_EQ(entry(combobox_mouse_speed), 2);
     EXPECT_EQ(entry(combobox_joy_displacement), 1);
     write_and_finish();
-    EXPECT_EQ(written(), write_of(box, 2));
+    EXPECT_EQ(written(), reports_of_write(box, 2));
 
     ASSERT_NO_FATAL_FAILURE(plug(1));
     box.mouse_speed = {7, 18, 19};
@@ -243,7 +228,7 @@ TEST_F(RoundTrip, MouseSpeedAndDisplacementOfPresetsAndOthers)
     write_and_finish();
     configuration expected = box;
     expected.joy_displacement = 115;
-    EXPECT_EQ(written(), write_of(expected, 2));
+    EXPECT_EQ(written(), reports_of_write(expected, 2));
     EXPECT_EQ(title(), "Zevrin Mini");
 }
 
@@ -279,7 +264,7 @@ TEST_F(RoundTrip, WriteWithoutAnEditSendsTheBytesReadWhateverTheyAre)
         ASSERT_EQ(config_valid, 1);
         ASSERT_EQ(title(), model_name[model]);  // nothing counts as changed
         write_and_finish();
-        ASSERT_EQ(written(), write_of(box, n));
+        ASSERT_EQ(written(), reports_of_write(box, n));
     }
 }
 

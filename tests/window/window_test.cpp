@@ -286,6 +286,20 @@ void answer_read(const configuration &box, int n)
     EXPECT_TRUE(pump_until([] { return reading_config == 0; }));
 }
 
+std::vector<std::array<uint8_t, 9>> reports_of_write(const configuration &c, int n)
+{
+    std::vector<std::array<uint8_t, 9>> r;
+    for (int i = 0; i < n; i++) {
+        const action_record &a = c.switches[i];
+        r.push_back({0x00, 0x04, uint8_t(i), uint8_t(a.kind), uint8_t(a.code), uint8_t(a.modifiers),
+                     uint8_t(a.auto_release), 0x00, 0x00});
+    }
+    r.push_back({0x00, 0x07, uint8_t(c.mouse_speed[0]), uint8_t(c.mouse_speed[1]), uint8_t(c.mouse_speed[2]),
+                 uint8_t(c.mouse_stretch[0]), uint8_t(c.mouse_stretch[1]), uint8_t(c.joy_displacement), 0x00});
+    r.push_back({0x00, 0x08, 0, 0, 0, 0, 0, 0, 0});
+    return r;
+}
+
 std::vector<std::string> take_log_problems()
 {
     std::vector<std::string> problems;

@@ -81,6 +81,9 @@ void connect_idle(int model);
 // its settings, each field as a byte. Returns when the read has ended.
 void answer_read(const configuration &box, int n);
 
+// The reports of a write of `c` to a model of `n` switches, each field its byte.
+std::vector<std::array<uint8_t, 9>> reports_of_write(const configuration &c, int n);
+
 // Widget state as the user sees it; a missing widget fails the test.
 inline bool shown(GtkWidget *w)
 {

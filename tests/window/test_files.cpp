@@ -1,0 +1,213 @@
+// Configuration files through the real window: a file opened fills the rows, marks the window
+// changed and reaches the box with Write, byte for byte; what the window saves opens as the same;
+// an invalid file says why and changes nothing; a file for the other model fills what both have;
+// a file given before a box is ready opens once it is.
+#include "tests/window/window_test.h"
+
+#include <random>
+
+#include "device/config.h"
+#include "device/config_file.h"
+#include "device/protocol.h"
+#include "tests/scratch_dir.h"
+#include "window/window.h"
+
+namespace {
+
+using bytes = std::array<uint8_t, 9>;
+
+std::string title()
+{
+    const char *t = gtk_window_get_title(GTK_WINDOW(window_main));
+    return t ? t : "";
+}
+
+// Every byte value turns up in every field over the first 256 rounds.
+configuration random_configuration(std::mt19937 &random, int round)
+{
+    int field = 0;
+    auto next = [&]() { return round < 256 ? (round * 7 + 31 * field++) & 0xFF : int(random() & 0xFF); };
+    configuration c{};
+    for (action_record &a : c.switches)
+        a = {next(), next(), next(), next()};
+    for (int &v : c.mouse_speed)
+        v = next();
+    for (int &v : c.mouse_stretch)
+        v = next();
+    c.joy_displacement = next();
+    return c;
+}
+
+// Opens `path` as a file given to the program is opened; returns the message it showed.
+seen_dialog open_file(const std::string &path)
+{
+    return answer_message_dialog([&] {
+        open_configuration_file(path.c_str());
+        pump_until([] { return false; }, 300);
+    });
+}
+
+class Files : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        show_dev_options = true;
+        write_config_done_delay_ms = 0;
+    }
+    void TearDown() override
+    {
+        write_config_done_delay_ms = 500;
+        scratch::remove_dir(dir);
+        WindowTest::TearDown();
+    }
+    std::string file(const char *name) const { return dir + "/" + name; }
+    std::string dir = scratch::make_dir("zevrin-window-files");
+};
+
+TEST_F(Files, AFileOpenedFillsTheRowsAndWriteSendsItWhatTheWindowSavesOpensTheSame)
+{
+    std::mt19937 random(1208);
+    for (int round = 0; round < 256 + 8; round += (round < 256 ? 15 : 1)) {
+        SCOPED_TRACE(round);
+        const int model = round % n_models;
+        const int n = model_n_switches[model];
+        connect_idle(model);
+        const configuration box = record_configuration();
+        const configuration c = random_configuration(random, round);
+        std::string error;
+        ASSERT_TRUE(save_config_file_contents(file("in.zevrin").c_str(), {model, c}, error)) << error;
+
+        const seen_dialog d = open_file(file("in.zevrin"));
+        EXPECT_EQ(d.text, "The configuration of “in.zevrin” is shown. Click 'Write' to send it to the device.");
+        EXPECT_TRUE(same_configuration(pending_configuration(), c, n));
+        // Nothing reached the box; the window is marked as changed when the file differs.
+        EXPECT_TRUE(mhid_written.empty());
+        EXPECT_EQ(title()[0] == '*', !same_configuration(c, box, n)) << title();
+
+        // Saved from the window, the same configuration.
+        ASSERT_TRUE(save_configuration_file(file("out.zevrin").c_str(), window_contents()));
+        config_file_contents saved{};
+        ASSERT_TRUE(load_config_file_contents(file("out.zevrin").c_str(), saved, error)) << error;
+        EXPECT_EQ(saved.model, model);
+        EXPECT_TRUE(same_configuration(saved.config, c, n));
+
+        gtk_button_clicked(GTK_BUTTON(button_send));
+        answer_message_dialog([] { pump_until([] { return writing_config == 0; }); });
+        std::vector<bytes> sent;
+        for (const written_report &w : mhid_written)
+            sent.push_back(w.bytes);
+        EXPECT_EQ(sent, reports_of_write(c, n));
+        mhid_written.clear();
+    }
+}
+
+TEST_F(Files, AnInvalidFileSaysWhyAndChangesNothingInTheWindow)
+{
+    connect_idle(0);
+    // A row changed by the user stays as it is too.
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_joy[2]), TRUE);
+    const configuration before = pending_configuration();
+    const std::string before_title = title();
+    ASSERT_EQ(before_title, "*Zevrin");
+
+    config_file_contents valid{0, before};
+    const std::string text = config_file_text(valid);
+    auto variant = [&](const char *name, const char *from, const char *to) {
+        std::string t = text;
+        t.replace(t.find(from), strlen(from), to);
+        g_file_set_contents(file(name).c_str(), t.c_str(), -1, nullptr);
+        return file(name);
+    };
+    const std::string paths[] = {
+        file("missing.zevrin"),
+        variant("other.zevrin", "[Configuration]", "[Something else]"),
+        variant("newer.zevrin", "Format=1", "Format=9"),
+        variant("model.zevrin", "Model=Zevrin", "Model=Zevrin 3"),
+        variant("switch.zevrin", "[Switch 8]", "[Switch 9]"),
+        variant("value.zevrin", "JoystickDisplacement=", "Joystick="),
+        variant("range.zevrin", "MouseSpeed=", "MouseSpeed=300;"),
+    };
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        config_file_contents unused{};
+        std::string error;
+        ASSERT_FALSE(load_config_file_contents(path.c_str(), unused, error));
+        const seen_dialog d = open_file(path);
+        EXPECT_EQ(d.text, error);
+        EXPECT_TRUE(same_configuration(pending_configuration(), before, max_switches));
+        EXPECT_EQ(get_page(2), page_joystick);
+        EXPECT_EQ(title(), before_title);
+    }
+    EXPECT_TRUE(mhid_written.empty());
+}
+
+TEST_F(Files, AFileOfTheOtherModelFillsTheSwitchesBothHave)
+{
+    connect_idle(0);
+    configuration mini = record_configuration();
+    mini.switches[0] = {kind_keyboard_key, 0x04, 1, 1};
+    mini.switches[1] = {kind_joystick_button, 2, 0, 1};
+    for (int s = 2; s < max_switches; s++)
+        mini.switches[s] = {kind_generic_event, 5, 0, 0};  // not in a Mini's file
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("mini.zevrin").c_str(), {1, mini}, error));
+    const configuration before = pending_configuration();
+    seen_dialog d = open_file(file("mini.zevrin"));
+    EXPECT_NE(d.text.find("The file “mini.zevrin” is for a Zevrin Mini: switches 3 to 8 were not in it and keep "
+                          "their actions."),
+              std::string::npos)
+        << d.text;
+    const configuration now = pending_configuration();
+    EXPECT_EQ(now.switches[0], mini.switches[0]);
+    EXPECT_EQ(now.switches[1], mini.switches[1]);
+    for (int s = 2; s < max_switches; s++)
+        EXPECT_EQ(now.switches[s], before.switches[s]) << s;
+
+    connect_idle(1);
+    configuration zevrin = before;
+    zevrin.switches[1] = {kind_mouse_movement, 8, 0, 0};
+    ASSERT_TRUE(save_config_file_contents(file("zevrin.zevrin").c_str(), {0, zevrin}, error));
+    d = open_file(file("zevrin.zevrin"));
+    EXPECT_NE(d.text.find("its switches 3 to 8 were left out, as the Zevrin Mini has only 2 switches."),
+              std::string::npos)
+        << d.text;
+    EXPECT_EQ(pending_configuration().switches[1], zevrin.switches[1]);
+}
+
+TEST_F(Files, AFileGivenBeforeTheBoxIsReadOpensOnceItIs)
+{
+    configuration c = record_configuration();
+    c.switches[0] = {kind_joystick_movement, 4, 0, 0};
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("early.zevrin").c_str(), {0, c}, error));
+    const seen_dialog none = open_file(file("early.zevrin"));
+    EXPECT_FALSE(none.shown);
+    connect_unread(0);
+    reading_config = 1;
+    update_main_window();
+    EXPECT_FALSE(open_file(file("early.zevrin")).shown);
+
+    const seen_dialog d = answer_message_dialog([] {
+        connect_idle(0);
+        pump_until([] { return false; }, 300);
+    });
+    EXPECT_EQ(d.text, "The configuration of “early.zevrin” is shown. Click 'Write' to send it to the device.");
+    EXPECT_EQ(pending_configuration().switches[0], c.switches[0]);
+}
+
+TEST_F(Files, TheFileCommandsWaitForABoxWhoseConfigurationWasRead)
+{
+    for (const char *id : {"menuitem_open", "menuitem_save_as", "menuitem_print"}) {
+        SCOPED_TRACE(id);
+        device_connected = 0;
+        seen_dialog d = answer_message_dialog([&] { gtk_menu_item_activate(GTK_MENU_ITEM(find_widget(id))); });
+        EXPECT_EQ(d.text, "Please connect a Zevrin device first: configuration files are for the device that is "
+                          "connected.");
+        connect_unread(1);
+        d = answer_message_dialog([&] { gtk_menu_item_activate(GTK_MENU_ITEM(find_widget(id))); });
+        EXPECT_EQ(d.text, "Configuration files can be used once the configuration of the device has been read.");
+    }
+}
+
+}  // namespace

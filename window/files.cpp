@@ -1,0 +1,208 @@
+// Configuration files in the window: File › Open configuration…, Save configuration as… and
+// Print…, and the file given to the program (`zevrin FILE`, or handed over by a later start).
+// A file opened fills the rows; nothing reaches the box until Write.
+#include <glib/gi18n.h>
+
+#include "app/hub.h"
+#include "app/paths.h"
+#include "device/config_file.h"
+#include "device/config_page.h"
+#include "device/describe.h"
+#include "device/protocol.h"
+#include "window/widget_ops.h"
+#include "window/window.h"
+
+namespace {
+
+// A file given to the program waits here until a box's configuration has been read.
+std::string waiting_file;
+guint waiting_file_source = 0;
+
+bool window_ready()
+{
+    return device_connected && !reading_config && !writing_config && config_valid;
+}
+
+// Says why the file commands cannot be used yet; false when they can.
+bool refused_for_now()
+{
+    if (window_ready())
+        return false;
+    dialog_info("Zevrin",
+                !device_connected ? _("Please connect a Zevrin device first: configuration files are for the device "
+                                      "that is connected.")
+                                  : _("Configuration files can be used once the configuration of the device has "
+                                      "been read."),
+                as_window(window_main));
+    return true;
+}
+
+std::string display_name(const char *path)
+{
+    return take_string(g_filename_display_basename(path));
+}
+
+// A file for the other model fills the rows that both models have; the message says which
+// switches it did not fill or which of its own it left out.
+std::string other_model_note(const char *path, int file_model)
+{
+    const int n_file = model_n_switches[file_model];
+    const int n_box = model_n_switches[connected_device_model];
+    if (n_file < n_box)
+        return printf_string(_("The file “%s” is for a %s: switches %d to %d were not in it and keep their actions."),
+                             display_name(path).c_str(), model_name[file_model], n_file + 1, n_box);
+    if (n_file > n_box)
+        return printf_string(_("The file “%s” is for a %s: its switches %d to %d were left out, as the %s has "
+                               "only %d switches."),
+                             display_name(path).c_str(), model_name[file_model], n_box + 1, n_file,
+                             model_name[connected_device_model], n_box);
+    return "";
+}
+
+void open_now(const char *path)
+{
+    config_file_contents file;
+    std::string error;
+    if (!load_config_file_contents(path, file, error)) {
+        dialog_info("Zevrin", error.c_str(), as_window(window_main));
+        return;
+    }
+    const int n = std::min(model_n_switches[file.model], model_n_switches[connected_device_model]);
+    set_record(with_switches_and_settings(pending_configuration(), file.config, n));
+    update_main_window();
+
+    std::string message = printf_string(_("The configuration of “%s” is shown. Click 'Write' to send it to the "
+                                           "device."),
+                                         display_name(path).c_str());
+    const std::string note = other_model_note(path, file.model);
+    if (!note.empty())
+        message += "\n\n" + note;
+    dialog_info("Zevrin", message.c_str(), as_window(window_main));
+}
+
+gboolean open_waiting_file_cb(gpointer)
+{
+    waiting_file_source = 0;
+    if (waiting_file.empty() || !window_ready())
+        return G_SOURCE_REMOVE;
+    const std::string path = std::move(waiting_file);
+    waiting_file.clear();
+    open_now(path.c_str());
+    return G_SOURCE_REMOVE;
+}
+
+// The file chooser, in the profiles folder, showing configuration files.
+GtkFileChooserNative *file_chooser(const char *title, GtkFileChooserAction action, const char *accept)
+{
+    GtkFileChooserNative *chooser =
+        gtk_file_chooser_native_new(title, as_window(window_main), action, accept, _("_Cancel"));
+    GtkFileChooser *files = GTK_FILE_CHOOSER(chooser);
+    gchar *profiles = get_config_file("profiles");
+    gtk_file_chooser_set_current_folder(files, profiles);
+    g_free(profiles);
+    GtkFileFilter *filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, _("Zevrin configurations (*.zevrin)"));
+    gtk_file_filter_add_pattern(filter, "*.zevrin");
+    gtk_file_filter_add_mime_type(filter, "application/x-zevrin-configuration");
+    gtk_file_chooser_add_filter(files, filter);
+    return chooser;
+}
+
+// The path chosen, or "" when the chooser was cancelled.
+std::string run_file_chooser(GtkFileChooserNative *chooser)
+{
+    std::string path;
+    if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT)
+        path = take_string(gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser)));
+    g_object_unref(chooser);
+    return path;
+}
+
+void draw_page_cb(GtkPrintOperation *, GtkPrintContext *context, gint, gpointer contents)
+{
+    draw_config_page(gtk_print_context_get_cairo_context(context), gtk_print_context_get_width(context),
+                     gtk_print_context_get_height(context), *static_cast<config_file_contents *>(contents));
+}
+
+}  // namespace
+
+config_file_contents window_contents()
+{
+    return {connected_device_model, pending_configuration()};
+}
+
+void open_configuration_file(const char *path)
+{
+    if (path == nullptr || *path == '\0')
+        return;
+    waiting_file = path;
+    open_waiting_configuration_file();
+}
+
+void open_waiting_configuration_file()
+{
+    // Opened from the main loop, so that its messages do not run inside a refresh.
+    if (!waiting_file.empty() && window_ready() && waiting_file_source == 0)
+        waiting_file_source = g_idle_add(open_waiting_file_cb, nullptr);
+}
+
+bool save_configuration_file(const char *path, const config_file_contents &contents)
+{
+    std::string error;
+    if (save_config_file_contents(path, contents, error))
+        return true;
+    dialog_info("Zevrin", error.c_str(), as_window(window_main));
+    return false;
+}
+
+void menuitem_open_activate_cb(GtkMenuItem *, gpointer)
+{
+    if (refused_for_now())
+        return;
+    const std::string path =
+        run_file_chooser(file_chooser(_("Open configuration"), GTK_FILE_CHOOSER_ACTION_OPEN, _("_Open")));
+    // The box may have gone while the chooser was open.
+    if (!path.empty() && !refused_for_now())
+        open_now(path.c_str());
+}
+
+void menuitem_save_as_activate_cb(GtkMenuItem *, gpointer)
+{
+    if (refused_for_now())
+        return;
+    GtkFileChooserNative *chooser = file_chooser(_("Save configuration"), GTK_FILE_CHOOSER_ACTION_SAVE, _("_Save"));
+    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
+    const std::string name = std::string(model_name[connected_device_model]) + ".zevrin";
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
+    // What is saved is what the window showed when the user chose Save.
+    const config_file_contents contents = window_contents();
+    std::string path = run_file_chooser(chooser);
+    if (path.empty())
+        return;
+    // A name typed without an extension gets the one that the desktop knows these files by.
+    const std::string base = take_string(g_path_get_basename(path.c_str()));
+    if (base.find('.') == std::string::npos && !g_file_test((path + ".zevrin").c_str(), G_FILE_TEST_EXISTS))
+        path += ".zevrin";
+    save_configuration_file(path.c_str(), contents);
+}
+
+void menuitem_print_activate_cb(GtkMenuItem *, gpointer)
+{
+    if (refused_for_now())
+        return;
+    config_file_contents contents = window_contents();
+    GtkPrintOperation *operation = gtk_print_operation_new();
+    gtk_print_operation_set_n_pages(operation, 1);
+    gtk_print_operation_set_unit(operation, GTK_UNIT_POINTS);
+    gtk_print_operation_set_job_name(operation, _("Zevrin configuration"));
+    g_signal_connect(operation, "draw-page", G_CALLBACK(draw_page_cb), &contents);
+    GError *error = nullptr;
+    const GtkPrintOperationResult result = gtk_print_operation_run(
+        operation, GTK_PRINT_OPERATION_ACTION_PRINT_DIALOG, as_window(window_main), &error);
+    if (result == GTK_PRINT_OPERATION_RESULT_ERROR) {
+        const std::string message = printf_string(_("The page could not be printed: %s"), error->message);
+        g_error_free(error);
+        dialog_info("Zevrin", message.c_str(), as_window(window_main));
+    }
+    g_object_unref(operation);
+}
