@@ -354,8 +354,8 @@ TEST_F(CommandLine, SpeaksTheLanguageOfTheSettingsFile)
                                     nullptr));
     const outcome o = zevrin({"--export", file("box.zevrin")});
     EXPECT_EQ(o.status, 2);
-    EXPECT_EQ(o.err, "Aucun appareil Zevrin n'est connecté.\n");
-    EXPECT_NE(zevrin({"--help"}).out.find("8  l'appareil est utilisé par la fenêtre du configurateur"),
+    EXPECT_EQ(o.err, "Aucun périphérique Zevrin n'est connecté.\n");
+    EXPECT_NE(zevrin({"--help"}).out.find("8  le périphérique est utilisé par la fenêtre du configurateur"),
               std::string::npos);
 }
 
