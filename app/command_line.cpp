@@ -313,7 +313,8 @@ void progress(bool writing, double fraction)
     if (!isatty(STDERR_FILENO))
         return;
     const int percent = static_cast<int>(fraction * 100.0 + 0.5);
-    g_printerr("\r%s %3d%%", writing ? _("Writing…") : _("Reading…"), percent);
+    // Back to the start of the line, and what a longer word before left there cleared.
+    g_printerr("\r%s %3d%%\033[K", writing ? _("Writing…") : _("Reading…"), percent);
     run.progress_shown = true;
 }
 
