@@ -137,6 +137,11 @@ struct node_lock {
 std::mutex locks_mutex;
 std::map<std::string, node_lock> held_locks;  // by lock file
 std::map<int, std::string> handle_locks;      // handle -> lock file
+// Lock files this process has touched on letting go, by name, with how many of those touches
+// its monitor has yet to pass over: a release of our own is no news to us. Only while a
+// monitor watches them (live_monitors).
+std::map<std::string, int> own_touches;
+int live_monitors = 0;
 
 // The lock file of the node open on `fd`, named after the node's identity (the same for every
 // process that opens it, whatever path it took), or empty when there is none to take.
@@ -192,7 +197,10 @@ void release_lock(int fd) {
         return;
     flock(held->second.fd, LOCK_UN);
     // Touched after the unlock: whoever waits for the box rescans and finds it free.
-    futimens(held->second.fd, nullptr);
+    gchar *name = g_path_get_basename(held->first.c_str());
+    if (futimens(held->second.fd, nullptr) == 0 && live_monitors > 0)
+        own_touches[name]++;
+    g_free(name);
     close(held->second.fd);
     held_locks.erase(held);
 }
@@ -299,6 +307,10 @@ hid_monitor *linux_monitor_new() {
         m->inotify = -1;
     }
     g_free(dir);
+    if (m->inotify >= 0) {
+        std::lock_guard lock(locks_mutex);
+        live_monitors++;
+    }
     return m.release();
 }
 
@@ -306,14 +318,26 @@ int linux_monitor_fd(hid_monitor *m) {
     return m->epoll;
 }
 
-// Whether a lock was let go since the last call (the events are all taken).
+// Whether another process let go of a lock since the last call (the events are all taken).
 bool lock_released(hid_monitor *m) {
     if (m->inotify < 0)
         return false;
     bool released = false;
     alignas(inotify_event) char events[4096];
-    while (read(m->inotify, events, sizeof events) > 0)
-        released = true;
+    ssize_t n;
+    while ((n = read(m->inotify, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            std::lock_guard lock(locks_mutex);
+            auto own = e->len > 0 ? own_touches.find(e->name) : own_touches.end();
+            if (own == own_touches.end()) {
+                released = true;
+            } else if (--own->second == 0) {
+                own_touches.erase(own);
+            }
+        }
+    }
     return released;
 }
 
@@ -340,6 +364,11 @@ hid_monitor_event linux_monitor_next_event(hid_monitor *m) {
 }
 
 void linux_monitor_free(hid_monitor *m) {
+    if (m->inotify >= 0) {
+        std::lock_guard lock(locks_mutex);
+        if (--live_monitors == 0)
+            own_touches.clear();
+    }
     delete m;
 }
 
