@@ -96,7 +96,7 @@ fi
 # --- 3. Fuzzing: each target from its seeds, for a bounded time ---------------------------------
 echo "== fuzzing, $fuzz_seconds s per target ($(elapsed))"
 if [ "$asan_built" = 1 ]; then
-    for target in descriptor report settings; do
+    for target in descriptor report settings config_file; do
         exe="$asan/tests/fuzz/fuzz_$target"
         if [ ! -x "$exe" ]; then
             note_failure 1 "fuzz_$target was not built (is the compiler clang?)"

@@ -49,7 +49,8 @@ std::string other_model_note(const char *path, int file_model)
     const int n_file = model_n_switches[file_model];
     const int n_box = model_n_switches[connected_device_model];
     if (n_file < n_box)
-        return printf_string(_("The file “%s” is for a %s: switches %d to %d were not in it and keep their actions."),
+        return printf_string(_("The file “%s” is for a %s: switches %d to %d were not in it and keep their "
+                               "actions."),
                              display_name(path).c_str(), model_name[file_model], n_file + 1, n_box);
     if (n_file > n_box)
         return printf_string(_("The file “%s” is for a %s: its switches %d to %d were left out, as the %s has "
@@ -186,23 +187,30 @@ void menuitem_save_as_activate_cb(GtkMenuItem *, gpointer)
     save_configuration_file(path.c_str(), contents);
 }
 
-void menuitem_print_activate_cb(GtkMenuItem *, gpointer)
+void print_configuration(const config_file_contents &contents, const char *pdf_path)
 {
-    if (refused_for_now())
-        return;
-    config_file_contents contents = window_contents();
     GtkPrintOperation *operation = gtk_print_operation_new();
     gtk_print_operation_set_n_pages(operation, 1);
     gtk_print_operation_set_unit(operation, GTK_UNIT_POINTS);
     gtk_print_operation_set_job_name(operation, _("Zevrin configuration"));
-    g_signal_connect(operation, "draw-page", G_CALLBACK(draw_page_cb), &contents);
+    if (pdf_path != nullptr)
+        gtk_print_operation_set_export_filename(operation, pdf_path);
+    // The operation runs to its end before this returns, so it may draw from `contents`.
+    g_signal_connect(operation, "draw-page", G_CALLBACK(draw_page_cb), const_cast<config_file_contents *>(&contents));
     GError *error = nullptr;
     const GtkPrintOperationResult result = gtk_print_operation_run(
-        operation, GTK_PRINT_OPERATION_ACTION_PRINT_DIALOG, as_window(window_main), &error);
+        operation, pdf_path != nullptr ? GTK_PRINT_OPERATION_ACTION_EXPORT : GTK_PRINT_OPERATION_ACTION_PRINT_DIALOG,
+        as_window(window_main), &error);
     if (result == GTK_PRINT_OPERATION_RESULT_ERROR) {
         const std::string message = printf_string(_("The page could not be printed: %s"), error->message);
         g_error_free(error);
         dialog_info("Zevrin", message.c_str(), as_window(window_main));
     }
     g_object_unref(operation);
+}
+
+void menuitem_print_activate_cb(GtkMenuItem *, gpointer)
+{
+    if (!refused_for_now())
+        print_configuration(window_contents(), nullptr);
 }

@@ -267,10 +267,10 @@ protected:
   // Starts the program; with `umockdev` under the preload library over this test's testbed.
   // `extra` sets (or, with a null value, unsets) more variables for it. With `unprivileged`, a
   // test run as root starts it without root's right to open any file, so that a node closed to
-  // the user is closed to it.
+  // the user is closed to it. `arguments` follow the program's name.
   GPid start(bool umockdev = true, const char *demo = nullptr,
              const std::vector<std::pair<const char *, const char *>> &extra = {},
-             bool unprivileged = false) {
+             bool unprivileged = false, const std::vector<std::string> &arguments = {}) {
     gchar **child_env = g_strdupv(env);
     for (const auto &[name, value] : extra)
       child_env = value != nullptr ? g_environ_setenv(child_env, name, value, TRUE)
@@ -285,6 +285,7 @@ protected:
     const int out = open((root + "/zevrin.out").c_str(), flags, 0600);
     const int err = open((root + "/zevrin.err").c_str(), flags, 0600);
     std::vector<std::string> args = {zevrin_path};
+    args.insert(args.end(), arguments.begin(), arguments.end());
     if (unprivileged && geteuid() == 0)
       args.insert(args.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"});
     std::vector<char *> argv;
@@ -776,6 +777,56 @@ TEST_F(Program, SecondStartPresentsTheFirstWindowAndEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(visible_window(first), window);
   ASSERT_TRUE(wait_rows(zevrin_rows, "Zevrin"));
+}
+
+// A configuration file for a Zevrin Mini: Move left, Control+Space, "Constant (slow)", "25%".
+const char *const pupil_file =
+    "[Configuration]\nFormat=1\nModel=Zevrin Mini\nMouseSpeed=5;5;5\nMouseStretch=40;150\n"
+    "JoystickDisplacement=32\n[Switch 1]\nKind=3\nCode=2\nModifiers=0\nAutoRelease=1\n"
+    "[Switch 2]\nKind=1\nCode=44\nModifiers=1\nAutoRelease=0\n";
+const std::vector<row_view> pupil_rows = {
+    {"mouse", "Move left", true},
+    {"keyboard", "Space", false, true, false, false},
+};
+const char *const pupil_shown =
+    "The configuration of “pupil.zevrin” is shown. Click 'Write' to send it to the device.";
+
+// `zevrin FILE` with a window already running: the file, named relative to where the second
+// start runs, opens in that window, which marks it as changed; Write sends it to the box.
+TEST_F(Program, AFileGivenToASecondStartOpensInTheRunningWindowAndWriteSendsIt) {
+  emulated_device *mini = plug(zevrin_mini_description());
+  const GPid first = start();
+  ASSERT_NO_FATAL_FAILURE(serve_read(mini, mini_config, mini_settings));
+  ASSERT_TRUE(wait_rows(mini_rows, "Zevrin Mini"));
+  ASSERT_TRUE(g_file_set_contents((work + "/pupil.zevrin").c_str(), pupil_file, -1, nullptr));
+
+  const GPid second = start(true, nullptr, {}, false, {"pupil.zevrin"});
+  EXPECT_EQ(wait_exit(second), 0);
+  program = first;
+  ASSERT_TRUE(expect_message_and_close(pupil_shown));
+  ASSERT_TRUE(wait_rows(pupil_rows, "*Zevrin Mini"));
+  EXPECT_EQ(ui().selected("Mouse speed"), "Constant (slow)");
+  EXPECT_EQ(ui().selected("Joystick displacement"), "25%");
+
+  ASSERT_TRUE(click("push button", "Write"));
+  ASSERT_NO_FATAL_FAILURE(expect_reports(mini, {
+                                                   {0, 0x04, 0, 3, 2, 0, 1, 0, 0},
+                                                   {0, 0x04, 1, 1, 0x2C, 1, 0, 0, 0},
+                                                   {0, 0x07, 5, 5, 5, 40, 150, 32, 0},
+                                                   {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
+                                               }));
+  ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
+  ASSERT_TRUE(wait_rows(pupil_rows, "Zevrin Mini"));
+}
+
+// `zevrin FILE` as the first start: the file opens once the box has been read.
+TEST_F(Program, AFileGivenAtStartOpensOnceTheBoxIsRead) {
+  emulated_device *mini = plug(zevrin_mini_description());
+  ASSERT_TRUE(g_file_set_contents((work + "/pupil.zevrin").c_str(), pupil_file, -1, nullptr));
+  start(true, nullptr, {}, false, {"pupil.zevrin"});
+  ASSERT_NO_FATAL_FAILURE(serve_read(mini, mini_config, mini_settings));
+  ASSERT_TRUE(expect_message_and_close(pupil_shown));
+  ASSERT_TRUE(wait_rows(pupil_rows, "*Zevrin Mini"));
 }
 
 // Box A is read and unplugged; box B answers only the settings request. Nothing of A is shown

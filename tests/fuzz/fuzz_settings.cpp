@@ -14,6 +14,7 @@
 
 #include "app/paths.h"
 #include "app/settings.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
@@ -54,12 +55,7 @@ void remove_temp_root()
 
 void setup()
 {
-    gchar *root = g_dir_make_tmp("zevrin-fuzz-XXXXXX", nullptr);
-    if (root == nullptr)
-        abort();
-    temp_root = root;
-    g_free(root);
-    atexit(remove_temp_root);
+    temp_root = make_fuzz_dir(remove_temp_root);
     g_setenv("XDG_CONFIG_HOME", temp_root.c_str(), TRUE);
     g_setenv("HOME", temp_root.c_str(), TRUE);
     // "Config file: ..." for every unreadable input would drown the fuzzer's own output.
