@@ -4,6 +4,7 @@
 // a box. Run it under xvfb-wrap.sh (for the window) with umockdev's preload (for the testbed).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -52,7 +53,7 @@ bool eventually(const std::function<bool()> &done)
 class CommandLine : public testing::Test {
 protected:
     UMockdevTestbed *testbed = nullptr;
-    std::string root, config_home;
+    std::string root, config_home, work;
     gchar **env = nullptr;
     std::vector<GPid> windows;
 
@@ -61,8 +62,15 @@ protected:
         root = scratch::make_dir("zevrin-cli");
         ASSERT_FALSE(root.empty());
         config_home = root + "/config";
-        for (const char *d : {"/home", "/config"})
+        for (const char *d : {"/home", "/config", "/work"})
             ASSERT_EQ(mkdir((root + d).c_str(), 0700), 0);
+        // Where the program runs: it finds its data at ../data and its catalogues at locale/,
+        // those of the sources and of the build.
+        work = root + "/work";
+        ASSERT_EQ(symlink((std::string(g_getenv("ZEVRIN_SOURCE_ROOT")) + "/data").c_str(),
+                          (root + "/data").c_str()), 0);
+        ASSERT_EQ(symlink((std::string(g_getenv("ZEVRIN_BUILD_ROOT")) + "/locale").c_str(),
+                          (work + "/locale").c_str()), 0);
         testbed = emulated_testbed_new();
         gchar *testbed_root = umockdev_testbed_get_root_dir(testbed);
         env = g_get_environ();
@@ -84,6 +92,10 @@ protected:
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
+        gchar *log = nullptr;
+        if (HasFailure() && g_file_get_contents(file("window.log").c_str(), &log, nullptr, nullptr))
+            fprintf(stderr, "--- the window's output:\n%s\n", log);
+        g_free(log);
         emulated_testbed_free(testbed);
         g_strfreev(env);
         scratch::remove_dir(root);
@@ -106,8 +118,7 @@ protected:
         gchar *out = nullptr, *err = nullptr;
         int wait_status = 0;
         GError *error = nullptr;
-        // From the build directory: the catalogues are in its locale/, the data in ../data.
-        if (!g_spawn_sync(g_getenv("ZEVRIN_BUILD_ROOT"), argv.data(), child_env, G_SPAWN_SEARCH_PATH,
+        if (!g_spawn_sync(work.c_str(), argv.data(), child_env, G_SPAWN_SEARCH_PATH,
                           nullptr, nullptr, &out, &err, &wait_status, &error)) {
             ADD_FAILURE() << error->message;
             g_error_free(error);
@@ -122,20 +133,24 @@ protected:
         return o;
     }
 
-    // The configurator window, on the X server of xvfb-wrap.sh.
+    // The configurator window, on the X server of xvfb-wrap.sh; what it says goes to
+    // window.log, shown when the test fails.
     GPid start_window()
     {
         gchar **child_env = g_environ_setenv(g_strdupv(env), "NO_AT_BRIDGE", "1", TRUE);
         char *argv[] = {zevrin_path.data(), nullptr};
+        const int log = open(file("window.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         GPid pid = 0;
         GError *error = nullptr;
-        if (!g_spawn_async(g_getenv("ZEVRIN_BUILD_ROOT"), argv, child_env, G_SPAWN_DO_NOT_REAP_CHILD,
-                           nullptr, nullptr, &pid, &error)) {
+        if (!g_spawn_async_with_fds(work.c_str(), argv, child_env,
+                                    G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, -1, log, log,
+                                    &error)) {
             ADD_FAILURE() << error->message;
             g_error_free(error);
         } else {
             windows.push_back(pid);
         }
+        close(log);
         g_strfreev(child_env);
         return pid;
     }
