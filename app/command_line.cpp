@@ -107,7 +107,9 @@ bool parse(int argc, char **argv, options &o, std::string &problem)
         if (opt->value == nullptr)
             continue;
         const char *value = inline_value;
-        if (value == nullptr && i + 1 < argc)
+        const char *unused = nullptr;
+        // "--export --device N" lacks its file: an option is never taken for a value.
+        if (value == nullptr && i + 1 < argc && find_option(argv[i + 1], &unused) == nullptr)
             value = argv[++i];
         if (value == nullptr || *value == '\0') {
             // TRANSLATORS: %s is an option, such as --export.

@@ -266,6 +266,7 @@ TEST_F(CommandLine, EachFailureHasItsExitStatus)
     const std::string path = file("box.zevrin");
     // 1: bad usage, and a file that cannot be written.
     EXPECT_EQ(zevrin({"--export"}).status, 1);
+    EXPECT_EQ(zevrin({"--export", "--device", "/dev/hidraw0"}).status, 1);
     EXPECT_EQ(zevrin({"--list", "--device", "/dev/hidraw0"}).status, 1);
     EXPECT_EQ(zevrin({"--list", "--print", path}).status, 1);
     // 2: no box, or none at the node named.
