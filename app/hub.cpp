@@ -25,18 +25,6 @@ int device_zevrin_mini = -1;
 
 namespace {
 
-constexpr int vendor_id = 0xEE50;
-constexpr int product_id_zevrin = 0x0102;
-constexpr int product_id_zevrin_mini = 0x0103;
-constexpr int usage_page_vendor = 0xFF00;  // the first vendor-defined usage page
-
-// An input report on its way to the GUI thread. The module reuses its buffer for the next
-// report, so the bytes travel as a copy.
-struct report_notice {
-    int device;
-    std::vector<uint8_t> bytes;
-};
-
 // Registrations whose device the module last reported present: the one in use and those
 // refused beside it. When the one in use leaves, the first other one is taken up.
 std::set<int> present_devices;
@@ -118,19 +106,6 @@ gboolean disconnected_notice_cb(gpointer user_data)
     return FALSE;
 }
 
-gboolean report_notice_cb(gpointer user_data)
-{
-    const auto *notice = static_cast<const report_notice *>(user_data);
-    if (notice->device == connected_device_id_in)
-        handle_message(notice->bytes.data(), static_cast<int>(notice->bytes.size()));
-    return FALSE;
-}
-
-void free_report_notice(gpointer user_data)
-{
-    delete static_cast<report_notice *>(user_data);
-}
-
 gboolean access_denied_notice_cb(gpointer user_data)
 {
     const char *node = static_cast<const char *>(user_data);
@@ -198,14 +173,6 @@ void hid_disconnected_cb(void *, int device)
     g_idle_add(disconnected_notice_cb, GINT_TO_POINTER(device));
 }
 
-void hid_report_cb(void *, int device, unsigned char *data, int length)
-{
-    auto *notice = new report_notice{device, {}};
-    if (data != nullptr && length > 0)
-        notice->bytes.assign(data, data + length);
-    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, report_notice_cb, notice, free_report_notice);
-}
-
 void msingle_instance_cb()
 {
     show_main_window();
@@ -221,15 +188,20 @@ void register_devices()
     mhid_set_device_change_callback(hid_device_change_cb, nullptr);
     mhid_set_another_device_callback(hid_another_device_cb, nullptr);
     present_devices.clear();
+    register_models(hid_connected_cb, hid_disconnected_cb);
+}
+
+void register_models(mhid_connected_callback connected_cb, mhid_disconnected_callback disconnected_cb)
+{
     // The Zevrin first: with both models plugged in at start-up, the Zevrin is the one taken.
     // Each id is stored before mhid_set_callbacks, whose scan may already report it.
     device_zevrin = mhid_add_device(vendor_id, product_id_zevrin, usage_page_vendor,
                                     report_length, report_length);
-    mhid_set_callbacks(device_zevrin, hid_connected_cb, nullptr, hid_disconnected_cb, nullptr,
+    mhid_set_callbacks(device_zevrin, connected_cb, nullptr, disconnected_cb, nullptr,
                        hid_report_cb, nullptr);
     device_zevrin_mini = mhid_add_device(vendor_id, product_id_zevrin_mini, usage_page_vendor,
                                          report_length, report_length);
-    mhid_set_callbacks(device_zevrin_mini, hid_connected_cb, nullptr, hid_disconnected_cb, nullptr,
+    mhid_set_callbacks(device_zevrin_mini, connected_cb, nullptr, disconnected_cb, nullptr,
                        hid_report_cb, nullptr);
 }
 

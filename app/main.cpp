@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 
+#include "app/command_line.h"
 #include "app/hub.h"
 #include "app/instance.h"
 #include "app/paths.h"
@@ -16,6 +17,11 @@
 
 int main(int argc, char **argv)
 {
+    // The command line needs no window and no display, and a running window does not stop it:
+    // its options are taken before anything else.
+    if (is_command_line(argc, argv))
+        return run_command_line(argc, argv);
+
     // Before anything else: a second start only brings the running window to the front,
     // handing it the launcher's startup notice, without which the desktop may not let it come.
     // A file to open goes to the running window too.

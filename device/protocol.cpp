@@ -1,14 +1,12 @@
-// The configuration protocol. Every function here runs on the GUI thread: the hub hands each
-// input report over to this thread before handle_message sees it, so the record, the flags and
-// the one output buffer have a single user.
+// The configuration protocol. Every function here runs on the main-loop thread: each input
+// report is handed over to this thread before handle_message sees it, so the record, the flags
+// and the one output buffer have a single user.
 #include "device/protocol.h"
 
-#include <glib/gi18n.h>
+#include <vector>
 
-#include "app/hub.h"
 #include "device/config.h"
 #include "hid/mhid.h"
-#include "window/window.h"
 
 int reading_config = 1;  // the window shows no configuration before the first read has ended
 int writing_config = 0;
@@ -45,6 +43,14 @@ struct read_replies {
 };
 read_replies replies;
 
+const protocol_listener *listener = nullptr;
+
+void tell_progress(bool writing, double fraction)
+{
+    if (listener != nullptr && listener->progress != nullptr)
+        listener->progress(writing, fraction);
+}
+
 guint read_config_step_id = 0;  // the pending step of the request chain, 0 when none
 
 // What the running write sends; the box holds it once every report has reached it.
@@ -74,6 +80,30 @@ void cancel_source(guint &id)
     }
 }
 
+// An input report on its way to the main-loop thread.
+struct report_notice {
+    int device;
+    std::vector<uint8_t> bytes;
+};
+
+gboolean report_notice_cb(gpointer user_data)
+{
+    const auto *notice = static_cast<const report_notice *>(user_data);
+    if (notice->device == connected_device_id_in)
+        handle_message(notice->bytes.data(), static_cast<int>(notice->bytes.size()));
+    return FALSE;
+}
+
+void free_report_notice(gpointer user_data)
+{
+    delete static_cast<report_notice *>(user_data);
+}
+
+void post_write_step(double fraction)
+{
+    g_idle_add(write_config_step_cb, GUINT_TO_POINTER(static_cast<guint>(fraction * 1000.0 + 0.5)));
+}
+
 bool replies_complete()
 {
     const int n = model_n_switches[connected_device_model];
@@ -99,13 +129,8 @@ void end_read()
         box_configuration = read;
     }
     config_valid = complete ? 1 : 0;
-    update_main_window();
-    // Without a device the window shows the no-device state, which says enough.
-    if (!complete && device_connected)
-        dialog_info("Zevrin",
-                    _("The device did not send its configuration. Please check the connection "
-                      "and read the configuration again."),
-                    GTK_WINDOW(window_main), "trouble-no-answer");
+    if (listener != nullptr && listener->read_done != nullptr)
+        listener->read_done(complete);
 }
 
 gboolean read_config_no_reply_cb(gpointer)
@@ -128,6 +153,19 @@ gboolean read_config_timeout_cb(gpointer)
 }
 
 }  // namespace
+
+void hid_report_cb(void *, int device, unsigned char *data, int length)
+{
+    auto *notice = new report_notice{device, {}};
+    if (data != nullptr && length > 0)
+        notice->bytes.assign(data, data + length);
+    g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, report_notice_cb, notice, free_report_notice);
+}
+
+void set_protocol_listener(const protocol_listener *l)
+{
+    listener = l;
+}
 
 void read_config()
 {
@@ -160,7 +198,7 @@ gboolean read_config_step_cb(gpointer)
         read_config_timeout_id = g_timeout_add(static_cast<guint>(read_config_timeout_ms),
                                                read_config_timeout_cb, nullptr);
     }
-    update_main_window();
+    tell_progress(false, static_cast<double>(reading_config_step + 1) / static_cast<double>(n + 1));
     reading_config_step += 1;
     read_config_step_id = g_idle_add(read_config_step_cb, nullptr);
     return FALSE;
@@ -225,13 +263,13 @@ void write_config()
     writing_config = 1;
     for (int i = 0; i < n; i++) {
         reading_writing_config_fraction = static_cast<double>(i) / static_cast<double>(n + 1);
-        g_idle_add(write_config_step_cb, nullptr);
+        post_write_step(reading_writing_config_fraction);
         const action_record &a = switch_action[i];
         sent(send_command({command_write_switch, low_byte(i), low_byte(a.kind), low_byte(a.code),
                            low_byte(a.modifiers), low_byte(a.auto_release), 0, 0}));
     }
     reading_writing_config_fraction = 1.0;
-    g_idle_add(write_config_step_cb, nullptr);
+    post_write_step(1.0);
     sent(send_command({command_write_settings, low_byte(mouse_speed[0]), low_byte(mouse_speed[1]),
                        low_byte(mouse_speed[2]), low_byte(mouse_stretch[0]),
                        low_byte(mouse_stretch[1]), low_byte(joy_displacement), 0}));
@@ -242,9 +280,11 @@ void write_config()
                   GINT_TO_POINTER(all_sent ? 1 : 0));
 }
 
-gboolean write_config_step_cb(gpointer)
+gboolean write_config_step_cb(gpointer user_data)
 {
-    update_main_window();
+    // The fraction of the step travels with it: the whole write has been sent before the
+    // first step runs.
+    tell_progress(true, GPOINTER_TO_UINT(user_data) / 1000.0);
     return FALSE;
 }
 
@@ -253,22 +293,10 @@ gboolean write_config_done_cb(gpointer user_data)
     const bool all_sent = GPOINTER_TO_INT(user_data) != 0;
     writing_config = 0;
     // After a failed write the box holds some mix of old and new: it is taken to hold what it
-    // held before, so the window keeps showing its changes as unwritten.
+    // held before.
     if (all_sent)
         box_configuration = written;
-    if (all_sent && quit_after_write) {
-        quit_program(restart_after_write);
-        return FALSE;
-    }
-    quit_after_write = false;
-    update_main_window();
-    GtkWindow *parent = GTK_WINDOW(window_main);
-    if (all_sent)
-        dialog_info("Zevrin", _("Configuration successfully written into the device."), parent);
-    else
-        dialog_info("Zevrin",
-                    _("The configuration could not be written into the device. Please check "
-                      "that the device is connected and write the configuration again."),
-                    parent, "trouble-no-answer");
+    if (listener != nullptr && listener->write_done != nullptr)
+        listener->write_done(all_sent);
     return FALSE;
 }

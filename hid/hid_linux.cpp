@@ -9,18 +9,39 @@
 // event, or start-up) would meet a node that refuses us and report a permission problem for a
 // device that is usable a moment later. udev announces the device on our monitor when it is
 // done, and that event's rescan finds it initialised.
+//
+// One conversation per box: whoever has a node open holds an advisory lock for it, a file
+// per node in the user's runtime directory, so that the window and a command-line run never
+// talk to one box at once. A node whose lock another process holds does not open (-EBUSY).
+// Letting go of a lock touches its file; the monitor watches the directory, so a process that
+// was refused rescans once the box is free.
 #include "hid/hid_platform.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <glib.h>
+#include <glib/gstdio.h>
 #include <libudev.h>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// The user's runtime directory for box locks, made when missing; free with g_free.
+gchar *box_lock_dir() {
+    gchar *dir = g_build_filename(g_get_user_runtime_dir(), "zevrin", nullptr);
+    g_mkdir_with_parents(dir, 0700);
+    return dir;
+}
 
 struct udev_unref_fn {
     void operator()(udev *u) const { udev_unref(u); }
@@ -107,13 +128,96 @@ bool linux_enumerate(const std::vector<hid_product> *wanted,
     return true;
 }
 
+// The locks this process holds: one per node, shared by the handles it has open on the node
+// (flock() locks of one file opened twice would refuse each other).
+struct node_lock {
+    int fd = -1;
+    int users = 0;
+};
+std::mutex locks_mutex;
+std::map<std::string, node_lock> held_locks;  // by lock file
+std::map<int, std::string> handle_locks;      // handle -> lock file
+// Lock files this process has touched on letting go, by name, with how many of those touches
+// its monitor has yet to pass over: a release of our own is no news to us. Only while a
+// monitor watches them (live_monitors).
+std::map<std::string, int> own_touches;
+int live_monitors = 0;
+
+// The lock file of the node open on `fd`, named after the node's identity (the same for every
+// process that opens it, whatever path it took), or empty when there is none to take.
+std::string lock_file_of(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return {};
+    gchar *dir = box_lock_dir();
+    gchar *name = g_strdup_printf("node-%llx-%llx-%llx.lock", static_cast<unsigned long long>(st.st_dev),
+                                  static_cast<unsigned long long>(st.st_ino),
+                                  static_cast<unsigned long long>(st.st_rdev));
+    gchar *path = g_build_filename(dir, name, nullptr);
+    std::string result = path;
+    g_free(path);
+    g_free(name);
+    g_free(dir);
+    return result;
+}
+
+// Takes the lock of the node open on `fd` for `fd`. False when another process holds it. A lock
+// that cannot be made at all (no runtime directory) does not keep the box from being used.
+bool take_lock(int fd) {
+    const std::string file = lock_file_of(fd);
+    if (file.empty())
+        return true;
+    std::lock_guard lock(locks_mutex);
+    auto held = held_locks.find(file);
+    if (held == held_locks.end()) {
+        // Read-only: closing it then tells the watchers nothing; only a release touches it.
+        const int lock_fd = g_open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+        if (lock_fd < 0)
+            return true;
+        if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+            const bool busy = errno == EWOULDBLOCK;
+            close(lock_fd);
+            return !busy;
+        }
+        held = held_locks.emplace(file, node_lock{lock_fd, 0}).first;
+    }
+    held->second.users++;
+    handle_locks[fd] = file;
+    return true;
+}
+
+void release_lock(int fd) {
+    std::lock_guard lock(locks_mutex);
+    auto h = handle_locks.find(fd);
+    if (h == handle_locks.end())
+        return;
+    auto held = held_locks.find(h->second);
+    handle_locks.erase(h);
+    if (held == held_locks.end() || --held->second.users > 0)
+        return;
+    flock(held->second.fd, LOCK_UN);
+    // Touched after the unlock: whoever waits for the box rescans and finds it free.
+    gchar *name = g_path_get_basename(held->first.c_str());
+    if (futimens(held->second.fd, nullptr) == 0 && live_monitors > 0)
+        own_touches[name]++;
+    g_free(name);
+    close(held->second.fd);
+    held_locks.erase(held);
+}
+
 int linux_open_node(const char *devnode, bool for_write) {
     // O_NOCTTY: harmless on hidraw, and keeps a tty-backed test node from becoming our terminal.
     // The read side is non-blocking because the reader waits in poll() and must never block in
     // read() once told to stop.
     int flags = (for_write ? O_WRONLY : O_RDONLY | O_NONBLOCK) | O_CLOEXEC | O_NOCTTY;
     int fd = open(devnode, flags);
-    return fd >= 0 ? fd : -errno;
+    if (fd < 0)
+        return -errno;
+    if (!take_lock(fd)) {
+        close(fd);
+        return -EBUSY;
+    }
+    return fd;
 }
 
 int linux_read_report(int handle, int wake_fd, unsigned char *buffer, size_t size) {
@@ -154,6 +258,7 @@ int linux_write_report(int handle, const unsigned char *data, size_t size) {
 }
 
 void linux_close_node(int handle) {
+    release_lock(handle);
     close(handle);
 }
 
@@ -162,6 +267,14 @@ void linux_close_node(int handle) {
 struct hid_monitor {
     udev_ptr<udev> context;
     udev_ptr<udev_monitor> monitor;
+    int inotify = -1;  // the lock directory: a released box
+    int epoll = -1;    // both of the above
+    ~hid_monitor() {
+        if (inotify >= 0)
+            close(inotify);
+        if (epoll >= 0)
+            close(epoll);
+    }
 };
 
 namespace {
@@ -178,14 +291,66 @@ hid_monitor *linux_monitor_new() {
         udev_monitor_filter_add_match_subsystem_devtype(m->monitor.get(), "hidraw", nullptr) < 0 ||
         udev_monitor_enable_receiving(m->monitor.get()) < 0)
         return nullptr;
+    m->epoll = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event udev_event{EPOLLIN, {}};
+    if (m->epoll < 0 ||
+        epoll_ctl(m->epoll, EPOLL_CTL_ADD, udev_monitor_get_fd(m->monitor.get()), &udev_event) != 0)
+        return nullptr;
+    // Without the lock directory a box let go by another process is only seen at the next
+    // device event.
+    gchar *dir = box_lock_dir();
+    m->inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    epoll_event lock_event{EPOLLIN, {}};
+    if (m->inotify >= 0 && (inotify_add_watch(m->inotify, dir, IN_ATTRIB) < 0 ||
+                            epoll_ctl(m->epoll, EPOLL_CTL_ADD, m->inotify, &lock_event) != 0)) {
+        close(m->inotify);
+        m->inotify = -1;
+    }
+    g_free(dir);
+    if (m->inotify >= 0) {
+        std::lock_guard lock(locks_mutex);
+        live_monitors++;
+    }
     return m.release();
 }
 
 int linux_monitor_fd(hid_monitor *m) {
-    return udev_monitor_get_fd(m->monitor.get());
+    return m->epoll;
+}
+
+// Whether another process let go of a lock since the last call (the events are all taken).
+bool lock_released(hid_monitor *m) {
+    if (m->inotify < 0)
+        return false;
+    bool released = false;
+    alignas(inotify_event) char events[4096];
+    ssize_t n;
+    while ((n = read(m->inotify, events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            std::lock_guard lock(locks_mutex);
+            auto own = e->len > 0 ? own_touches.find(e->name) : own_touches.end();
+            if (own == own_touches.end()) {
+                released = true;
+            } else if (--own->second == 0) {
+                own_touches.erase(own);
+            }
+        }
+    }
+    return released;
 }
 
 hid_monitor_event linux_monitor_next_event(hid_monitor *m) {
+    if (lock_released(m))
+        return hid_monitor_rescan;
+    // Events were lost (a burst overflowed the socket): the receive clears the error, and all
+    // is rescanned.
+    pollfd udev_fd{udev_monitor_get_fd(m->monitor.get()), POLLIN, 0};
+    if (poll(&udev_fd, 1, 0) > 0 && (udev_fd.revents & POLLERR) != 0) {
+        udev_ptr<udev_device> lost(udev_monitor_receive_device(m->monitor.get()));
+        return hid_monitor_rescan;
+    }
     // The monitor's socket is non-blocking: no event waiting gives null at once.
     udev_ptr<udev_device> dev(udev_monitor_receive_device(m->monitor.get()));
     if (!dev)
@@ -199,6 +364,11 @@ hid_monitor_event linux_monitor_next_event(hid_monitor *m) {
 }
 
 void linux_monitor_free(hid_monitor *m) {
+    if (m->inotify >= 0) {
+        std::lock_guard lock(locks_mutex);
+        if (--live_monitors == 0)
+            own_touches.clear();
+    }
     delete m;
 }
 

@@ -167,6 +167,8 @@ mhid_access_denied_callback access_denied_callback = nullptr;
 void *access_denied_target = nullptr;
 mhid_another_device_callback another_device_callback = nullptr;
 void *another_device_target = nullptr;
+// The only node that may be bound; empty: any (hooks_mutex).
+std::string only_node;
 // Interfaces already reported as not openable (by syspath, so a replugged device, which gets
 // a new syspath, is reported again).
 std::set<std::string> denied_interfaces;
@@ -386,7 +388,14 @@ void forget_departed(hid_device &dev, const listing &l) {
 // The listed interfaces that serve `dev`, in the listing's order, dead ones left out.
 std::vector<match> usable_matches(const hid_device &dev, const listing &l) {
     std::vector<match> matches;
+    std::string node;
+    {
+        std::lock_guard lock(hooks_mutex);
+        node = only_node;
+    }
     for (const hid_interface_info &info : l.present) {
+        if (!node.empty() && info.devnode != node)
+            continue;
         match m = match_interface(dev, info);
         if ((m.input || m.output) && !dev.dead_interfaces.contains(info.syspath))
             matches.push_back(m);
@@ -680,6 +689,11 @@ void mhid_set_another_device_callback(mhid_another_device_callback callback, voi
     std::lock_guard lock(hooks_mutex);
     another_device_callback = callback;
     another_device_target = target;
+}
+
+void mhid_bind_only_node(const char *devnode) {
+    std::lock_guard lock(hooks_mutex);
+    only_node = devnode != nullptr ? devnode : "";
 }
 
 int mhid_write(int id, const unsigned char *data, int length) {

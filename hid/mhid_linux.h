@@ -14,3 +14,7 @@ void mhid_set_access_denied_callback(mhid_access_denied_callback callback, void 
 // and a connected notice).
 typedef void (*mhid_another_device_callback)(void *target, int device);
 void mhid_set_another_device_callback(mhid_another_device_callback callback, void *target);
+
+// Only the interface at device node `devnode` is bound from the next scan on; null or empty: any.
+// For a run that talks to one box chosen by its node.
+void mhid_bind_only_node(const char *devnode);

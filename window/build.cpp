@@ -133,6 +133,7 @@ void add_interface_file(GtkBuilder *builder, const char *name)
 
 void load_main_window()
 {
+    set_protocol_listener(&window_protocol_listener);
     // 1. Both interface files into one builder.
     GtkBuilder *builder = gtk_builder_new();
     add_named_handlers(builder);

@@ -15,6 +15,43 @@ bool restart_requested = false;
 
 namespace {
 
+// What the window does with the protocol's reports: it refreshes at every step, and says how
+// a read that did not complete or a write ended.
+void protocol_progress(bool, double)
+{
+    update_main_window();
+}
+
+void protocol_read_done(bool complete)
+{
+    update_main_window();
+    // Without a device the window shows the no-device state, which says enough.
+    if (!complete && device_connected)
+        dialog_info("Zevrin",
+                    _("The device did not send its configuration. Please check the connection "
+                      "and read the configuration again."),
+                    GTK_WINDOW(window_main), "trouble-no-answer");
+}
+
+void protocol_write_done(bool all_sent)
+{
+    // After a failed write the window keeps showing its changes as unwritten.
+    if (all_sent && quit_after_write) {
+        quit_program(restart_after_write);
+        return;
+    }
+    quit_after_write = false;
+    update_main_window();
+    GtkWindow *parent = GTK_WINDOW(window_main);
+    if (all_sent)
+        dialog_info("Zevrin", _("Configuration successfully written into the device."), parent);
+    else
+        dialog_info("Zevrin",
+                    _("The configuration could not be written into the device. Please check "
+                      "that the device is connected and write the configuration again."),
+                    parent, "trouble-no-answer");
+}
+
 // The toolbar that holds Write and Read is hidden unless a device is connected and idle, but a
 // keyboard accelerator or an accessibility tool can still activate a hidden button: the
 // transfer commands check for themselves.
@@ -268,3 +305,6 @@ gboolean window_main_delete_event_cb(GtkWidget *, GdkEvent *, gpointer)
     request_quit(false);
     return TRUE;
 }
+
+const protocol_listener window_protocol_listener = {protocol_progress, protocol_read_done,
+                                                    protocol_write_done};

@@ -8,6 +8,7 @@
 
 #include "device/config.h"
 #include "device/config_file.h"
+#include "device/protocol.h"
 #include "app/settings.h"
 
 using switch_widgets = std::array<GtkWidget *, max_switches>;
@@ -54,8 +55,10 @@ extern GtkWidget *label_version;
 extern GtkWidget *image_zevrin;
 extern GtkWidget *image_morvak;
 
-// Construction (build.cpp).
+// Construction (build.cpp). Makes the window the protocol's listener.
 void load_main_window();
+// How the window takes the protocol's reports (commands.cpp).
+extern const protocol_listener window_protocol_listener;
 // The one list store that the eight key lists share (held for the whole run); a row whose key
 // is not in the list shows a store of its own for as long as it does.
 extern GtkTreeModel *key_list_store;

@@ -10,6 +10,7 @@
 #include "device/config.h"
 #include "device/protocol.h"
 #include "tests/device/spine_test.h"
+#include "window/window.h"
 #include "tests/scratch_dir.h"
 
 
@@ -77,6 +78,7 @@ void reset_spine_state()
     box_configuration = {};
     stand_in::reset();
     seen_dialogs.clear();
+    set_protocol_listener(&window_protocol_listener);
 }
 
 int main(int argc, char **argv)

@@ -71,6 +71,8 @@ void played_zevrin::answer(const report9 &r)
         if (r[1] == 0x09 && r[2] == 0x00 && r[3] < 8) {
             const auto &a = records[r[3]];
             reply = {0x09, 0x00, r[3], a[0], a[1], a[2], a[3], 0x00};
+            if (garbling && r[3] == 0)
+                reply[4] ^= 0x01;
             send = true;
         } else if (r[1] == 0x09 && r[2] == 0x01) {
             settings_request_at = std::chrono::steady_clock::now();
@@ -80,6 +82,8 @@ void played_zevrin::answer(const report9 &r)
             records[r[2]] = {r[3], r[4], r[5], r[6]};
         } else if (r[1] == 0x07) {
             std::copy(r.begin() + 2, r.begin() + 8, settings.begin());
+        } else if (r[1] == 0x08) {
+            garbling = garble_after_write;
         }
     }
     // The device's reports carry no report ID: 8 payload bytes, as hidraw hands them over.

@@ -26,6 +26,9 @@ struct played_zevrin {
     std::array<uint8_t, 6> settings{5, 18, 7, 40, 150, 115};
     bool events = false;  // a generic event after every answer
     int leave_after = -1; // unplug itself after this many reports
+    // After an end of write, switch 1's record comes back with one bit of its code flipped, as
+    // a box that stored or sends it wrongly would.
+    bool garble_after_write = false;
     std::atomic<bool> gone{false};
     // When the last settings request arrived (the read's last request; its answer starts the
     // end-of-read delay).
@@ -47,6 +50,7 @@ private:
     int master = -1;
     int stop_fd = -1;
     uint8_t next_event = 0;
+    bool garbling = false;
     std::thread thread;
     void answer(const report9 &r);
     void run();

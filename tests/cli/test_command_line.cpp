@@ -1,0 +1,393 @@
+// The command line end to end: the built zevrin run as a process of its own with no display,
+// over umockdev virtual boxes that this test plays (tests/fault/played_zevrin.h), its exit
+// status, standard output and standard error looked at; and the real window beside it, holding
+// a box. Run it under xvfb-wrap.sh (for the window) with umockdev's preload (for the testbed).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <glib.h>
+
+#include "device/config.h"
+#include "device/config_file.h"
+#include "hid/hid_platform.h"
+#include "tests/fault/played_zevrin.h"
+#include "tests/scratch_dir.h"
+
+namespace {
+
+std::string zevrin_path;
+// The user's runtime directory of this process and every program it starts, where the box
+// locks are: this process holds a box in one test as a command-line run does.
+std::string runtime_dir;
+
+struct outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Long enough for a loaded machine; only a broken program waits this long.
+constexpr auto deadline = std::chrono::seconds(30);
+
+bool eventually(const std::function<bool()> &done)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class CommandLine : public testing::Test {
+protected:
+    UMockdevTestbed *testbed = nullptr;
+    std::string root, config_home, work;
+    gchar **env = nullptr;
+    std::vector<GPid> windows;
+
+    void SetUp() override
+    {
+        root = scratch::make_dir("zevrin-cli");
+        ASSERT_FALSE(root.empty());
+        config_home = root + "/config";
+        for (const char *d : {"/home", "/config", "/work"})
+            ASSERT_EQ(mkdir((root + d).c_str(), 0700), 0);
+        // Where the program runs: it finds its data at ../data and its catalogues at locale/,
+        // those of the sources and of the build.
+        work = root + "/work";
+        ASSERT_EQ(symlink((std::string(g_getenv("ZEVRIN_SOURCE_ROOT")) + "/data").c_str(),
+                          (root + "/data").c_str()), 0);
+        ASSERT_EQ(symlink((std::string(g_getenv("ZEVRIN_BUILD_ROOT")) + "/locale").c_str(),
+                          (work + "/locale").c_str()), 0);
+        testbed = emulated_testbed_new();
+        gchar *testbed_root = umockdev_testbed_get_root_dir(testbed);
+        env = g_get_environ();
+        env = g_environ_setenv(env, "UMOCKDEV_DIR", testbed_root, TRUE);
+        g_free(testbed_root);
+        env = g_environ_setenv(env, "LD_PRELOAD", "libumockdev-preload.so.0", TRUE);
+        env = g_environ_setenv(env, "HOME", (root + "/home").c_str(), TRUE);
+        env = g_environ_setenv(env, "XDG_CONFIG_HOME", config_home.c_str(), TRUE);
+        env = g_environ_setenv(env, "XDG_RUNTIME_DIR", runtime_dir.c_str(), TRUE);
+        env = g_environ_setenv(env, "LANGUAGE", "en", TRUE);
+        env = g_environ_setenv(env, "LANG", "C.UTF-8", TRUE);
+        env = g_environ_unsetenv(env, "LC_ALL");
+        env = g_environ_unsetenv(env, "ZEVRIN_DEMO");
+    }
+
+    void TearDown() override
+    {
+        for (GPid pid : windows) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        gchar *log = nullptr;
+        if (HasFailure() && g_file_get_contents(file("window.log").c_str(), &log, nullptr, nullptr))
+            fprintf(stderr, "--- the window's output:\n%s\n", log);
+        g_free(log);
+        emulated_testbed_free(testbed);
+        g_strfreev(env);
+        scratch::remove_dir(root);
+    }
+
+    // The command line with no display at all; `unprivileged`: without root's right to open
+    // any file, so that a node closed to the user is closed to it.
+    outcome zevrin(std::vector<std::string> args, bool unprivileged = false)
+    {
+        args.insert(args.begin(), zevrin_path);
+        if (unprivileged && geteuid() == 0)
+            args.insert(args.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"});
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        gchar **child_env = g_environ_unsetenv(g_strdupv(env), "DISPLAY");
+        child_env = g_environ_unsetenv(child_env, "WAYLAND_DISPLAY");
+        outcome o;
+        gchar *out = nullptr, *err = nullptr;
+        int wait_status = 0;
+        GError *error = nullptr;
+        if (!g_spawn_sync(work.c_str(), argv.data(), child_env, G_SPAWN_SEARCH_PATH,
+                          nullptr, nullptr, &out, &err, &wait_status, &error)) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+        } else {
+            o.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+            o.out = out;
+            o.err = err;
+        }
+        g_free(out);
+        g_free(err);
+        g_strfreev(child_env);
+        return o;
+    }
+
+    // The configurator window, on the X server of xvfb-wrap.sh; what it says goes to
+    // window.log, shown when the test fails.
+    GPid start_window()
+    {
+        gchar **child_env = g_environ_setenv(g_strdupv(env), "NO_AT_BRIDGE", "1", TRUE);
+        char *argv[] = {zevrin_path.data(), nullptr};
+        const int log = open(file("window.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        GPid pid = 0;
+        GError *error = nullptr;
+        if (!g_spawn_async_with_fds(work.c_str(), argv, child_env,
+                                    G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, -1, log, log,
+                                    &error)) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+        } else {
+            windows.push_back(pid);
+        }
+        close(log);
+        g_strfreev(child_env);
+        return pid;
+    }
+
+    std::string file(const char *name) const { return root + "/" + name; }
+
+    std::string list_line(played_zevrin &box, const char *model, const char *state)
+    {
+        return std::string(emulated_device_node(box.node)) + "\t" + model + "\t" + state + "\n";
+    }
+};
+
+// Each switch's record a box of `played` holds, set apart from the played default.
+void give_records(played_zevrin &box, uint8_t seed)
+{
+    std::lock_guard lock(box.mutex);
+    for (size_t i = 0; i < box.records.size(); i++)
+        box.records[i] = {static_cast<uint8_t>(i % 3 == 0 ? 2 : 1), static_cast<uint8_t>(seed + i),
+                          static_cast<uint8_t>(i % 3 == 1 ? 5 : 0), static_cast<uint8_t>(i % 2)};
+    box.settings = {9, 20, 7, 40, 150, seed};
+}
+
+// What the file at `path` holds; fails the test when it cannot be read.
+config_file_contents read_file(const std::string &path)
+{
+    config_file_contents c{};
+    std::string error;
+    EXPECT_TRUE(load_config_file_contents(path.c_str(), c, error)) << error;
+    return c;
+}
+
+// Whether the box holds `c` for its first `n` switches and its settings, as the reports carry
+// them (low 8 bits).
+bool box_holds(played_zevrin &box, const configuration &c, int n)
+{
+    std::lock_guard lock(box.mutex);
+    for (int i = 0; i < n; i++) {
+        const action_record &a = c.switches[static_cast<size_t>(i)];
+        const auto &r = box.records[static_cast<size_t>(i)];
+        if (r[0] != (a.kind & 0xFF) || r[1] != (a.code & 0xFF) || r[2] != (a.modifiers & 0xFF) ||
+            r[3] != (a.auto_release & 0xFF))
+            return false;
+    }
+    const std::array<int, 6> s = {c.mouse_speed[0], c.mouse_speed[1], c.mouse_speed[2],
+                                  c.mouse_stretch[0], c.mouse_stretch[1], c.joy_displacement};
+    for (size_t i = 0; i < s.size(); i++)
+        if (box.settings[i] != (s[i] & 0xFF))
+            return false;
+    return true;
+}
+
+TEST_F(CommandLine, ListsEachBoxWithItsModelAndState)
+{
+    EXPECT_EQ(zevrin({"--list"}).status, 2);
+    played_zevrin zevrin_box(testbed, zevrin_description());
+    played_zevrin mini_box(testbed, zevrin_mini_description());
+    const outcome o = zevrin({"--list"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, list_line(zevrin_box, "Zevrin", "ready") + list_line(mini_box, "Zevrin Mini", "ready"));
+    ASSERT_EQ(chmod(emulated_device_pty_path(mini_box.node), 0), 0);
+    const outcome denied = zevrin({"--list"}, true);
+    EXPECT_EQ(denied.out, list_line(zevrin_box, "Zevrin", "ready") +
+                              list_line(mini_box, "Zevrin Mini", "no-permission"));
+}
+
+// Export from each model, then import the file into a box of that model holding something else:
+// the second box ends up with the first one's configuration, as the file says, and the import
+// was read back (every read request after the write).
+TEST_F(CommandLine, ExportThenImportBetweenTwoBoxesOfEachModelLeavesThemIdentical)
+{
+    for (const auto &[description, n] : {std::pair{zevrin_description(), 8}, {zevrin_mini_description(), 2}}) {
+        played_zevrin from(testbed, description);
+        played_zevrin to(testbed, description);
+        give_records(from, 0x10);
+        give_records(to, 0x30);
+        ASSERT_TRUE(from.start());
+        ASSERT_TRUE(to.start());
+        const std::string path = file("box.zevrin");
+        const outcome exported = zevrin({"--export", path, "--device", emulated_device_node(from.node)});
+        ASSERT_EQ(exported.status, 0) << exported.err;
+        EXPECT_NE(exported.err.find(path), std::string::npos) << exported.err;
+        const config_file_contents c = read_file(path);
+        EXPECT_EQ(c.model, n == 8 ? 0 : 1);
+        EXPECT_TRUE(box_holds(from, c.config, n));
+        EXPECT_FALSE(box_holds(to, c.config, n));
+
+        const size_t before = to.received_count();
+        const outcome imported = zevrin({"--import=" + path, "--device=" + std::string(emulated_device_node(to.node))});
+        ASSERT_EQ(imported.status, 0) << imported.err;
+        EXPECT_TRUE(box_holds(to, c.config, n));
+        // n switch records, the settings, the end of write, then the read-back's n + 1 requests.
+        EXPECT_EQ(to.received_count() - before, static_cast<size_t>(2 * n + 3));
+        std::lock_guard lock(to.mutex);
+        EXPECT_EQ(to.received.back()[1], 0x09);
+        EXPECT_EQ(to.received.back()[2], 0x01);
+    }
+}
+
+TEST_F(CommandLine, ImportIntoABoxThatReadsBackSomethingElseIsNotVerified)
+{
+    played_zevrin box(testbed, zevrin_description());
+    box.garble_after_write = true;
+    ASSERT_TRUE(box.start());
+    const std::string path = file("box.zevrin");
+    ASSERT_EQ(zevrin({"--export", path}).status, 0);
+    const outcome o = zevrin({"--import", path});
+    EXPECT_EQ(o.status, 7) << o.err;
+    EXPECT_NE(o.err.find("could not be verified"), std::string::npos) << o.err;
+}
+
+TEST_F(CommandLine, EachFailureHasItsExitStatus)
+{
+    const std::string path = file("box.zevrin");
+    // 1: bad usage, and a file that cannot be written.
+    EXPECT_EQ(zevrin({"--export"}).status, 1);
+    EXPECT_EQ(zevrin({"--export", "--device", "/dev/hidraw0"}).status, 1);
+    EXPECT_EQ(zevrin({"--list", "--device", "/dev/hidraw0"}).status, 1);
+    EXPECT_EQ(zevrin({"--list", "--print", path}).status, 1);
+    // 2: no box, or none at the node named.
+    EXPECT_EQ(zevrin({"--export", path}).status, 2);
+    played_zevrin box(testbed, zevrin_description());
+    ASSERT_TRUE(box.start());
+    EXPECT_EQ(zevrin({"--export", path, "--device", "/dev/hidraw9"}).status, 2);
+    EXPECT_EQ(zevrin({"--export", file("no-such-dir/box.zevrin")}).status, 1);
+    ASSERT_EQ(zevrin({"--export", path}).status, 0);
+    // 6: a file that is no configuration, or one for the other model.
+    const std::string junk = file("junk.zevrin");
+    ASSERT_TRUE(g_file_set_contents(junk.c_str(), "not a configuration\n", -1, nullptr));
+    EXPECT_EQ(zevrin({"--import", junk}).status, 6);
+    EXPECT_EQ(zevrin({"--print", junk}).status, 6);
+    config_file_contents mini = read_file(path);
+    mini.model = 1;
+    std::string error;
+    const std::string mini_path = file("mini.zevrin");
+    ASSERT_TRUE(save_config_file_contents(mini_path.c_str(), mini, error)) << error;
+    const outcome other_model = zevrin({"--import", mini_path});
+    EXPECT_EQ(other_model.status, 6);
+    EXPECT_NE(other_model.err.find("Zevrin Mini"), std::string::npos) << other_model.err;
+    // 3: two boxes and no --device.
+    played_zevrin second(testbed, zevrin_mini_description());
+    ASSERT_TRUE(second.start());
+    EXPECT_EQ(zevrin({"--export", path}).status, 3);
+    // 5: a box that never answers.
+    second.unplug();
+    box.unplug();
+    emulated_device *silent = emulated_device_plug(testbed, zevrin_description());
+    EXPECT_EQ(zevrin({"--export", path}).status, 5);
+    // 4: a box the user may not open, with the window's advice.
+    ASSERT_EQ(chmod(emulated_device_pty_path(silent), 0), 0);
+    const outcome denied = zevrin({"--export", path}, true);
+    EXPECT_EQ(denied.status, 4);
+    EXPECT_NE(denied.err.find("udevadm trigger"), std::string::npos) << denied.err;
+    emulated_device_unplug(silent);
+}
+
+// While the window holds a box the command line keeps off it (8); once the window has gone it
+// may. While another process holds a box, the window does not take it; once it is let go, the
+// window takes it and reads it.
+TEST_F(CommandLine, OneConversationPerBoxBetweenTheWindowAndTheCommandLine)
+{
+    played_zevrin box(testbed, zevrin_description());
+    ASSERT_TRUE(box.start());
+    GPid window = start_window();
+    ASSERT_TRUE(eventually([&] { return zevrin({"--list"}).out == list_line(box, "Zevrin", "busy"); }));
+    // The window's read: a request for each switch and the settings.
+    ASSERT_TRUE(eventually([&] { return box.received_count() >= 9; }));
+    const std::string path = file("box.zevrin");
+    const size_t talked = box.received_count();
+    const outcome refused = zevrin({"--export", path});
+    EXPECT_EQ(refused.status, 8) << refused.err;
+    EXPECT_NE(refused.err.find("in use by the Zevrin configurator window"), std::string::npos) << refused.err;
+    EXPECT_EQ(box.received_count(), talked);
+    kill(window, SIGTERM);
+    waitpid(window, nullptr, 0);
+    windows.clear();
+    EXPECT_EQ(zevrin({"--export", path}).status, 0);
+
+    // This process holds the box as a command-line run does, through the same layer.
+    const int handle = hid_linux_platform()->open_node(emulated_device_node(box.node), true);
+    ASSERT_GE(handle, 0);
+    const size_t before = box.received_count();
+    start_window();
+    ASSERT_TRUE(emulated_testbed_wait_for_listener(testbed));
+    EXPECT_EQ(zevrin({"--list"}).out, list_line(box, "Zevrin", "busy"));
+    EXPECT_EQ(box.received_count(), before);
+    hid_linux_platform()->close_node(handle);
+    EXPECT_TRUE(eventually([&] { return box.received_count() >= before + 9; }));
+}
+
+TEST_F(CommandLine, PrintsAFileAsAPdfBesideItOrWhereAsked)
+{
+    played_zevrin box(testbed, zevrin_mini_description());
+    ASSERT_TRUE(box.start());
+    ASSERT_EQ(zevrin({"--export", file("mini.zevrin")}).status, 0);
+    ASSERT_EQ(zevrin({"--print", file("mini.zevrin")}).status, 0);
+    ASSERT_EQ(zevrin({"--print", file("mini.zevrin"), "--output", file("page")}).status, 0);
+    for (const char *pdf : {"mini.pdf", "page"}) {
+        gchar *text = nullptr;
+        gsize length = 0;
+        ASSERT_TRUE(g_file_get_contents(file(pdf).c_str(), &text, &length, nullptr)) << pdf;
+        EXPECT_EQ(std::string(text, std::min<gsize>(length, 5)), "%PDF-");
+        g_free(text);
+    }
+    EXPECT_EQ(zevrin({"--print", file("mini.zevrin"), "--output", file("no-such-dir/page.pdf")}).status, 1);
+}
+
+// Messages in the language that the settings file chooses, whatever the environment says; the
+// help and the version on standard output.
+TEST_F(CommandLine, SpeaksTheLanguageOfTheSettingsFile)
+{
+    const outcome help = zevrin({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("8  the device is in use by the configurator window"), std::string::npos);
+    EXPECT_EQ(zevrin({"--version"}).out, "zevrin 2.0.1\n");
+    ASSERT_EQ(g_mkdir_with_parents((config_home + "/zevrin").c_str(), 0700), 0);
+    ASSERT_TRUE(g_file_set_contents((config_home + "/zevrin/config").c_str(), "[language]\nlang=fr\n", -1,
+                                    nullptr));
+    const outcome o = zevrin({"--export", file("box.zevrin")});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.err, "Aucun périphérique Zevrin n'est connecté.\n");
+    EXPECT_NE(zevrin({"--help"}).out.find("8  le périphérique est utilisé par la fenêtre du configurateur"),
+              std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s ZEVRIN\n", argv[0]);
+        return 2;
+    }
+    gchar *absolute = g_canonicalize_filename(argv[1], nullptr);
+    zevrin_path = absolute;
+    g_free(absolute);
+    runtime_dir = scratch::make_dir("zevrin-cli-run");
+    g_setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), TRUE);
+    return RUN_ALL_TESTS();
+}
