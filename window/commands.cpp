@@ -128,12 +128,6 @@ void show_user_manual_address()
     gtk_widget_destroy(dialog);
 }
 
-// Idle, with the box's configuration completely read: what Write needs.
-bool device_ready()
-{
-    return device_idle() && config_valid;
-}
-
 enum { response_write = 1, response_discard = 2 };
 
 // Asks what becomes of the changes that have not been written: Discard or Cancel, and Write
@@ -175,6 +169,12 @@ void write_window_configuration()
 }
 
 }  // namespace
+
+// Idle, with the box's configuration completely read: what Write needs.
+bool device_ready()
+{
+    return device_idle() && config_valid;
+}
 
 // Opens the manual at `page` (a page id of help/C; null for the start page): the installed
 // manual in a help viewer when the program's manual is installed and a viewer can be started,

@@ -18,15 +18,10 @@ namespace {
 std::string waiting_file;
 guint waiting_file_source = 0;
 
-bool window_ready()
-{
-    return device_connected && !reading_config && !writing_config && config_valid;
-}
-
 // Says why the file commands cannot be used yet; false when they can.
 bool refused_for_now()
 {
-    if (window_ready())
+    if (device_ready())
         return false;
     dialog_info("Zevrin",
                 !device_connected ? _("Please connect a Zevrin device first: configuration files are for the device "
@@ -84,7 +79,7 @@ void open_now(const char *path)
 gboolean open_waiting_file_cb(gpointer)
 {
     waiting_file_source = 0;
-    if (waiting_file.empty() || !window_ready())
+    if (waiting_file.empty() || !device_ready())
         return G_SOURCE_REMOVE;
     const std::string path = std::move(waiting_file);
     waiting_file.clear();
@@ -143,7 +138,7 @@ void open_configuration_file(const char *path)
 void open_waiting_configuration_file()
 {
     // Opened from the main loop, so that its messages do not run inside a refresh.
-    if (!waiting_file.empty() && window_ready() && waiting_file_source == 0)
+    if (!waiting_file.empty() && device_ready() && waiting_file_source == 0)
         waiting_file_source = g_idle_add(open_waiting_file_cb, nullptr);
 }
 

@@ -124,6 +124,9 @@ gboolean window_main_delete_event_cb(GtkWidget *widget, GdkEvent *event, gpointe
 configuration pending_configuration();
 // Whether the window holds changes that the connected box does not.
 bool config_changed();
+// A box connected and idle, its configuration completely read: what Write and the file commands
+// need.
+bool device_ready();
 // Quit, Ctrl+Q, closing the window and a restart: asks first when there are unwritten changes
 // (Write, Discard or Cancel), then ends the main loop; `restart` has the program started again
 // once it has ended (restart_requested).
