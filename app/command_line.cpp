@@ -213,22 +213,12 @@ int list_command()
     return status_success;
 }
 
-std::string permission_message(const std::string &node)
-{
-    // The same advice as the window gives.
-    return printf_string(_("A Zevrin device was found at %s, but you have no permission to use it.\n\n"
-                    "To allow it, install the program, or copy its udev rule 70-zevrin.rules into "
-                    "/etc/udev/rules.d. Then run \"sudo udevadm trigger\": the device becomes usable "
-                    "without unplugging it."),
-                  node.c_str());
-}
-
 // What a box that could not be taken is, as a status with its message.
 int refusal(const box &b)
 {
     switch (b.state) {
     case box_state::no_permission:
-        say(permission_message(b.node));
+        say(permission_message(b.node.c_str()));
         return status_no_permission;
     case box_state::busy:
         say(printf_string(_("The device at %s is in use by the Zevrin configurator window. Close the "

@@ -23,6 +23,21 @@ bool device_is_demo = false;
 int device_zevrin = -1;
 int device_zevrin_mini = -1;
 
+std::string permission_message(const char *node)
+{
+    gchar *message = g_strdup_printf(
+        // TRANSLATORS: %s is the device file, for example /dev/hidraw3. 70-zevrin.rules is a
+        // file name and /etc/udev/rules.d a folder: keep both as they are.
+        _("A Zevrin device was found at %s, but you have no permission to use it.\n\n"
+          "To allow it, install the program, or copy its udev rule 70-zevrin.rules into "
+          "/etc/udev/rules.d. Then run \"sudo udevadm trigger\": the device becomes usable "
+          "without unplugging it."),
+        node);
+    std::string text = message;
+    g_free(message);
+    return text;
+}
+
 namespace {
 
 // Registrations whose device the module last reported present: the one in use and those
@@ -114,16 +129,7 @@ gboolean access_denied_notice_cb(gpointer user_data)
         entry->second = true;
         return FALSE;
     }
-    gchar *message = g_strdup_printf(
-        // TRANSLATORS: %s is the device file, for example /dev/hidraw3. 70-zevrin.rules is a
-        // file name and /etc/udev/rules.d a folder: keep both as they are.
-        _("A Zevrin device was found at %s, but you have no permission to use it.\n\n"
-          "To allow it, install the program, or copy its udev rule 70-zevrin.rules into "
-          "/etc/udev/rules.d. Then run \"sudo udevadm trigger\": the device becomes usable "
-          "without unplugging it."),
-        node);
-    dialog_info("Zevrin", message, GTK_WINDOW(window_main), "trouble-permission");
-    g_free(message);
+    dialog_info("Zevrin", permission_message(node).c_str(), GTK_WINDOW(window_main), "trouble-permission");
     return FALSE;
 }
 

@@ -1,6 +1,8 @@
 // The device event hub: turns the HID module's notices into connection state, reads and refreshes.
 #pragma once
 
+#include <string>
+
 #include <gtk/gtk.h>
 
 #include "device/protocol.h"
@@ -37,6 +39,9 @@ void register_models(mhid_connected_callback connected_cb, mhid_disconnected_cal
 gboolean read_config_cb(gpointer user_data);
 gboolean update_main_window_cb(gpointer user_data);
 gboolean multiple_devices_cb(gpointer user_data);
+
+// What the user is told about a box at `node` that they may not use, with how to allow it.
+std::string permission_message(const char *node);
 
 // A message with a Close button, run to its end. With `help_page` (a page of the user manual)
 // it has a Help button too, which opens that page.
