@@ -1,10 +1,13 @@
-// The device event hub: turns the HID module's notices into connection state, reads and refreshes.
+// The device event hub: the window's side of the conversation with a box. It starts the
+// conversation (device/conversation.h) and turns what it reports into window refreshes and
+// messages.
 #pragma once
 
 #include <string>
 
 #include <gtk/gtk.h>
 
+#include "device/conversation.h"
 #include "device/protocol.h"
 #include "hid/mhid.h"
 
@@ -14,27 +17,19 @@ inline constexpr const char *application_id = "io.github.morvak.Zevrin";
 // The device is the built-in demo (ZEVRIN_DEMO), not hardware; the window title says so.
 extern bool device_is_demo;
 
-// How the two models name themselves: USB vendor and product, and the usage page of the
-// collection that carries the configuration reports (the first vendor-defined one).
-inline constexpr int vendor_id = 0xEE50;
-inline constexpr int product_id_zevrin = 0x0102;
-inline constexpr int product_id_zevrin_mini = 0x0103;
-inline constexpr int usage_page_vendor = 0xFF00;
-
-// The registrations of the two models; -1 before register_models.
-extern int device_zevrin;
-extern int device_zevrin_mini;
-
-void hid_connected_cb(void *user_data, int device);
-void hid_disconnected_cb(void *user_data, int device);
 void msingle_instance_cb();
 
-// Registers the Zevrin and then the Zevrin Mini with the HID module, with the callbacks above.
-// Needs mhid_init first; the first scan of each registration may report it at once.
+// Starts the conversation for the window, with every box that the HID module finds. Needs
+// mhid_init first; the first scan of each registration may report a box at once.
 void register_devices();
-// The two registrations alone (the Zevrin, then the Zevrin Mini) with these notices and
-// hid_report_cb: what the window and the command line share.
-void register_models(mhid_connected_callback connected_cb, mhid_disconnected_callback disconnected_cb);
+
+// What the conversation reports, as the window shows it: a refresh when the box in use
+// changed, the message about a second box, the one about a box that may not be used (once
+// per node), and a line on standard output for each generic event.
+void hub_box_changed();
+void hub_another_box();
+void hub_access_denied(const char *node);
+void hub_generic_event(int number, bool released);
 
 gboolean read_config_cb(gpointer user_data);
 gboolean update_main_window_cb(gpointer user_data);

@@ -18,6 +18,8 @@
 //   the token is preferred where both are given.
 #include "app/instance.h"
 
+#include "cli/options.h"
+
 #include <clocale>
 
 #include <glib/gi18n.h>
@@ -35,10 +37,6 @@ namespace {
 constexpr const char *startup_id_key = "startup-id";
 constexpr const char *activation_token_key = "activation-token";
 constexpr const char *open_file_key = "open-file";
-
-// The toolkit's own options that take their value as the next argument.
-constexpr const char *options_with_value[] = {"--display", "--class",     "--name",         "--gdk-debug",
-                                              "--gdk-no-debug", "--gtk-module", "--gtk-debug", "--gtk-no-debug"};
 
 std::string take_variable(const char *name)
 {
@@ -91,10 +89,9 @@ std::string file_argument(int argc, char **argv)
             options = false;
             continue;
         }
-        if (options && arg[0] == '-') {
-            for (const char *option : options_with_value)
-                if (g_strcmp0(arg, option) == 0)
-                    i++;
+        bool takes_value = false;
+        if (options && is_toolkit_option(arg, &takes_value)) {
+            i += takes_value ? 1 : 0;
             continue;
         }
         GFile *file = g_file_new_for_commandline_arg(arg);

@@ -4,13 +4,14 @@
 
 #include <gtk/gtk.h>
 
-#include "app/command_line.h"
 #include "app/hub.h"
 #include "app/instance.h"
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/theme.h"
+#include "cli/command_line.h"
 #include "hid/hid_demo.h"
+#include "hid/hid_platform.h"
 #include "hid/mhid.h"
 #include "single/msingle.h"
 #include "window/window.h"
@@ -31,8 +32,11 @@ int main(int argc, char **argv)
     if (!file.empty())
         items.push_back(open_file_item(file));
     const msingle_result guard = msingle_init_with_items("Morvak.Zevrin.Single", items, msingle_items_cb);
-    if (guard == msingle_unanswered)
+    if (guard == msingle_unanswered) {
+        // The file, or the start itself, went nowhere: a launcher or a script must hear of it.
         report_unanswered_instance();
+        return 1;
+    }
     if (guard != msingle_holding)
         return 0;
 
@@ -80,6 +84,8 @@ int main(int argc, char **argv)
 
     // ZEVRIN_DEMO=zevrin|mini: a built-in simulated device stands in for the hardware.
     device_is_demo = hid_demo_use_from_environment();
+    // A command-line run refused a box that the window holds says who holds it.
+    hid_linux_hold_as_window(true);
     mhid_init();
     register_devices();
 

@@ -98,7 +98,7 @@ static void set_messages_locale(const char *code)
         setlocale(LC_MESSAGES, "C.UTF-8");
 }
 
-void load_config_file()
+void load_config_file(bool may_write)
 {
     bool write_back = false;
     GKeyFile *key_file = g_key_file_new();
@@ -154,7 +154,7 @@ void load_config_file()
     set_env_var("LANGUAGE", code);
     set_messages_locale(code);
 
-    if (write_back)
+    if (write_back && may_write)
         update_config_file();
 
     g_free(path);

@@ -2,11 +2,6 @@
 
 #include <glib/gi18n.h>
 
-const std::array<const char *, n_models> model_name = {"Zevrin", "Zevrin Mini"};
-const std::array<const char *, n_models> model_id = {"zevrin", "zevrin_mini"};
-const std::array<int, n_models> model_n_switches = {8, 2};
-const std::array<int, n_models> model_output_report_id = {0, 0};
-
 int device_connected = 0;
 int connected_device_model = 0;
 int connected_device_id_out = -1;
@@ -103,17 +98,6 @@ void apply_joy_displacement_preset(configuration &c, int k)
 
 namespace {
 
-int low_byte(int value)
-{
-    return value & 0xFF;
-}
-
-bool same_action_bytes(const action_record &a, const action_record &b)
-{
-    return low_byte(a.kind) == low_byte(b.kind) && low_byte(a.code) == low_byte(b.code) &&
-           low_byte(a.modifiers) == low_byte(b.modifiers) && low_byte(a.auto_release) == low_byte(b.auto_release);
-}
-
 template <size_t N>
 bool same_bytes(const std::array<int, N> &a, const std::array<int, N> &b)
 {
@@ -124,6 +108,18 @@ bool same_bytes(const std::array<int, N> &a, const std::array<int, N> &b)
 }
 
 }  // namespace
+
+bool same_action_bytes(const action_record &a, const action_record &b)
+{
+    return low_byte(a.kind) == low_byte(b.kind) && low_byte(a.code) == low_byte(b.code) &&
+           low_byte(a.modifiers) == low_byte(b.modifiers) && low_byte(a.auto_release) == low_byte(b.auto_release);
+}
+
+bool same_settings_bytes(const configuration &a, const configuration &b)
+{
+    return same_bytes(a.mouse_speed, b.mouse_speed) && same_bytes(a.mouse_stretch, b.mouse_stretch) &&
+           low_byte(a.joy_displacement) == low_byte(b.joy_displacement);
+}
 
 int mouse_speed_preset_entry(const std::array<int, 3> &speed, const std::array<int, 2> &stretch)
 {
@@ -158,8 +154,7 @@ bool same_configuration(const configuration &a, const configuration &b, int n_sw
     for (int s = 0; s < n_switches && s < max_switches; s++)
         if (!same_action_bytes(a.switches[s], b.switches[s]))
             return false;
-    return same_bytes(a.mouse_speed, b.mouse_speed) && same_bytes(a.mouse_stretch, b.mouse_stretch) &&
-           low_byte(a.joy_displacement) == low_byte(b.joy_displacement);
+    return same_settings_bytes(a, b);
 }
 
 configuration with_switches_and_settings(const configuration &base, const configuration &from, int n)

@@ -27,11 +27,32 @@ enum : int32_t {
     kind_generic_event = 5,
 };
 
-// Model table, indexed by model index (0 "Zevrin", 1 "Zevrin Mini").
-extern const std::array<const char *, n_models> model_name;
-extern const std::array<const char *, n_models> model_id;
-extern const std::array<int, n_models> model_n_switches;
-extern const std::array<int, n_models> model_output_report_id;
+// The model table, indexed by model index (0 "Zevrin", 1 "Zevrin Mini"): what every part of the
+// program knows of the two boxes.
+inline constexpr std::array<const char *, n_models> model_name = {"Zevrin", "Zevrin Mini"};
+inline constexpr std::array<const char *, n_models> model_id = {"zevrin", "zevrin_mini"};
+inline constexpr std::array<int, n_models> model_n_switches = {8, 2};
+inline constexpr std::array<int, n_models> model_output_report_id = {0, 0};
+// How a box names itself on USB: the vendor, the model's product, and the usage page of the
+// collection that carries the configuration reports (the first vendor-defined one).
+inline constexpr int model_vendor_id = 0xEE50;
+inline constexpr std::array<int, n_models> model_product_id = {0x0102, 0x0103};
+inline constexpr int model_usage_page = 0xFF00;
+
+// The model of a USB product, or -1 when it is none of ours.
+constexpr int model_of_product(int product_id)
+{
+    for (int m = 0; m < n_models; m++)
+        if (model_product_id[m] == product_id)
+            return m;
+    return -1;
+}
+
+// A stored field as it travels in a report and as files keep it: its low 8 bits.
+constexpr int low_byte(int value)
+{
+    return value & 0xFF;
+}
 
 // Connection state, written only by the device event hub.
 extern int device_connected;
@@ -95,8 +116,10 @@ struct configuration {
 void apply_mouse_speed_preset(configuration &c, int k);
 void apply_joy_displacement_preset(configuration &c, int k);
 // Whether a box given `a` and one given `b` would hold the same bytes, for the first
-// `n_switches` switches and the settings.
+// `n_switches` switches and the settings; for one switch; for the settings alone.
 bool same_configuration(const configuration &a, const configuration &b, int n_switches);
+bool same_action_bytes(const action_record &a, const action_record &b);
+bool same_settings_bytes(const configuration &a, const configuration &b);
 // `base` with its first `n` switches and the settings taken from `from`.
 configuration with_switches_and_settings(const configuration &base, const configuration &from, int n);
 // The record (switch_action and the settings) as one configuration.

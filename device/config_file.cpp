@@ -14,11 +14,6 @@ constexpr const char *switch_keys[] = {"Kind", "Code", "Modifiers", "AutoRelease
 // Larger files are refused before being read: a configuration takes about a kilobyte.
 constexpr goffset largest_file = 1024 * 1024;
 
-int low_byte(int value)
-{
-    return value & 0xFF;
-}
-
 // A value as a message quotes it: valid UTF-8, and not longer than a line.
 std::string shown(const std::string &text)
 {

@@ -6,11 +6,6 @@
 
 namespace {
 
-int low_byte(int value)
-{
-    return value & 0xFF;
-}
-
 template <size_t N>
 const char *table_text(const std::array<combo_action, N> &table, const action_record &a)
 {

@@ -7,6 +7,8 @@
 // and its wake-up fd, so an idle demo uses no processor time.
 #include "hid/hid_demo.h"
 
+#include "device/config.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -21,10 +23,7 @@
 
 namespace {
 
-constexpr int n_demo_models = 2;
-constexpr uint16_t demo_vendor_id = 0xEE50;
-constexpr std::array<uint16_t, n_demo_models> demo_product_id = {0x0102, 0x0103};
-constexpr std::array<int, n_demo_models> demo_n_switches = {8, 2};
+constexpr int n_demo_models = n_models;
 constexpr std::array<const char *, n_demo_models> demo_syspath = {"/demo/zevrin", "/demo/zevrin-mini"};
 constexpr const char *demo_devnode = "demo";
 
@@ -128,7 +127,7 @@ void carry_out(const unsigned char *report)
     if (report[0] != 0)
         return; // the device has no numbered reports
     const unsigned char *command = report + 1;
-    const int n = demo_n_switches[static_cast<size_t>(device.model)];
+    const int n = model_n_switches[static_cast<size_t>(device.model)];
     switch (command[0]) {
     case command_read:
         if (command[1] == read_what_switch && command[2] < n) {
@@ -161,10 +160,10 @@ bool demo_enumerate(const std::vector<hid_product> *wanted, std::vector<hid_inte
     {
         std::lock_guard lock(device.mutex);
         info.syspath = demo_syspath[static_cast<size_t>(device.model)];
-        info.product_id = demo_product_id[static_cast<size_t>(device.model)];
+        info.product_id = static_cast<uint16_t>(model_product_id[static_cast<size_t>(device.model)]);
     }
     info.devnode = demo_devnode;
-    info.vendor_id = demo_vendor_id;
+    info.vendor_id = static_cast<uint16_t>(model_vendor_id);
     if (wanted != nullptr && std::find(wanted->begin(), wanted->end(),
                                        hid_product{info.vendor_id, info.product_id}) == wanted->end())
         return true;
@@ -286,7 +285,7 @@ void demo_monitor_free(hid_monitor *monitor)
 
 constexpr hid_platform demo_platform = {
     demo_enumerate,   demo_open_node,  demo_read_report,        demo_write_report, demo_close_node,
-    demo_monitor_new, demo_monitor_fd, demo_monitor_next_event, demo_monitor_free,
+    demo_monitor_new, demo_monitor_fd, demo_monitor_next_event, demo_monitor_free, nullptr,
 };
 
 } // namespace

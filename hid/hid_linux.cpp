@@ -10,14 +10,18 @@
 // device that is usable a moment later. udev announces the device on our monitor when it is
 // done, and that event's rescan finds it initialised.
 //
-// One conversation per box: whoever has a node open holds an advisory lock for it, a file
-// per node in the user's runtime directory, so that the window and a command-line run never
-// talk to one box at once. A node whose lock another process holds does not open (-EBUSY).
-// Letting go of a lock touches its file; the monitor watches the directory, so a process that
-// was refused rescans once the box is free.
+// One conversation per box: whoever has a box's node open for writing holds an advisory lock
+// on the node itself (flock on a descriptor of its own), so that the window and a command-line
+// run never talk to one box at once, whatever their users and environments. Nothing is created
+// anywhere for it, and nothing is left behind. A node whose lock another process holds does not
+// open for writing (-EBUSY). The window also holds a shared record lock on the node's first
+// byte, by which a refused run tells the window from another run. Letting go of a lock touches
+// the node's times; a process that was refused watches the node for that, and rescans once the
+// box is free.
 #include "hid/hid_platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -35,13 +39,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The user's runtime directory for box locks, made when missing; free with g_free.
-gchar *box_lock_dir() {
-    gchar *dir = g_build_filename(g_get_user_runtime_dir(), "zevrin", nullptr);
-    g_mkdir_with_parents(dir, 0700);
-    return dir;
-}
 
 struct udev_unref_fn {
     void operator()(udev *u) const { udev_unref(u); }
@@ -128,64 +125,82 @@ bool linux_enumerate(const std::vector<hid_product> *wanted,
     return true;
 }
 
-// The locks this process holds: one per node, shared by the handles it has open on the node
-// (flock() locks of one file opened twice would refuse each other).
+// The locks this process holds, one per node (by device number), each on a descriptor of its
+// own opened read-only (so that closing it, or a refusal, changes nothing the holders see), and
+// shared by the write handles this process has open on the node.
 struct node_lock {
     int fd = -1;
     int users = 0;
 };
 std::mutex locks_mutex;
-std::map<std::string, node_lock> held_locks;  // by lock file
-std::map<int, std::string> handle_locks;      // handle -> lock file
-// Lock files this process has touched on letting go, by name, with how many of those touches
-// its monitor has yet to pass over: a release of our own is no news to us. Only while a
-// monitor watches them (live_monitors).
-std::map<std::string, int> own_touches;
-int live_monitors = 0;
+std::map<dev_t, node_lock> held_locks;
+std::map<int, dev_t> handle_locks;  // write handle -> node
+// Whether this process holds boxes as the window (set before the first open).
+std::atomic<bool> holding_as_window{false};
 
-// The lock file of the node open on `fd`, named after the node's identity (the same for every
-// process that opens it, whatever path it took), or empty when there is none to take.
-std::string lock_file_of(int fd) {
+// Where a process that was refused a box hears of its release: the inotify descriptor of the
+// live monitor (-1 when none), and the watches on refused nodes, by node path.
+int release_watch_fd = -1;
+std::map<std::string, int> release_watches;
+
+// Opens `devnode` read-only for its lock; -1 when it is not the node that `fd` has open (it was
+// replaced meanwhile) or cannot be opened.
+int open_lock_fd(const char *devnode, const struct stat &node) {
+    const int fd = open(devnode, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0)
-        return {};
-    gchar *dir = box_lock_dir();
-    gchar *name = g_strdup_printf("node-%llx-%llx-%llx.lock", static_cast<unsigned long long>(st.st_dev),
-                                  static_cast<unsigned long long>(st.st_ino),
-                                  static_cast<unsigned long long>(st.st_rdev));
-    gchar *path = g_build_filename(dir, name, nullptr);
-    std::string result = path;
-    g_free(path);
-    g_free(name);
-    g_free(dir);
-    return result;
+    if (fstat(fd, &st) != 0 || st.st_rdev != node.st_rdev || st.st_ino != node.st_ino) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-// Takes the lock of the node open on `fd` for `fd`. False when another process holds it. A lock
-// that cannot be made at all (no runtime directory) does not keep the box from being used.
-bool take_lock(int fd) {
-    const std::string file = lock_file_of(fd);
-    if (file.empty())
+// Takes the lock of the node that the write handle `fd` has open. False when another process
+// holds it; then the node is watched for its release. A node whose lock cannot be had at all
+// (no second open) is used without one: the box must stay usable.
+bool take_lock(const char *devnode, int fd) {
+    struct stat node;
+    if (fstat(fd, &node) != 0)
         return true;
     std::lock_guard lock(locks_mutex);
-    auto held = held_locks.find(file);
+    auto held = held_locks.find(node.st_rdev);
     if (held == held_locks.end()) {
-        // Read-only: closing it then tells the watchers nothing; only a release touches it.
-        const int lock_fd = g_open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+        const int lock_fd = open_lock_fd(devnode, node);
         if (lock_fd < 0)
             return true;
         if (flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
             const bool busy = errno == EWOULDBLOCK;
+            if (busy && release_watch_fd >= 0 && !release_watches.contains(devnode)) {
+                const int wd = inotify_add_watch(release_watch_fd, devnode, IN_ATTRIB);
+                if (wd >= 0)
+                    release_watches[devnode] = wd;
+            }
             close(lock_fd);
             return !busy;
         }
-        held = held_locks.emplace(file, node_lock{lock_fd, 0}).first;
+        if (holding_as_window) {
+            struct flock mark = {};
+            mark.l_type = F_RDLCK;
+            mark.l_whence = SEEK_SET;
+            mark.l_start = 0;
+            mark.l_len = 1;
+            fcntl(lock_fd, F_OFD_SETLK, &mark);  // without it a refused run only says "busy"
+        }
+        if (auto w = release_watches.find(devnode); w != release_watches.end()) {
+            inotify_rm_watch(release_watch_fd, w->second);
+            release_watches.erase(w);
+        }
+        held = held_locks.emplace(node.st_rdev, node_lock{lock_fd, 0}).first;
     }
     held->second.users++;
-    handle_locks[fd] = file;
+    handle_locks[fd] = node.st_rdev;
     return true;
 }
 
+// Lets go of the lock of write handle `fd` when it is the node's last one, touching the node so
+// that whoever waits for the box hears of it. Before the handle is closed.
 void release_lock(int fd) {
     std::lock_guard lock(locks_mutex);
     auto h = handle_locks.find(fd);
@@ -196,13 +211,28 @@ void release_lock(int fd) {
     if (held == held_locks.end() || --held->second.users > 0)
         return;
     flock(held->second.fd, LOCK_UN);
-    // Touched after the unlock: whoever waits for the box rescans and finds it free.
-    gchar *name = g_path_get_basename(held->first.c_str());
-    if (futimens(held->second.fd, nullptr) == 0 && live_monitors > 0)
-        own_touches[name]++;
-    g_free(name);
-    close(held->second.fd);
+    close(held->second.fd);  // and the window's mark with it
     held_locks.erase(held);
+    futimens(fd, nullptr);
+}
+
+hid_holder linux_holder(const char *devnode) {
+    const int fd = open(devnode, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return hid_holder_none;
+    hid_holder holder = hid_holder_none;
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 0;
+    probe.l_len = 1;
+    if (fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type == F_RDLCK) {
+        holder = hid_holder_window;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        holder = errno == EWOULDBLOCK ? hid_holder_other : hid_holder_none;
+    }
+    close(fd);  // a lock taken by the probe goes with it
+    return holder;
 }
 
 int linux_open_node(const char *devnode, bool for_write) {
@@ -213,7 +243,7 @@ int linux_open_node(const char *devnode, bool for_write) {
     int fd = open(devnode, flags);
     if (fd < 0)
         return -errno;
-    if (!take_lock(fd)) {
+    if (for_write && !take_lock(devnode, fd)) {
         close(fd);
         return -EBUSY;
     }
@@ -267,7 +297,7 @@ void linux_close_node(int handle) {
 struct hid_monitor {
     udev_ptr<udev> context;
     udev_ptr<udev_monitor> monitor;
-    int inotify = -1;  // the lock directory: a released box
+    int inotify = -1;  // nodes refused because another process held them: a released box
     int epoll = -1;    // both of the above
     ~hid_monitor() {
         if (inotify >= 0)
@@ -296,20 +326,17 @@ hid_monitor *linux_monitor_new() {
     if (m->epoll < 0 ||
         epoll_ctl(m->epoll, EPOLL_CTL_ADD, udev_monitor_get_fd(m->monitor.get()), &udev_event) != 0)
         return nullptr;
-    // Without the lock directory a box let go by another process is only seen at the next
-    // device event.
-    gchar *dir = box_lock_dir();
+    // Without it a box let go by another process is only seen at the next device event.
     m->inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    epoll_event lock_event{EPOLLIN, {}};
-    if (m->inotify >= 0 && (inotify_add_watch(m->inotify, dir, IN_ATTRIB) < 0 ||
-                            epoll_ctl(m->epoll, EPOLL_CTL_ADD, m->inotify, &lock_event) != 0)) {
+    epoll_event release_event{EPOLLIN, {}};
+    if (m->inotify >= 0 && epoll_ctl(m->epoll, EPOLL_CTL_ADD, m->inotify, &release_event) != 0) {
         close(m->inotify);
         m->inotify = -1;
     }
-    g_free(dir);
     if (m->inotify >= 0) {
         std::lock_guard lock(locks_mutex);
-        live_monitors++;
+        release_watch_fd = m->inotify;
+        release_watches.clear();
     }
     return m.release();
 }
@@ -318,26 +345,15 @@ int linux_monitor_fd(hid_monitor *m) {
     return m->epoll;
 }
 
-// Whether another process let go of a lock since the last call (the events are all taken).
+// Whether a node that another process held has been let go of (or has changed otherwise) since
+// the last call; the events are all taken.
 bool lock_released(hid_monitor *m) {
     if (m->inotify < 0)
         return false;
     bool released = false;
     alignas(inotify_event) char events[4096];
-    ssize_t n;
-    while ((n = read(m->inotify, events, sizeof events)) > 0) {
-        for (ssize_t at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const inotify_event *>(events + at);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-            std::lock_guard lock(locks_mutex);
-            auto own = e->len > 0 ? own_touches.find(e->name) : own_touches.end();
-            if (own == own_touches.end()) {
-                released = true;
-            } else if (--own->second == 0) {
-                own_touches.erase(own);
-            }
-        }
-    }
+    while (read(m->inotify, events, sizeof events) > 0)
+        released = true;
     return released;
 }
 
@@ -366,8 +382,10 @@ hid_monitor_event linux_monitor_next_event(hid_monitor *m) {
 void linux_monitor_free(hid_monitor *m) {
     if (m->inotify >= 0) {
         std::lock_guard lock(locks_mutex);
-        if (--live_monitors == 0)
-            own_touches.clear();
+        if (release_watch_fd == m->inotify) {
+            release_watch_fd = -1;
+            release_watches.clear();
+        }
     }
     delete m;
 }
@@ -375,11 +393,15 @@ void linux_monitor_free(hid_monitor *m) {
 constexpr hid_platform linux_platform = {
         linux_enumerate,   linux_open_node,  linux_read_report,       linux_write_report,
         linux_close_node,  linux_monitor_new, linux_monitor_fd,       linux_monitor_next_event,
-        linux_monitor_free,
+        linux_monitor_free, linux_holder,
 };
 
 }  // namespace
 
 const hid_platform *hid_linux_platform() {
     return &linux_platform;
+}
+
+void hid_linux_hold_as_window(bool window) {
+    holding_as_window = window;
 }

@@ -54,6 +54,13 @@ enum hid_monitor_event {
 
 struct hid_monitor;  // owned by the layer
 
+// Who holds a box that refused to open (-EBUSY).
+enum hid_holder {
+    hid_holder_none = 0,    // nobody any more, or it cannot be told
+    hid_holder_window = 1,  // the configurator window of some user
+    hid_holder_other = 2,   // another process: a command-line run
+};
+
 struct hid_platform {
     // Lists the HID interfaces present now whose vendor and product are among `wanted` (every
     // interface when `wanted` is null) into `out` (emptied first). The others are passed over
@@ -66,7 +73,9 @@ struct hid_platform {
     bool (*enumerate)(const std::vector<hid_product> *wanted, std::vector<hid_interface_info> *out);
 
     // Opens a node for reading (`for_write` false) or writing (true). Returns a handle (>= 0) or
-    // -errno; -EACCES and -EPERM mean the user lacks the permission.
+    // -errno; -EACCES and -EPERM mean the user lacks the permission. Opening for writing takes
+    // the box: while one process has it open for writing, every other process, whatever its
+    // user, gets -EBUSY, and hears through its monitor when the box is let go of.
     int (*open_node)(const char *devnode, bool for_write);
 
     // Blocks until one input report arrived on `handle` or `wake_fd` became readable, whichever
@@ -86,10 +95,17 @@ struct hid_platform {
     int (*monitor_fd)(hid_monitor *monitor);
     hid_monitor_event (*monitor_next_event)(hid_monitor *monitor);
     void (*monitor_free)(hid_monitor *monitor);
+
+    // Who holds the box at `devnode` that refused to open with -EBUSY; null: it cannot be told.
+    hid_holder (*holder_of)(const char *devnode);
 };
 
 // The libudev + hidraw layer (hid/hid_linux.cpp), the one used unless another is chosen.
 const hid_platform *hid_linux_platform();
+
+// Whether the boxes this process takes from now on are held as the window's (a refused
+// command-line run then says so). Call it before mhid_init.
+void hid_linux_hold_as_window(bool window);
 
 // Chooses the layer for the next mhid_init(); null goes back to hid_linux_platform(). Call it
 // only while the module is not running (before mhid_init or after mhid_terminate).

@@ -714,6 +714,46 @@ int mhid_write(int id, const unsigned char *data, int length) {
     return n > 0 ? n : 0;
 }
 
+bool mhid_list_present(std::vector<mhid_present_node> *out) {
+    out->clear();
+    std::vector<hid_product> wanted;
+    const int n = n_devices.load(std::memory_order_acquire);
+    for (int i = 0; i < n; i++) {
+        std::optional<hid_product> p = product_of(devices[static_cast<size_t>(i)]);
+        if (p && std::find(wanted.begin(), wanted.end(), *p) == wanted.end())
+            wanted.push_back(*p);
+    }
+    const listing l = list_interfaces(wanted);
+    if (!l.ok)
+        return false;
+    for (const hid_interface_info &info : l.present) {
+        for (int i = 0; i < n; i++) {
+            if (!match_interface(devices[static_cast<size_t>(i)], info).output)
+                continue;
+            const int handle = platform->open_node(info.devnode.c_str(), true);
+            mhid_node_state state = mhid_node_ready;
+            if (handle >= 0) {
+                platform->close_node(handle);
+            } else if (handle == -EACCES || handle == -EPERM) {
+                state = mhid_node_no_permission;
+            } else if (handle == -EBUSY) {
+                const hid_holder holder = platform->holder_of != nullptr
+                                              ? platform->holder_of(info.devnode.c_str())
+                                              : hid_holder_other;
+                // Let go of between the two tries: free now.
+                state = holder == hid_holder_window  ? mhid_node_held_by_window
+                        : holder == hid_holder_other ? mhid_node_held_by_other
+                                                     : mhid_node_ready;
+            } else {
+                break;  // gone meanwhile
+            }
+            out->push_back({i, info.devnode, state});
+            break;
+        }
+    }
+    return true;
+}
+
 void mhid_terminate() {
     if (!running)
         return;

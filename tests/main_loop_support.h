@@ -14,12 +14,20 @@ struct seen_dialog {
 };
 // Every message dialog opened since the last clear.
 inline std::vector<seen_dialog> seen_dialogs;
+// The answers to the next message dialogs, in order (each taken as it is used); when none is
+// left, a dialog is answered with Close.
+inline std::vector<int> dialog_answers;
 
 namespace main_loop_support {
 
 inline gboolean close_dialog_cb(gpointer user_data)
 {
-    gtk_dialog_response(GTK_DIALOG(user_data), GTK_RESPONSE_CLOSE);
+    int answer = GTK_RESPONSE_CLOSE;
+    if (!dialog_answers.empty()) {
+        answer = dialog_answers.front();
+        dialog_answers.erase(dialog_answers.begin());
+    }
+    gtk_dialog_response(GTK_DIALOG(user_data), answer);
     g_object_unref(user_data);
     return FALSE;
 }

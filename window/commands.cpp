@@ -5,6 +5,9 @@
 #include "app/theme.h"
 #include "build_config.h"
 #include "device/config.h"
+#include "device/config_file.h"
+#include "device/conversation.h"
+#include "device/describe.h"
 #include "device/protocol.h"
 #include "window/widget_ops.h"
 #include "window/window.h"
@@ -15,11 +18,73 @@ bool restart_requested = false;
 
 namespace {
 
+// A question in its own modal message, run to its end: its buttons in order (the first one the
+// default, as Escape and closing it are), and a Help button for `help_page` when not null.
+// Device notices go on meanwhile (a nested main loop), so callers look at the state again.
+int ask(const char *message, const std::vector<std::pair<const char *, int>> &buttons,
+        GtkMessageType type = GTK_MESSAGE_QUESTION, const char *help_page = nullptr)
+{
+    GtkWidget *dialog = gtk_message_dialog_new(as_window(window_main),
+                                               GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                                               type, GTK_BUTTONS_NONE, "%s", message);
+    gtk_window_set_title(GTK_WINDOW(dialog), "Zevrin");
+    if (help_page != nullptr)
+        gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Help"), GTK_RESPONSE_HELP);
+    for (const auto &[label, response] : buttons)
+        gtk_dialog_add_button(GTK_DIALOG(dialog), label, response);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), buttons.front().second);
+    int response;
+    while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_HELP)
+        show_user_manual(help_page);
+    gtk_widget_destroy(dialog);
+    // Escape and closing the message are the first button's answer.
+    return response == GTK_RESPONSE_DELETE_EVENT || response == GTK_RESPONSE_NONE ? buttons.front().second
+                                                                                 : response;
+}
+
 // What the window does with the protocol's reports: it refreshes at every step, and says how
 // a read that did not complete or a write ended.
 void protocol_progress(bool, double)
 {
     update_main_window();
+}
+
+enum { response_write = 1, response_discard = 2, response_write_back = 3 };
+
+// Sends the configuration kept in `previous_file` into the box, as the box held it before a
+// write that did not finish; a file that cannot be read says why.
+void write_back(const std::string &previous_file)
+{
+    config_file_contents previous;
+    std::string error;
+    if (!load_config_file_contents(previous_file.c_str(), previous, error) ||
+        previous.model != connected_device_model) {
+        dialog_info("Zevrin", error.empty() ? previous_file.c_str() : error.c_str(), GTK_WINDOW(window_main));
+        return;
+    }
+    set_record(previous.config);
+    update_main_window();
+    write_config();
+}
+
+// A box whose last write did not finish: asks whether to write back what it held before.
+void offer_write_back_after_unfinished_write()
+{
+    const std::string previous_file = unfinished_write_previous_file();
+    if (previous_file.empty())
+        return;
+    const std::string message = printf_string(
+        // TRANSLATORS: %s is a model name (Zevrin or Zevrin Mini), then a file name.
+        _("The last write into this %s did not finish: it may hold part of one configuration and part of "
+          "another.\n\nWhat it held before that write is kept in %s."),
+        model_name[connected_device_model], take_string(g_filename_display_name(previous_file.c_str())).c_str());
+    const int response = ask(message.c_str(),
+                             {{_("_Keep what it holds"), GTK_RESPONSE_CANCEL},
+                              {_("_Write back the previous configuration"), response_write_back}});
+    if (response == response_write_back && device_ready())
+        write_back(previous_file);
+    else if (device_connected)
+        forget_unfinished_write();
 }
 
 void protocol_read_done(bool complete)
@@ -31,25 +96,101 @@ void protocol_read_done(bool complete)
                     _("The device did not send its configuration. Please check the connection "
                       "and read the configuration again."),
                     GTK_WINDOW(window_main), "trouble-no-answer");
+    if (complete)
+        offer_write_back_after_unfinished_write();
 }
 
-void protocol_write_done(bool all_sent)
+// "2, 5 and 7": the switches that `outcome` found different.
+std::string differing_switches(const write_outcome &outcome, int *count)
 {
-    // After a failed write the window keeps showing its changes as unwritten.
-    if (all_sent && quit_after_write) {
+    std::vector<std::string> numbers;
+    for (int s = 0; s < model_n_switches[connected_device_model]; s++)
+        if (outcome.switch_differs[static_cast<size_t>(s)])
+            numbers.push_back(std::to_string(s + 1));
+    *count = static_cast<int>(numbers.size());
+    std::string text;
+    for (size_t i = 0; i < numbers.size(); i++) {
+        if (i == 0)
+            text = numbers[i];
+        else if (i + 1 < numbers.size())
+            // TRANSLATORS: between the numbers of a list of switches, "2, 5 and 7".
+            text += _(", ") + numbers[i];
+        else
+            // TRANSLATORS: the end of a list of switch numbers, "2, 5 and 7" or "5 and 7".
+            text = printf_string(_("%s and %s"), text.c_str(), numbers[i].c_str());
+    }
+    return text;
+}
+
+std::string write_result_message(const write_outcome &outcome)
+{
+    std::string message;
+    switch (outcome.result) {
+    case write_result::verified:
+        return _("Configuration successfully written into the device.");
+    case write_result::differs: {
+        message = _("The device did not take the configuration: what it holds now differs from what was written.");
+        int count = 0;
+        const std::string switches = differing_switches(outcome, &count);
+        if (count > 0)
+            // TRANSLATORS: %s is a list of switch numbers, for example "2, 5 and 7".
+            message += "\n\n" + printf_string(ngettext("Switch %s differs.", "Switches %s differ.",
+                                                         static_cast<unsigned long>(count)),
+                                                switches.c_str());
+        if (outcome.settings_differ)
+            message += std::string(count > 0 ? " " : "\n\n") +
+                       _("The mouse speed or the joystick displacement differs.");
+        message += "\n\n";
+        message += _("The window still shows what you wanted to write. Write it again; if the device still does not "
+                     "take it, check the device and its connection.");
+        return message;
+    }
+    case write_result::unchecked:
+        return _("The configuration was sent to the device, but the device did not give it back, so the write "
+                 "could not be checked. Write it again, or read the device to see what it holds.");
+    case write_result::interrupted:
+        message = _("Writing stopped before the end: the device may now hold part of the new configuration and part "
+                    "of the old one.");
+        if (!outcome.previous_file.empty())
+            // TRANSLATORS: %s is the name of a file.
+            message += "\n\n" + printf_string(_("What it held before is kept in %s."),
+                                                take_string(g_filename_display_name(outcome.previous_file.c_str()))
+                                                    .c_str());
+        message += "\n\n";
+        message += device_ready() ? _("Write the previous configuration back, or write the new one again.")
+                                  : _("Please check that the device is connected. When it is back, the previous "
+                                      "configuration can be written back.");
+        return message;
+    }
+    return message;
+}
+
+void protocol_write_done(const write_outcome &outcome)
+{
+    const bool verified = outcome.result == write_result::verified;
+    if (verified && quit_after_write) {
         quit_program(restart_after_write);
         return;
     }
     quit_after_write = false;
     update_main_window();
-    GtkWindow *parent = GTK_WINDOW(window_main);
-    if (all_sent)
-        dialog_info("Zevrin", _("Configuration successfully written into the device."), parent);
-    else
-        dialog_info("Zevrin",
-                    _("The configuration could not be written into the device. Please check "
-                      "that the device is connected and write the configuration again."),
-                    parent, "trouble-no-answer");
+    const std::string message = write_result_message(outcome);
+    if (verified) {
+        dialog_info("Zevrin", message.c_str(), GTK_WINDOW(window_main));
+        return;
+    }
+    // A write that did not end well: the rows keep what was meant, marked unwritten.
+    std::vector<std::pair<const char *, int>> buttons = {{_("_Close"), GTK_RESPONSE_CLOSE}};
+    if (device_ready()) {
+        if (outcome.result == write_result::interrupted && !outcome.previous_file.empty())
+            buttons.push_back({_("_Write back the previous configuration"), response_write_back});
+        buttons.push_back({_("Write _again"), response_write});
+    }
+    const int response = ask(message.c_str(), buttons, GTK_MESSAGE_WARNING, "trouble-no-answer");
+    if (response == response_write && device_ready())
+        button_send_clicked_cb(nullptr, nullptr);
+    else if (response == response_write_back && device_ready())
+        write_back(outcome.previous_file);
 }
 
 // The toolbar that holds Write and Read is hidden unless a device is connected and idle, but a
@@ -128,25 +269,15 @@ void show_user_manual_address()
     gtk_widget_destroy(dialog);
 }
 
-enum { response_write = 1, response_discard = 2 };
-
 // Asks what becomes of the changes that have not been written: Discard or Cancel, and Write
 // first when `offer_write`. Anything but a button (Escape, closing the question) is Cancel.
 int ask_about_changes(const char *question, bool offer_write)
 {
-    GtkWidget *dialog = gtk_message_dialog_new(as_window(window_main),
-                                               GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-                                               GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE, "%s", question);
-    gtk_window_set_title(GTK_WINDOW(dialog), "Zevrin");
-    gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Cancel"), GTK_RESPONSE_CANCEL);
-    gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Discard"), response_discard);
+    std::vector<std::pair<const char *, int>> buttons = {{_("_Cancel"), GTK_RESPONSE_CANCEL},
+                                                         {_("_Discard"), response_discard}};
     if (offer_write)
-        gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Write"), response_write);
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
-    // A nested main loop: device notices go on meanwhile, so callers look at the state again.
-    const int response = gtk_dialog_run(GTK_DIALOG(dialog));
-    gtk_widget_destroy(dialog);
-    return response;
+        buttons.push_back({_("_Write"), response_write});
+    return ask(question, buttons, GTK_MESSAGE_QUESTION);
 }
 
 // Read and Undo changes: the rows are replaced by what the device holds, after asking when
@@ -306,5 +437,12 @@ gboolean window_main_delete_event_cb(GtkWidget *, GdkEvent *, gpointer)
     return TRUE;
 }
 
-const protocol_listener window_protocol_listener = {protocol_progress, protocol_read_done,
-                                                    protocol_write_done};
+const protocol_listener window_protocol_listener = {
+    .progress = protocol_progress,
+    .read_done = protocol_read_done,
+    .write_done = protocol_write_done,
+    .generic_event = hub_generic_event,
+    .box_changed = hub_box_changed,
+    .another_box = hub_another_box,
+    .access_denied = hub_access_denied,
+};

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -103,17 +104,25 @@ protected:
 
     // The command line with no display at all; `unprivileged`: without root's right to open
     // any file, so that a node closed to the user is closed to it.
-    outcome zevrin(std::vector<std::string> args, bool unprivileged = false)
+    // `extra` sets (or, with a null value, unsets) variables; with `uid` it runs as that user.
+    outcome zevrin(std::vector<std::string> args, bool unprivileged = false,
+                   const std::vector<std::pair<const char *, const char *>> &extra = {}, int uid = -1)
     {
         args.insert(args.begin(), zevrin_path);
         if (unprivileged && geteuid() == 0)
             args.insert(args.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"});
+        if (uid >= 0)
+            args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid),
+                                       "--clear-groups", "--"});
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
         gchar **child_env = g_environ_unsetenv(g_strdupv(env), "DISPLAY");
         child_env = g_environ_unsetenv(child_env, "WAYLAND_DISPLAY");
+        for (const auto &[name, value] : extra)
+            child_env = value != nullptr ? g_environ_setenv(child_env, name, value, TRUE)
+                                         : g_environ_unsetenv(child_env, name);
         outcome o;
         gchar *out = nullptr, *err = nullptr;
         int wait_status = 0;
@@ -162,6 +171,17 @@ protected:
         return std::string(emulated_device_node(box.node)) + "\t" + model + "\t" + state + "\n";
     }
 };
+
+int count_entries(const std::string &dir)
+{
+    int n = 0;
+    GDir *d = g_dir_open(dir.c_str(), 0, nullptr);
+    while (d != nullptr && g_dir_read_name(d) != nullptr)
+        n++;
+    if (d != nullptr)
+        g_dir_close(d);
+    return n;
+}
 
 // Each switch's record a box of `played` holds, set apart from the played default.
 void give_records(played_zevrin &box, uint8_t seed)
@@ -241,24 +261,82 @@ TEST_F(CommandLine, ExportThenImportBetweenTwoBoxesOfEachModelLeavesThemIdentica
         const outcome imported = zevrin({"--import=" + path, "--device=" + std::string(emulated_device_node(to.node))});
         ASSERT_EQ(imported.status, 0) << imported.err;
         EXPECT_TRUE(box_holds(to, c.config, n));
-        // n switch records, the settings, the end of write, then the read-back's n + 1 requests.
-        EXPECT_EQ(to.received_count() - before, static_cast<size_t>(2 * n + 3));
+        // The box's own read (n + 1 requests), n switch records, the settings, the end of write,
+        // then the read-back's n + 1 requests.
+        EXPECT_EQ(to.received_count() - before, static_cast<size_t>(3 * n + 4));
         std::lock_guard lock(to.mutex);
         EXPECT_EQ(to.received.back()[1], 0x09);
         EXPECT_EQ(to.received.back()[2], 0x01);
     }
 }
 
-TEST_F(CommandLine, ImportIntoABoxThatReadsBackSomethingElseIsNotVerified)
+// A write that the box does not take, and one that it leaves halfway: each says so, and tells
+// where what the box held before is kept and how to write it back, which then puts it back.
+TEST_F(CommandLine, AnImportThatIsNotVerifiedOrStopsHalfwaySaysHowToWriteBackWhatTheBoxHeld)
 {
-    played_zevrin box(testbed, zevrin_description());
-    box.garble_after_write = true;
-    ASSERT_TRUE(box.start());
     const std::string path = file("box.zevrin");
-    ASSERT_EQ(zevrin({"--export", path}).status, 0);
+    {
+        played_zevrin box(testbed, zevrin_description());
+        box.garble_after_write = true;
+        ASSERT_TRUE(box.start());
+        ASSERT_EQ(zevrin({"--export", path}).status, 0);
+        const outcome o = zevrin({"--import", path});
+        EXPECT_EQ(o.status, 7) << o.err;
+        EXPECT_NE(o.err.find("could not be verified"), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("zevrin --import '"), std::string::npos) << o.err;
+    }
+
+    played_zevrin box(testbed, zevrin_description());
+    give_records(box, 0x40);
+    const config_file_contents other = read_file(path);
+    // The box's read (9 requests) and four switch records, then it is gone.
+    box.leave_after = 9 + 4;
+    ASSERT_TRUE(box.start());
     const outcome o = zevrin({"--import", path});
-    EXPECT_EQ(o.status, 7) << o.err;
-    EXPECT_NE(o.err.find("could not be verified"), std::string::npos) << o.err;
+    // Stopped while writing, or with every report handed to the node before the box went (the
+    // emulated node takes them all at once, where hidraw waits for each): either way the box
+    // did not give the configuration back.
+    EXPECT_EQ(o.status, 5) << o.err;
+    const size_t at = o.err.find("zevrin --import ");
+    ASSERT_NE(at, std::string::npos) << o.err;
+    const std::string command = o.err.substr(at, o.err.find('\n', at) - at);
+    gchar **argv = nullptr;
+    ASSERT_TRUE(g_shell_parse_argv(command.c_str(), nullptr, &argv, nullptr)) << command;
+    const std::string kept = argv[2];
+    g_strfreev(argv);
+    const config_file_contents held = read_file(kept);
+    EXPECT_TRUE(box_holds(box, held.config, 8) == false);  // it holds a mix now
+    EXPECT_FALSE(same_configuration(held.config, other.config, 8));
+
+    // Back again, as the same node: the command given writes back what it held, checked.
+    played_zevrin again(testbed, zevrin_description());
+    ASSERT_TRUE(again.start());
+    const outcome restored =
+        zevrin({"--import", kept, "--device", emulated_device_node(again.node)});
+    EXPECT_EQ(restored.status, 0) << restored.err;
+    EXPECT_TRUE(box_holds(again, held.config, 8));
+}
+
+// A box that keeps sending its settings while one switch never answers, and one that sends
+// generic events after every answer: the read ends, and standard output holds only what was asked.
+TEST_F(CommandLine, AReadEndsWhateverTheBoxKeepsSendingAndItsEventsStayOffStandardOutput)
+{
+    const std::string path = file("box.zevrin");
+    {
+        played_zevrin box(testbed, zevrin_description());
+        box.silent_switch = 4;
+        box.stream_settings_ms = 100;
+        ASSERT_TRUE(box.start());
+        const outcome o = zevrin({"--export", path});
+        EXPECT_EQ(o.status, 5) << o.err;
+    }
+    played_zevrin box(testbed, zevrin_description());
+    box.events = true;
+    ASSERT_TRUE(box.start());
+    const outcome o = zevrin({"--export", path});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(zevrin({"--list"}).out, list_line(box, "Zevrin", "ready"));
 }
 
 TEST_F(CommandLine, EachFailureHasItsExitStatus)
@@ -328,16 +406,61 @@ TEST_F(CommandLine, OneConversationPerBoxBetweenTheWindowAndTheCommandLine)
     windows.clear();
     EXPECT_EQ(zevrin({"--export", path}).status, 0);
 
-    // This process holds the box as a command-line run does, through the same layer.
+    // This process holds the box as a command-line run does, through the same layer: another
+    // run is refused and says who holds it.
     const int handle = hid_linux_platform()->open_node(emulated_device_node(box.node), true);
     ASSERT_GE(handle, 0);
+    const outcome held = zevrin({"--export", path});
+    EXPECT_EQ(held.status, 8) << held.err;
+    EXPECT_NE(held.err.find("in use by another zevrin command"), std::string::npos) << held.err;
     const size_t before = box.received_count();
     start_window();
     ASSERT_TRUE(emulated_testbed_wait_for_listener(testbed));
     EXPECT_EQ(zevrin({"--list"}).out, list_line(box, "Zevrin", "busy"));
     EXPECT_EQ(box.received_count(), before);
     hid_linux_platform()->close_node(handle);
-    EXPECT_TRUE(eventually([&] { return box.received_count() >= before + 9; }));
+    ASSERT_TRUE(eventually([&] { return box.received_count() >= before + 9; }));
+
+    // The window holds it now. A run without XDG_RUNTIME_DIR (sudo -u, su, cron), and one of
+    // another user, are refused all the same and send it nothing.
+    ASSERT_EQ(chmod(emulated_device_pty_path(box.node), 0666), 0);
+    // The testbed, which stands for /sys and /dev here, is open to every user as those are.
+    gchar *testbed_root = umockdev_testbed_get_root_dir(testbed);
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(testbed_root))
+        if (!entry.is_symlink())
+            std::filesystem::permissions(entry.path(), std::filesystem::perms::all, std::filesystem::perm_options::add);
+    std::filesystem::permissions(testbed_root, std::filesystem::perms::all, std::filesystem::perm_options::add);
+    g_free(testbed_root);
+    const size_t window_talked = box.received_count();
+    for (const bool other_user : {false, true}) {
+        std::vector<std::string> args = {"--export", file(other_user ? "other.zevrin" : "no-runtime.zevrin")};
+        const outcome o = other_user ? zevrin(args, false, {{"XDG_RUNTIME_DIR", nullptr}}, 65534)
+                                     : zevrin(args, false, {{"XDG_RUNTIME_DIR", nullptr}});
+        EXPECT_EQ(o.status, 8) << (other_user ? "another user: " : "no runtime directory: ") << o.err;
+        EXPECT_NE(o.err.find("in use by the Zevrin configurator window"), std::string::npos) << o.err;
+    }
+    EXPECT_EQ(box.received_count(), window_talked);
+}
+
+// A runtime directory that others can write, with a link planted in it: nothing is made or
+// followed there, nor anywhere the link leads, and the box is used as usual.
+TEST_F(CommandLine, AWorldWritableRuntimeDirectoryWithAPlantedLinkIsNeverUsed)
+{
+    played_zevrin box(testbed, zevrin_description());
+    ASSERT_TRUE(box.start());
+    const std::string shared = file("shared-tmp");
+    const std::string elsewhere = file("elsewhere");
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), (shared + "/zevrin").c_str()), 0);
+    const outcome o = zevrin({"--export", file("box.zevrin")}, false, {{"XDG_RUNTIME_DIR", shared.c_str()}});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(count_entries(elsewhere), 0);
+    EXPECT_EQ(count_entries(shared), 1);  // the planted link alone
+    struct stat st;
+    ASSERT_EQ(lstat(elsewhere.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST_F(CommandLine, PrintsAFileAsAPdfBesideItOrWhereAsked)
@@ -363,8 +486,10 @@ TEST_F(CommandLine, SpeaksTheLanguageOfTheSettingsFile)
 {
     const outcome help = zevrin({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("8  the device is in use by the configurator window"), std::string::npos);
+    EXPECT_NE(help.out.find("8  the device is in use by the configurator window or another run"), std::string::npos);
     EXPECT_EQ(zevrin({"--version"}).out, "zevrin 2.0.1\n");
+    // A run leaves the settings alone: none is written for the language it found.
+    EXPECT_FALSE(g_file_test((config_home + "/zevrin/config").c_str(), G_FILE_TEST_EXISTS));
     ASSERT_EQ(g_mkdir_with_parents((config_home + "/zevrin").c_str(), 0700), 0);
     ASSERT_TRUE(g_file_set_contents((config_home + "/zevrin/config").c_str(), "[language]\nlang=fr\n", -1,
                                     nullptr));

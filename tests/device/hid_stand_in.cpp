@@ -2,6 +2,7 @@
 // test says is present, and writes that are recorded byte for byte with their length.
 #include <algorithm>
 
+#include "tests/device/echo_box.h"
 #include "tests/device/spine_test.h"
 
 namespace stand_in {
@@ -10,6 +11,8 @@ std::vector<registration> registrations;
 std::vector<written> writes;
 std::vector<int> present_products;
 int writes_reaching_device = -1;
+bool echo_box = false;
+configuration box_held = {};
 
 namespace {
 mhid_device_change_callback device_change_callback = nullptr;
@@ -24,6 +27,8 @@ void reset()
     writes.clear();
     present_products.clear();
     writes_reaching_device = -1;
+    echo_box = false;
+    box_held = {};
     device_change_callback = nullptr;
     access_denied_callback = nullptr;
 }
@@ -43,6 +48,7 @@ void access_denied(const char *node)
 }  // namespace stand_in
 
 using namespace stand_in;
+
 
 void mhid_init()
 {
@@ -99,7 +105,17 @@ int mhid_write(int id, const unsigned char *data, int length)
     writes.push_back(w);
     const bool reaches = writes_reaching_device < 0 ||
                          static_cast<int>(writes.size()) <= writes_reaching_device;
+    if (reaches && echo_box)
+        echo_box_report(box_held, id, w.bytes);
     return reaches ? registrations[static_cast<size_t>(id)].output_len : 0;
 }
 
 void mhid_terminate() {}
+
+void mhid_bind_only_node(const char *) {}
+
+bool mhid_list_present(std::vector<mhid_present_node> *out)
+{
+    out->clear();
+    return true;
+}

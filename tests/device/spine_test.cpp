@@ -7,7 +7,10 @@
 
 #include <gtk/gtk.h>
 
+#include <glib/gstdio.h>
+
 #include "device/config.h"
+#include "device/conversation.h"
 #include "device/protocol.h"
 #include "tests/device/spine_test.h"
 #include "window/window.h"
@@ -77,6 +80,8 @@ void reset_spine_state()
     set_defaults();
     box_configuration = {};
     stand_in::reset();
+    // No write of an earlier test is left unfinished.
+    g_unlink((previous_configurations_dir() + "/unfinished-writes").c_str());
     seen_dialogs.clear();
     set_protocol_listener(&window_protocol_listener);
 }

@@ -34,8 +34,14 @@ extern std::vector<registration> registrations;
 extern std::vector<written> writes;          // every call of mhid_write that the module accepted
 extern std::vector<int> present_products;    // the first scan of these reports them connected
 extern int writes_reaching_device;           // after this many writes, writes give 0; -1: all reach
+// With `echo_box`, the registration written to answers as a box does: it keeps the switch
+// records and settings written to it and gives them back when they are read, each reply
+// handed to the protocol as its reader thread would. What it holds starts as `box_held`.
+extern bool echo_box;
+extern configuration box_held;
 
-// No registrations, nothing recorded, no device present, every write reaching the device.
+// No registrations, nothing recorded, no device present, every write reaching the device, no
+// echo.
 void reset();
 // What the Linux watcher does: the device-change hook, and the hook for a node it may not open.
 void device_change();

@@ -4,16 +4,20 @@
 
 #include <memory>
 
+#include <algorithm>
+
 #include "device/config.h"
+#include "device/config_file.h"
+#include "device/conversation.h"
 #include "device/protocol.h"
 #include "tests/device/spine_test.h"
 
 namespace {
 
 const char *const written_text = "Configuration successfully written into the device.";
-const char *const not_written_text =
-    "The configuration could not be written into the device. Please check that the device is "
-    "connected and write the configuration again.";
+const char *const interrupted_text =
+    "Writing stopped before the end: the device may now hold part of the new configuration and part of the "
+    "old one.";
 const char *const no_answer_text =
     "The device did not send its configuration. Please check the connection and read the "
     "configuration again.";
@@ -59,6 +63,7 @@ protected:
         ASSERT_TRUE(run_until([] { return reading_config == 0; }));
     }
 
+    // Waits for the message that ends a write (after the box was read back, when it was).
     static void finish_write()
     {
         ASSERT_TRUE(run_until([] { return !seen_dialogs.empty(); }));
@@ -66,9 +71,21 @@ protected:
         ASSERT_EQ(seen_dialogs.size(), 1u);
         EXPECT_EQ(seen_dialogs[0].title, "Zevrin");
     }
+
+    static bool starts_with(const std::string &text, const char *start)
+    {
+        return text.rfind(start, 0) == 0;
+    }
 };
 
 using stand_in::writes;
+
+gboolean send_settings_reply_cb(gpointer)
+{
+    const std::array<uint8_t, 9> reply = {0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73};
+    handle_message(reply.data(), 9);
+    return G_SOURCE_CONTINUE;
+}
 
 TEST_F(Protocol, ZevrinReadRequestsEverySwitchThenTheSettings)
 {
@@ -112,9 +129,10 @@ TEST_F(Protocol, RepliesFillTheRecordAndTheSettingsReplyEndsTheRead)
     for (uint8_t i = 0; i < 8; i++)
         receive({0x00, 0x09, 0x00, i, 0x01, static_cast<uint8_t>(0x04 + i), 0x02, 0x01, 0xEE});
     receive({0x00, 0x0A, 0x5A, 0x0C, 0x0C, 0x0C, 0x28, 0x96, 0x20});
-    EXPECT_EQ(reading_config, 1);  // still reading until the wait after the reply is over
+    // Every reply is in: the read ends there and then, with no wait and no deadline left.
+    EXPECT_EQ(reading_config, 0);
     EXPECT_EQ(read_config_timeout_id, 0u);
-    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(read_config_done_id, 0u);
 
     for (int i = 0; i < 8; i++) {
         SCOPED_TRACE(i);
@@ -143,14 +161,16 @@ TEST_F(Protocol, Stretch150IsStoredAsMinus106AndWrittenBackAs0x96)
     EXPECT_EQ(joy_displacement, 115);
 
     writes.clear();
+    stand_in::echo_box = true;
     write_config();
     ASSERT_EQ(writes.size(), 10u);
     EXPECT_EQ(writes[8], report_to(0, {0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}));
     finish_write();
 }
 
-TEST_F(Protocol, DefaultZevrinWriteIsTenReports)
+TEST_F(Protocol, DefaultZevrinWriteIsTenReportsThenTheBoxIsReadBack)
 {
+    stand_in::echo_box = true;
     connect(0);
     write_config();
     // The writes are synchronous: everything has gone out when write_config returns.
@@ -170,14 +190,47 @@ TEST_F(Protocol, DefaultZevrinWriteIsTenReports)
     EXPECT_EQ(writing_config, 1);
     EXPECT_EQ(reading_writing_config_fraction, 1.0);
 
+    // The box takes its time, then it is read back; the message comes once it gave back what
+    // was written.
+    EXPECT_EQ(writes.size(), 10u);
     finish_write();
+    EXPECT_EQ(writes.size(), 19u);
+    EXPECT_EQ(writes[10], report_to(0, {0x00, 0x09, 0x00, 0x00, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(writes[18], report_to(0, {0x00, 0x09, 0x01, 0x00, 0, 0, 0, 0, 0}));
     EXPECT_EQ(seen_dialogs[0].text, written_text);
     // What reached the box is what it holds now.
     EXPECT_TRUE(same_configuration(box_configuration, record_configuration(), 8));
 }
 
+TEST_F(Protocol, ABoxThatGivesBackSomethingElseDidNotTakeTheWrite)
+{
+    stand_in::echo_box = true;
+    connect(0);
+    read_config();
+    finish_read();
+    const configuration before = box_configuration;
+    switch_action[2] = {kind_keyboard_key, 0x2C, 0, 1};
+    switch_action[6] = {kind_joystick_button, 3, 0, 1};
+    joy_displacement = 64;
+    const configuration meant = record_configuration();
+    write_config();
+    // Between the write and the read-back, the box loses switch 7 and its displacement.
+    stand_in::box_held.switches[6] = before.switches[6];
+    stand_in::box_held.joy_displacement = 93;
+    finish_write();
+    EXPECT_TRUE(starts_with(seen_dialogs[0].text, "The device did not take the configuration"));
+    EXPECT_NE(seen_dialogs[0].text.find("Switch 7 differs. The mouse speed or the joystick displacement differs."),
+              std::string::npos)
+        << seen_dialogs[0].text;
+    // The record keeps what was meant; the box is known to hold what it gave back.
+    EXPECT_TRUE(same_configuration(record_configuration(), meant, 8));
+    EXPECT_TRUE(same_configuration(box_configuration, stand_in::box_held, 8));
+    EXPECT_EQ(config_valid, 1);
+}
+
 TEST_F(Protocol, DefaultMiniWriteIsFourReports)
 {
+    stand_in::echo_box = true;
     connect(1);
     write_config();
     const std::vector<stand_in::written> expected = {
@@ -294,16 +347,38 @@ TEST_F(Protocol, RepliesWithoutARunningReadChangeNothing)
     EXPECT_EQ(config_valid, 1);
 }
 
-TEST_F(Protocol, WriteThatDoesNotReachTheDeviceEndsWithAFailureMessage)
+TEST_F(Protocol, AWriteStopsAtTheFirstReportThatDoesNotReachTheBoxAndKeepsWhatItHeld)
 {
     connect(0);
-    stand_in::writes_reaching_device = 0;  // every write gives 0
+    read_config();
+    finish_read();
     const configuration box = box_configuration;
+    set_defaults();
+    writes.clear();
+    stand_in::writes_reaching_device = 3;  // the fourth switch report fails
     write_config();
-    EXPECT_EQ(writes.size(), 10u);
+    EXPECT_EQ(writes.size(), 4u);  // nothing after it
     finish_write();
-    EXPECT_EQ(seen_dialogs[0].text, not_written_text);
+    EXPECT_TRUE(starts_with(seen_dialogs[0].text, interrupted_text)) << seen_dialogs[0].text;
     EXPECT_TRUE(same_configuration(box_configuration, box, 8));
+    // What the box held before is in a file, named in the message, and noted as the previous
+    // configuration of a box whose write did not finish.
+    const std::string kept = unfinished_write_previous_file();
+    ASSERT_FALSE(kept.empty());
+    EXPECT_NE(seen_dialogs[0].text.find(kept), std::string::npos) << seen_dialogs[0].text;
+    config_file_contents contents{};
+    std::string error;
+    ASSERT_TRUE(load_config_file_contents(kept.c_str(), contents, error)) << error;
+    EXPECT_TRUE(same_configuration(contents.config, box, 8));
+
+    // The next write that reaches the box clears the note.
+    stand_in::writes_reaching_device = -1;
+    stand_in::echo_box = true;
+    seen_dialogs.clear();
+    write_config();
+    finish_write();
+    EXPECT_EQ(seen_dialogs[0].text, written_text);
+    EXPECT_EQ(unfinished_write_previous_file(), "");
 }
 
 TEST_F(Protocol, DeviceLeavingDuringTheWriteEndsWithAFailureMessage)
@@ -312,7 +387,7 @@ TEST_F(Protocol, DeviceLeavingDuringTheWriteEndsWithAFailureMessage)
     stand_in::writes_reaching_device = 9;  // the end-of-write report does not arrive
     write_config();
     finish_write();
-    EXPECT_EQ(seen_dialogs[0].text, not_written_text);
+    EXPECT_TRUE(starts_with(seen_dialogs[0].text, interrupted_text));
 }
 
 TEST_F(Protocol, WriteWithoutADeviceEndsWithAFailureMessage)
@@ -323,7 +398,7 @@ TEST_F(Protocol, WriteWithoutADeviceEndsWithAFailureMessage)
     write_config();
     EXPECT_TRUE(writes.empty());
     finish_write();
-    EXPECT_EQ(seen_dialogs[0].text, not_written_text);
+    EXPECT_TRUE(starts_with(seen_dialogs[0].text, interrupted_text));
 }
 
 TEST_F(Protocol, ReadWithoutSettingsReplyEndsWithAMessageAndCanBeRepeated)
@@ -364,19 +439,53 @@ TEST_F(Protocol, ReadWithoutSettingsReplyEndsQuietlyWhenTheDeviceHasGone)
     EXPECT_TRUE(seen_dialogs.empty());
 }
 
-TEST_F(Protocol, SettingsReplyAndNewReadCancelTheWaitForTheReply)
+TEST_F(Protocol, EachReadHasItsDeadlineThatNoStreamOfRepliesProlongs)
+{
+    connect(0);
+    read_config();
+    const guint first = read_config_timeout_id;
+    ASSERT_NE(first, 0u);
+    read_config();  // a new read has its own deadline, from its start
+    EXPECT_NE(read_config_timeout_id, 0u);
+    EXPECT_NE(read_config_timeout_id, first);
+    finish_read();
+    EXPECT_EQ(read_config_timeout_id, 0u);
+    EXPECT_TRUE(seen_dialogs.empty());
+
+    // A box that keeps sending its settings, one switch never answering: the wait for that
+    // switch is not prolonged, and the read ends by its deadline even when that wait is long.
+    read_config_timeout_ms = 300;
+    read_config_done_delay_ms = 60000;
+    read_config();
+    drain();
+    answer_switches(8, 4);
+    const guint streaming = g_timeout_add(20, send_settings_reply_cb, nullptr);
+    EXPECT_TRUE(run_until([] { return reading_config == 0; }));
+    g_source_remove(streaming);
+    EXPECT_EQ(config_valid, 0);
+    EXPECT_EQ(read_config_done_id, 0u);
+}
+
+TEST_F(Protocol, ReportsBeyondWhatWaitsForTheMainLoopAreDroppedAndMakeTheReadIncomplete)
 {
     connect(0);
     read_config();
     drain();
-    ASSERT_NE(read_config_timeout_id, 0u);
-    read_config();  // a new read starts its own wait when it sends its settings request
-    EXPECT_EQ(read_config_timeout_id, 0u);
-    drain();
-    ASSERT_NE(read_config_timeout_id, 0u);
-    finish_read();
-    EXPECT_EQ(read_config_timeout_id, 0u);
-    EXPECT_TRUE(seen_dialogs.empty());
+    const unsigned dropped = dropped_reports();
+    // A flood of reports while the main loop is busy elsewhere: at most so many wait.
+    const std::array<uint8_t, 9> event = {0x00, 0x64, 0x01, 0x00, 0, 0, 0, 0, 0};
+    for (size_t i = 0; i < max_waiting_reports + 1000; i++)
+        hid_report_cb(nullptr, 0, const_cast<uint8_t *>(event.data()), 9);
+    EXPECT_EQ(dropped_reports(), dropped + 1000);
+    // Every reply comes after it, but the read may have lost some: it is incomplete.
+    std::string printed = printed_by([] {
+        answer_switches(8);
+        receive({0x00, 0x0A, 0x00, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73});
+        drain();
+    });
+    EXPECT_EQ(reading_config, 0);
+    EXPECT_EQ(config_valid, 0);
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), static_cast<long>(max_waiting_reports));
 }
 
 TEST_F(Protocol, ANewReadReplacesTheOneRunning)

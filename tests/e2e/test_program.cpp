@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -404,6 +405,25 @@ protected:
         emulated_device_send(dev, reply, sizeof reply);
     }
 
+    // The reports of a write are exactly `written`; then the box is read back, and gives back
+    // what they carried (with `change` applied first, as a box that did not take it all).
+    void serve_write(emulated_device *dev, const std::vector<bytes> &written,
+                     const std::function<void(std::vector<switch_config> &, settings_config &)> &change = {})
+    {
+        ASSERT_NO_FATAL_FAILURE(expect_reports(dev, written));
+        std::vector<switch_config> switches;
+        settings_config settings{};
+        for (const bytes &r : written) {
+            if (r[1] == 0x04)
+                switches.push_back({r[3], r[4], r[5], r[6]});
+            else if (r[1] == 0x07)
+                std::copy(r.begin() + 2, r.begin() + 8, settings.begin());
+        }
+        if (change)
+            change(switches, settings);
+        ASSERT_NO_FATAL_FAILURE(serve_read(dev, switches, settings));
+    }
+
     // Runs a helper program (found in PATH) with the test's environment, without the preload;
     // its exit status, standard output into `out`.
     int run(std::vector<std::string> args, std::string *out = nullptr)
@@ -627,7 +647,7 @@ TEST_F(Program, MiniPluggedInAfterStartIsReadAndShownThenWrittenFromTheRows)
         {0, 0x07, 7, 18, 18, 40, 150, 115, 0}, // the settings as read
         {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
     };
-    ASSERT_NO_FATAL_FAILURE(expect_reports(mini, expected));
+    ASSERT_NO_FATAL_FAILURE(serve_write(mini, expected));
     ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
     ASSERT_TRUE(wait_rows({{"mouse", "Move left", true}, mini_rows[1]}, "Zevrin Mini"));
 }
@@ -661,8 +681,27 @@ TEST_F(Program, RowsChangedThroughTheWidgetsReachTheZevrinByteForByte)
         {0, 0x04, 6, 5, 3, 0, 0, 0, 0},      {0, 0x04, 7, 0, 3, 0, 0, 0, 0},
         {0, 0x07, 5, 5, 5, 40, 150, 127, 0}, {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
     };
-    ASSERT_NO_FATAL_FAILURE(expect_reports(zevrin, expected));
+    // The box gives back switch 2 as it was and another displacement: it did not take the
+    // write. The window says which, keeps the rows marked unwritten, and writes again.
+    ASSERT_NO_FATAL_FAILURE(serve_write(zevrin, expected, [](std::vector<switch_config> &sw, settings_config &st) {
+        sw[1] = {3, 8, 0, 0};
+        st[5] = 93;
+    }));
+    // (The driver writes a line break in a name as \n.)
+    const std::string differs = "The device did not take the configuration: what it holds now differs from what was "
+                                "written.\\n\\nSwitch 2 differs. The mouse speed or the joystick displacement differs.";
+    ASSERT_TRUE(wait_ui(
+        [&](const ui_snapshot &ui) {
+            return std::any_of(ui.objects.begin(), ui.objects.end(), [&](const ui_object &o) {
+                return o.role == "label" && o.name.rfind(differs, 0) == 0;
+            });
+        },
+        "the message that the box did not take it"));
+    EXPECT_EQ(ui().main_title(), "*Zevrin");
+    ASSERT_TRUE(click("push button", "Write again"));
+    ASSERT_NO_FATAL_FAILURE(serve_write(zevrin, expected));
     ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
+    ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ui.main_title() == "Zevrin"; }, "the title unmarked"));
 
     // Read asks the device again, and the rows show its answer.
     ASSERT_TRUE(click("push button", "Read"));
@@ -856,12 +895,12 @@ TEST_F(Program, AFileGivenToASecondStartOpensInTheRunningWindowAndWriteSendsIt)
     EXPECT_EQ(ui().selected("Joystick displacement"), "25%");
 
     ASSERT_TRUE(click("push button", "Write"));
-    ASSERT_NO_FATAL_FAILURE(expect_reports(mini, {
-                                                     {0, 0x04, 0, 3, 2, 0, 1, 0, 0},
-                                                     {0, 0x04, 1, 1, 0x2C, 1, 0, 0, 0},
-                                                     {0, 0x07, 5, 5, 5, 40, 150, 32, 0},
-                                                     {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
-                                                 }));
+    ASSERT_NO_FATAL_FAILURE(serve_write(mini, {
+                                                  {0, 0x04, 0, 3, 2, 0, 1, 0, 0},
+                                                  {0, 0x04, 1, 1, 0x2C, 1, 0, 0, 0},
+                                                  {0, 0x07, 5, 5, 5, 40, 150, 32, 0},
+                                                  {0, 0x08, 0, 0, 0, 0, 0, 0, 0},
+                                              }));
     ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
     ASSERT_TRUE(wait_rows(pupil_rows, "Zevrin Mini"));
 }

@@ -68,7 +68,9 @@ void played_zevrin::answer(const report9 &r)
     {
         std::lock_guard lock(mutex);
         received.push_back(r);
-        if (r[1] == 0x09 && r[2] == 0x00 && r[3] < 8) {
+        if (r[1] == 0x09 && r[2] == 0x00 && r[3] < 8 && r[3] == silent_switch) {
+            // no answer
+        } else if (r[1] == 0x09 && r[2] == 0x00 && r[3] < 8) {
             const auto &a = records[r[3]];
             reply = {0x09, 0x00, r[3], a[0], a[1], a[2], a[3], 0x00};
             if (garbling && r[3] == 0)
@@ -76,6 +78,7 @@ void played_zevrin::answer(const report9 &r)
             send = true;
         } else if (r[1] == 0x09 && r[2] == 0x01) {
             settings_request_at = std::chrono::steady_clock::now();
+            streaming = stream_settings_ms >= 0;
             reply = {0x0A, 0x00, settings[0], settings[1], settings[2], settings[3], settings[4], settings[5]};
             send = true;
         } else if (r[1] == 0x04 && r[2] < 8) {
@@ -95,18 +98,44 @@ void played_zevrin::answer(const report9 &r)
     }
 }
 
+void played_zevrin::send_unasked()
+{
+    if (flood) {
+        std::array<uint8_t, 8> event{0x64, next_event++, 0x00};
+        emulated_device_send(node, event.data(), event.size());
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (streaming && now - last_streamed >= std::chrono::milliseconds(stream_settings_ms)) {
+        last_streamed = now;
+        std::array<uint8_t, 8> reply;
+        {
+            std::lock_guard lock(mutex);
+            reply = {0x0A, 0x00, settings[0], settings[1], settings[2], settings[3], settings[4], settings[5]};
+        }
+        emulated_device_send(node, reply.data(), reply.size());
+    }
+}
+
 void played_zevrin::run()
 {
     report9 r{};
     size_t have = 0;
     for (;;) {
         pollfd fds[2] = {{master, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        const int wait_ms = flood ? 0 : streaming ? stream_settings_ms : -1;
+        const int ready = poll(fds, 2, wait_ms);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        if (fds[1].revents != 0 || (fds[0].revents & POLLIN) == 0)
+        if (fds[1].revents != 0)
+            return;
+        if (ready == 0) {
+            send_unasked();
+            continue;
+        }
+        if ((fds[0].revents & POLLIN) == 0)
             return;
         // No report boundaries on the emulated node: collect 9 bytes at a time.
         ssize_t n = read(master, r.data() + have, r.size() - have);

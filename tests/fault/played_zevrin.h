@@ -29,6 +29,12 @@ struct played_zevrin {
     // After an end of write, switch 1's record comes back with one bit of its code flipped, as
     // a box that stored or sends it wrongly would.
     bool garble_after_write = false;
+    // A box gone wrong: this switch never answers its request, and once the settings have been
+    // asked for, they are sent again every `stream_settings_ms` for as long as the box is there.
+    int silent_switch = -1;
+    int stream_settings_ms = -1;
+    // Generic events sent as fast as the node takes them, for as long as `flood` holds.
+    std::atomic<bool> flood{false};
     std::atomic<bool> gone{false};
     // When the last settings request arrived (the read's last request; its answer starts the
     // end-of-read delay).
@@ -51,6 +57,9 @@ private:
     int stop_fd = -1;
     uint8_t next_event = 0;
     bool garbling = false;
+    bool streaming = false;
+    std::chrono::steady_clock::time_point last_streamed;
+    void send_unasked();
     std::thread thread;
     void answer(const report9 &r);
     void run();

@@ -965,7 +965,7 @@ bool rescan_while_writing() {
 
 const hid_platform layer = {enumerate,  open_node,  read_report,        write_report,
                             close_node, monitor_new, monitor_fd, monitor_next_event,
-                            monitor_free};
+                            monitor_free, nullptr};
 
 }  // namespace scripted
 

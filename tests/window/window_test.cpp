@@ -12,6 +12,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "device/config.h"
+#include "device/conversation.h"
 #include "device/protocol.h"
 #include "window/window.h"
 
@@ -331,6 +332,10 @@ void reset_window_state()
         show_main_window();
     pump();
     mhid_written.clear();
+    mhid_check_requests = 0;
+    box_answers_checks = true;
+    // No write of an earlier test is left unfinished.
+    g_unlink((previous_configurations_dir() + "/unfinished-writes").c_str());
 }
 
 void connect_unread(int model)

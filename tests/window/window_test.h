@@ -21,6 +21,11 @@ struct written_report {
     std::array<uint8_t, 9> bytes;
 };
 extern std::vector<written_report> mhid_written;
+// A write is checked by reading the box back: the stand-in's box gives back what the write sent
+// (unless `box_answers_checks` is false, when it gives nothing back), and those read requests
+// are counted here instead of being recorded.
+extern int mhid_check_requests;
+extern bool box_answers_checks;
 
 // Where the recorder that the tests install as the desktop's handler of web (https:) and help
 // (help:) addresses writes the address that it was asked to open.
