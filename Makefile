@@ -58,4 +58,4 @@ deb: deb-deps
 	@ls dist/*.deb
 
 clean:
-	rm -rf $(BUILD) dist
+	rm -rf $(BUILD)
