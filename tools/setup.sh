@@ -9,8 +9,9 @@ test_packages="libgtest-dev googletest umockdev libumockdev-dev xvfb xauth x11-x
   xdotool x11-utils imagemagick desktop-file-utils appstream dbus dbus-x11 at-spi2-core
   python3 python3-pyatspi python3-gi gir1.2-umockdev-1.0 libxtst-dev clang libclang-rt-14-dev
   strace libhidapi-dev yelp-tools weston libglib2.0-bin librsvg2-bin poppler-utils"
-# make deb: the package's build tools and lintian (debian/control lists what the build needs).
-deb_packages="debhelper dpkg-dev lintian"
+# make deb: the package's build tools (dpkg-buildpackage wants build-essential besides what
+# debian/control lists) and lintian.
+deb_packages="build-essential dpkg-dev debhelper lintian"
 case "${1:-}" in
     --test) packages="$packages $test_packages" ;;
     --deb) packages="$packages $deb_packages" ;;
