@@ -7,10 +7,16 @@
 #include <glib.h>
 
 #include "device/config.h"
+#include "device/switch_test.h"
 
 // "Keyboard, Control+A, auto-release": the kind of action, what it does, and auto-release
 // where the action has it.
 std::string describe_action(const action_record &a);
+// What the computer received from a box in a switch test: "Space", "Control+A", "Left click",
+// "Joystick button 1", "Move up".
+std::string describe_input(const received_input &input);
+// What a switch test shows for an input that no switch's action explains.
+std::string describe_not_from_a_switch();
 // The mouse speed preset that these numbers are, or the five numbers.
 std::string describe_mouse_speed(const configuration &c);
 // The joystick displacement as a percentage of the largest one.
