@@ -100,57 +100,6 @@ emulated_description mouse_description() {
     return {"Generic USB Mouse", 0x046D, 0xC077, mouse_report_descriptor};
 }
 
-emulated_composite_description zevrin_composite_description() {
-    return {"Morvak Zevrin", 0xEE50, 0x0102,
-            {zevrin_report_descriptor, box_descriptors::keyboard, box_descriptors::mouse,
-             box_descriptors::joystick}};
-}
-
-emulated_composite_description zevrin_numbered_composite_description() {
-    return {"Morvak Zevrin", 0xEE50, 0x0102, {zevrin_report_descriptor, box_descriptors::numbered}};
-}
-
-emulated_composite *emulated_composite_plug(UMockdevTestbed *testbed,
-                                            const emulated_composite_description &d) {
-    auto *composite = new emulated_composite;
-    composite->testbed = testbed;
-    std::string text;
-    for (size_t i = 0; i < d.interfaces.size(); i++) {
-        const emulated_description one = {d.name, d.vendor_id, d.product_id, d.interfaces[i]};
-        emulated_device *dev =
-            new_interface(testbed, one, composite->usb_path, static_cast<int>(i));
-        dev->owns_usb = false;
-        if (i == 0) {
-            composite->usb_path = dev->usb_path;
-            text += usb_device_text(dev, one);
-        }
-        text += interface_text(dev, one, static_cast<int>(i), true);
-        composite->interfaces.push_back(dev);
-    }
-    add_devices(testbed, text);
-    return composite;
-}
-
-size_t emulated_composite_size(const emulated_composite *composite) {
-    return composite->interfaces.size();
-}
-
-emulated_device *emulated_composite_interface(emulated_composite *composite, size_t index) {
-    return index < composite->interfaces.size() ? composite->interfaces[index] : nullptr;
-}
-
-void emulated_composite_unplug(emulated_composite *composite) {
-    for (emulated_device *dev : composite->interfaces) {
-        unplug_interface(dev);
-        delete dev;
-    }
-    if (!composite->usb_path.empty()) {
-        umockdev_testbed_uevent(composite->testbed, composite->usb_path.c_str(), "remove");
-        umockdev_testbed_remove_device(composite->testbed, composite->usb_path.c_str());
-    }
-    delete composite;
-}
-
 UMockdevTestbed *emulated_testbed_new() {
     UMockdevTestbed *testbed = umockdev_testbed_new();
     gchar *root = umockdev_testbed_get_root_dir(testbed);
@@ -410,4 +359,55 @@ bool emulated_device_receive(emulated_device *dev, unsigned char *data, size_t l
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+emulated_composite_description zevrin_composite_description() {
+    return {"Morvak Zevrin", 0xEE50, 0x0102,
+            {zevrin_report_descriptor, box_descriptors::keyboard, box_descriptors::mouse,
+             box_descriptors::joystick}};
+}
+
+emulated_composite_description zevrin_numbered_composite_description() {
+    return {"Morvak Zevrin", 0xEE50, 0x0102, {zevrin_report_descriptor, box_descriptors::numbered}};
+}
+
+emulated_composite *emulated_composite_plug(UMockdevTestbed *testbed,
+                                            const emulated_composite_description &d) {
+    auto *composite = new emulated_composite;
+    composite->testbed = testbed;
+    std::string text;
+    for (size_t i = 0; i < d.interfaces.size(); i++) {
+        const emulated_description one = {d.name, d.vendor_id, d.product_id, d.interfaces[i]};
+        emulated_device *dev =
+            new_interface(testbed, one, composite->usb_path, static_cast<int>(i));
+        dev->owns_usb = false;
+        if (i == 0) {
+            composite->usb_path = dev->usb_path;
+            text += usb_device_text(dev, one);
+        }
+        text += interface_text(dev, one, static_cast<int>(i), true);
+        composite->interfaces.push_back(dev);
+    }
+    add_devices(testbed, text);
+    return composite;
+}
+
+size_t emulated_composite_size(const emulated_composite *composite) {
+    return composite->interfaces.size();
+}
+
+emulated_device *emulated_composite_interface(emulated_composite *composite, size_t index) {
+    return index < composite->interfaces.size() ? composite->interfaces[index] : nullptr;
+}
+
+void emulated_composite_unplug(emulated_composite *composite) {
+    for (emulated_device *dev : composite->interfaces) {
+        unplug_interface(dev);
+        delete dev;
+    }
+    if (!composite->usb_path.empty()) {
+        umockdev_testbed_uevent(composite->testbed, composite->usb_path.c_str(), "remove");
+        umockdev_testbed_remove_device(composite->testbed, composite->usb_path.c_str());
+    }
+    delete composite;
 }
