@@ -145,6 +145,25 @@ std::string describe_not_from_a_switch()
     return _("Not from a switch");
 }
 
+std::string switch_numbers_text(const std::vector<int> &switches)
+{
+    std::string text;
+    for (int number : switches) {
+        if (!text.empty())
+            text += ",";
+        text += std::to_string(number);
+    }
+    return text;
+}
+
+std::string switch_event_line(const switch_event &event)
+{
+    if (event.switches.empty())
+        return {};
+    return switch_numbers_text(event.switches) + (event.pressed ? "\tpressed\t" : "\treleased\t") +
+           describe_input(event.input) + "\n";
+}
+
 std::string describe_mouse_speed(const configuration &c)
 {
     const int preset = mouse_speed_preset_entry(c.mouse_speed, c.mouse_stretch);

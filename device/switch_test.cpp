@@ -451,14 +451,3 @@ std::vector<switch_event> switch_test::release_all(int64_t now_ms)
         expire_click(events, click_deadline_ms_);
     return events;
 }
-
-std::string switch_numbers_text(const std::vector<int> &switches)
-{
-    std::string text;
-    for (int number : switches) {
-        if (!text.empty())
-            text += ",";
-        text += std::to_string(number);
-    }
-    return text;
-}

@@ -2,9 +2,10 @@
 // change came from. Fed with the box's own input reports (keyboard, mouse and joystick
 // interfaces, parsed with their report descriptors) and the generic event notices of its
 // configuration interface, it tells each press and release, the switches whose action explains
-// it, and keeps counters per switch. No toolkit and no clock of its own: the caller passes the
-// time (milliseconds of a monotonic clock) with every report and calls tick() when
-// next_deadline() comes, so the window and the command line can both use it.
+// it, and keeps counters per switch. No toolkit, no threads and no clock of its own: the caller
+// passes the time (milliseconds of a monotonic clock) with every report, calls tick() when
+// next_deadline() comes, and calls everything from one thread, so the window and the command
+// line can both use it.
 #pragma once
 
 #include <array>
@@ -69,6 +70,7 @@ public:
     size_t add_interface(const hid_descriptor_info &descriptor);
     // One input report of interface `index` as hidraw's read() hands it over: starting with the
     // report ID when the interface's descriptor has report IDs, the payload alone otherwise.
+    // What time has settled before it (see tick) comes first in the events.
     std::vector<switch_event> report(size_t index, const unsigned char *data, size_t length,
                                      int64_t now_ms);
     // An input report of the configuration interface as the protocol sees it (byte 0 the
@@ -84,7 +86,7 @@ public:
 
     // Counters of switch `index` (0-based).
     const switch_counter &counter(int index) const;
-    // The inputs held now.
+    // The inputs that the events so far have pressed and not released.
     std::set<received_input> held() const;
     // The switch numbers whose action explains `input` (see switch_event::switches).
     std::vector<int> switches_for(const received_input &input) const;
@@ -121,6 +123,3 @@ private:
     int64_t click_up_ms_ = 0;      // and its release
     int64_t click_deadline_ms_ = -1;
 };
-
-// "6,7": switch numbers as the command line prints them.
-std::string switch_numbers_text(const std::vector<int> &switches);

@@ -348,6 +348,9 @@ TEST(SwitchTest, ReceivedInputsInWords)
     EXPECT_EQ(describe_not_from_a_switch(), "Not from a switch");
     EXPECT_EQ(switch_numbers_text({6, 7}), "6,7");
     EXPECT_EQ(switch_numbers_text({}), "");
+    EXPECT_EQ(switch_event_line({true, {input_kind::key, 0x2C, 0}, {6, 7}, 0}), "6,7\tpressed\tSpace\n");
+    EXPECT_EQ(switch_event_line({false, {input_kind::mouse_move, 8, 0}, {2}, 0}), "2\treleased\tMove down\n");
+    EXPECT_EQ(switch_event_line({true, {input_kind::key, 0x2C, 0}, {}, 0}), "");
 }
 
 }  // namespace

@@ -8,10 +8,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
+#include <algorithm>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+#include "device/describe.h"
 #include "device/switch_test.h"
 #include "hid/hid_inputs.h"
 #include "tests/hid/emulated_device.h"
