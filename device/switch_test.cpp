@@ -117,10 +117,12 @@ decoded decode(const hid_descriptor_info &d, uint8_t id, const unsigned char *pa
             if (!hid_field_value(f, i, payload, length, &value))
                 break;
             if (!f.is_variable()) {
-                if (value < f.logical_min || value > f.logical_max)
+                // An index into the usages; outside them, nothing is in use.
+                const int64_t index = int64_t{value} - f.logical_min;
+                if (value < f.logical_min || value > f.logical_max ||
+                    (!f.usages.empty() && static_cast<uint64_t>(index) >= f.usages.size()))
                     continue;
-                add_usage(out, joystick,
-                          f.usage(static_cast<uint32_t>(int64_t{value} - f.logical_min)));
+                add_usage(out, joystick, f.usage(static_cast<uint32_t>(index)));
                 continue;
             }
             const uint32_t usage = f.usage(i);

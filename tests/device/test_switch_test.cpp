@@ -322,6 +322,23 @@ TEST(SwitchTest, HostileReportsAndDescriptorsNeverBreakThePairing)
     }
 }
 
+TEST(SwitchTest, ArrayFieldsNameTheirUsagesByIndexAndNothingBeyondThem)
+{
+    // A game pad whose buttons come as two 2-bit slots, logical 1 to 3, over the listed
+    // usages buttons 1 and 2 only: 3 is beyond the list, 0 below the minimum.
+    const bytes pad = {0x05, 0x01, 0x09, 0x05, 0xA1, 0x01, 0x05, 0x09, 0x09, 0x01, 0x09, 0x02,
+                       0x15, 0x01, 0x25, 0x03, 0x75, 0x02, 0x95, 0x02, 0x81, 0x00, 0xC0};
+    switch_test test(box, max_switches);
+    const size_t i = test.add_interface(parse(pad));
+    std::vector<std::string> lines;
+    for (unsigned char report : {0x0D, 0x08, 0x06, 0x00})  // slots (1, 3), (0, 2), (2, 1), none
+        for (const switch_event &e : test.report(i, &report, 1, report))
+            lines.push_back(line(e));
+    EXPECT_EQ(lines, (std::vector<std::string>{"5 pressed Joystick button 1 @13", "5 released Joystick button 1 @8",
+                                               "- pressed Joystick button 2 @8", "5 pressed Joystick button 1 @6",
+                                               "5 released Joystick button 1 @0", "- released Joystick button 2 @0"}));
+}
+
 TEST(SwitchTest, ReceivedInputsInWords)
 {
     const struct {
