@@ -92,6 +92,73 @@ std::string describe_action(const action_record &a)
     return text;
 }
 
+std::string describe_input(const received_input &input)
+{
+    switch (input.kind) {
+    case input_kind::key:
+        return key_text({kind_keyboard_key, input.code, input.modifiers, 0});
+    case input_kind::mouse_button:
+        switch (input.code) {
+        case 1: return _("Left click");
+        case 2: return _("Right click");
+        // TRANSLATORS: the middle mouse button (often the wheel) was pressed.
+        case 3: return _("Middle click");
+        default:
+            // TRANSLATORS: a mouse button other than left, right and middle, by its number.
+            return printf_string(_("Mouse button %d"), input.code);
+        }
+    case input_kind::double_click:
+        return _("Double click");
+    case input_kind::mouse_move:
+        // The mouse's entries of the action list say it already: "Move up".
+        if (const char *text = table_text(mouse_combo_actions, {kind_mouse_movement, input.code, 0, 0}))
+            return text;
+        return {};
+    case input_kind::joystick_button:
+        return printf_string(_("Joystick button %d"), input.code);
+    case input_kind::joystick_move:
+        switch (input.code) {
+        // TRANSLATORS: the joystick was pushed up (as received from the box in a switch test).
+        case 4: return _("Joystick up");
+        case 8: return _("Joystick down");
+        case 2: return _("Joystick left");
+        default: return _("Joystick right");
+        }
+    case input_kind::generic_event:
+        if (const char *text = table_text(gen_combo_actions, {kind_generic_event, input.code, 0, 0}))
+            return text;
+        // TRANSLATORS: a generic event of the box, by its number.
+        return printf_string(_("Event %d"), input.code);
+    }
+    return {};
+}
+
+std::string describe_not_from_a_switch()
+{
+    // TRANSLATORS: shown in the switch test for a key, click or movement from the box that no
+    // switch's action would send.
+    return _("Not from a switch");
+}
+
+std::string switch_numbers_text(const std::vector<int> &switches)
+{
+    std::string text;
+    for (int number : switches) {
+        if (!text.empty())
+            text += ",";
+        text += std::to_string(number);
+    }
+    return text;
+}
+
+std::string switch_event_line(const switch_event &event)
+{
+    if (event.switches.empty())
+        return {};
+    return switch_numbers_text(event.switches) + (event.pressed ? "\tpressed\t" : "\treleased\t") +
+           describe_input(event.input) + "\n";
+}
+
 std::string describe_mouse_speed(const configuration &c)
 {
     const int preset = mouse_speed_preset_entry(c.mouse_speed, c.mouse_stretch);

@@ -23,6 +23,8 @@ constexpr unsigned main_end_collection = 0xC;
 
 // Global item tags (6.2.2.7).
 constexpr unsigned global_usage_page = 0x0;
+constexpr unsigned global_logical_min = 0x1;
+constexpr unsigned global_logical_max = 0x2;
 constexpr unsigned global_report_size = 0x7;
 constexpr unsigned global_report_id = 0x8;
 constexpr unsigned global_report_count = 0x9;
@@ -31,6 +33,8 @@ constexpr unsigned global_pop = 0xB;
 
 // Local item tags (6.2.2.8).
 constexpr unsigned local_usage = 0x0;
+constexpr unsigned local_usage_min = 0x1;
+constexpr unsigned local_usage_max = 0x2;
 
 // The long item prefix (6.2.2.3): bDataSize and bLongItemTag follow, then the data.
 constexpr unsigned char long_item_prefix = 0xFE;
@@ -42,12 +46,41 @@ constexpr size_t max_push_depth = 32;
 // Bit counts are kept far below overflow: a report this long matches no registration anyway.
 constexpr uint64_t bits_cap = uint64_t{1} << 40;
 
+// Real devices have a few dozen Input items and a few hundred usages; garbage gets no more
+// than this, so memory stays bounded whatever the bytes say.
+constexpr size_t max_input_fields = 4096;
+constexpr size_t max_usages = 1024;
+
 struct global_state {
     uint32_t usage_page = 0;
     uint32_t report_size = 0;
     uint32_t report_count = 0;
     uint8_t report_id = 0;
+    uint32_t logical_min = 0;  // raw item data and its size in bytes, read at the Input item
+    size_t logical_min_n = 0;
+    uint32_t logical_max = 0;
+    size_t logical_max_n = 0;
 };
+
+// A usage as a local item gave it: four-byte usages carry their own page.
+struct local_usage_item {
+    uint32_t value = 0;
+    bool extended = false;
+};
+
+int32_t sign_extend(uint32_t v, size_t n) {
+    if (n == 0)
+        return 0;
+    if (n >= 4)
+        return static_cast<int32_t>(v);
+    const unsigned bits = static_cast<unsigned>(8 * n);
+    const uint32_t sign = uint32_t{1} << (bits - 1);
+    return static_cast<int32_t>((v ^ sign) - sign);
+}
+
+uint32_t full_usage(const local_usage_item &u, uint32_t page) {
+    return u.extended ? u.value : (page << 16) | (u.value & 0xFFFF);
+}
 
 enum report_type { report_input = 0, report_output = 1, report_feature = 2 };
 
@@ -77,6 +110,11 @@ hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t si
     int current = -1;  // index of the open top-level collection
     // Bits per (top-level collection, report type, report ID).
     std::map<std::tuple<int, int, uint8_t>, uint64_t> bits;
+    // Input bits per report ID so far, across collections: where the next Input item starts.
+    std::map<uint8_t, uint64_t> input_offset;
+    std::vector<local_usage_item> usages;
+    bool have_min = false, have_max = false;
+    local_usage_item usage_min, usage_max;
 
     if (data == nullptr)
         size = 0;
@@ -149,10 +187,45 @@ hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t si
             default:
                 break;
             }
+            if (tag == main_input) {
+                uint64_t &offset = input_offset[global.report_id];
+                const uint64_t length = uint64_t{global.report_size} * global.report_count;
+                if (info.inputs.size() < max_input_fields && offset < bits_cap) {
+                    hid_input_field f;
+                    f.report_id = global.report_id;
+                    f.collection = current;
+                    f.bit_offset = static_cast<uint32_t>(std::min<uint64_t>(offset, UINT32_MAX));
+                    f.size = global.report_size;
+                    f.count = global.report_count;
+                    f.usage_page = static_cast<uint16_t>(global.usage_page);
+                    for (const local_usage_item &u : usages)
+                        f.usages.push_back(full_usage(u, global.usage_page));
+                    if (have_min && have_max) {
+                        f.has_range = true;
+                        f.usage_min = full_usage(usage_min, global.usage_page);
+                        // A short maximum takes the page of an extended minimum.
+                        f.usage_max = usage_max.extended || !usage_min.extended
+                                          ? full_usage(usage_max, global.usage_page)
+                                          : (f.usage_min & 0xFFFF0000u) | (usage_max.value & 0xFFFF);
+                    }
+                    f.logical_min = sign_extend(global.logical_min, global.logical_min_n);
+                    // The usual reading of a maximum: signed when the minimum is negative,
+                    // else unsigned (0 to 255 is often written as 15 00 25 FF).
+                    if (f.logical_min < 0 || global.logical_max_n >= 4)
+                        f.logical_max = sign_extend(global.logical_max, global.logical_max_n);
+                    else
+                        f.logical_max = static_cast<int32_t>(global.logical_max);
+                    f.flags = value;
+                    info.inputs.push_back(std::move(f));
+                }
+                offset = std::min<uint64_t>(offset + length, bits_cap);
+            }
             // Every main item ends the local items that preceded it (6.2.2.8).
             have_usage = false;
             first_usage = 0;
             first_usage_extended = false;
+            usages.clear();
+            have_min = have_max = false;
         } else if (type == type_global) {
             switch (tag) {
             case global_usage_page:
@@ -166,6 +239,14 @@ hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t si
                 break;
             case global_report_count:
                 global.report_count = value;
+                break;
+            case global_logical_min:
+                global.logical_min = value;
+                global.logical_min_n = n;
+                break;
+            case global_logical_max:
+                global.logical_max = value;
+                global.logical_max_n = n;
                 break;
             case global_push:
                 if (stack.size() < max_push_depth)
@@ -186,6 +267,16 @@ hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t si
                 first_usage = value;
                 first_usage_extended = n == 4;
             }
+            if (tag == local_usage && usages.size() < max_usages)
+                usages.push_back({value, n == 4});
+            if (tag == local_usage_min) {
+                have_min = true;
+                usage_min = {value, n == 4};
+            }
+            if (tag == local_usage_max) {
+                have_max = true;
+                usage_max = {value, n == 4};
+            }
         }
     }
 
@@ -199,4 +290,31 @@ hid_descriptor_info parse_report_descriptor(const unsigned char *data, size_t si
         field = std::max(field, len);
     }
     return info;
+}
+
+uint32_t hid_input_field::usage(uint32_t index) const {
+    if (!usages.empty())
+        return usages[std::min<size_t>(index, usages.size() - 1)];
+    if (!has_range || usage_max < usage_min || index > usage_max - usage_min)
+        return 0;
+    return usage_min + index;
+}
+
+bool hid_field_value(const hid_input_field &field, uint32_t index, const unsigned char *payload,
+                     size_t length, int32_t *value) {
+    if (field.size == 0 || field.size > 32 || index >= field.count || payload == nullptr)
+        return false;
+    const uint64_t start = uint64_t{field.bit_offset} + uint64_t{index} * field.size;
+    if (start + field.size > uint64_t{length} * 8)
+        return false;
+    uint64_t raw = 0;
+    for (uint32_t i = 0; i < field.size; i++) {
+        const uint64_t bit = start + i;
+        if (payload[bit / 8] & (1u << (bit % 8)))
+            raw |= uint64_t{1} << i;
+    }
+    if (field.logical_min < 0 && field.size < 32 && (raw & (uint64_t{1} << (field.size - 1))))
+        raw |= ~uint64_t{0} << field.size;
+    *value = static_cast<int32_t>(static_cast<uint32_t>(raw));
+    return true;
 }

@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "tests/hid/box_descriptors.h"
 #include "tests/scratch_dir.h"
 
 namespace {
@@ -78,6 +79,13 @@ struct emulated_device {
     std::string node, link, pty_path;
     int master = -1;
     int slave = -1;
+    bool owns_usb = true;  // false for an interface of a composite device
+};
+
+struct emulated_composite {
+    UMockdevTestbed *testbed = nullptr;
+    std::string usb_path;
+    std::vector<emulated_device *> interfaces;
 };
 
 emulated_description zevrin_description() {
@@ -134,8 +142,17 @@ bool emulated_testbed_wait_for_listener(UMockdevTestbed *testbed) {
     return false;
 }
 
-emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d,
-                                      bool initialised) {
+namespace {
+
+// "/sys/devices/..." -> "/devices/..."
+std::string strip_sys(const std::string &p) {
+    return p.substr(4);
+}
+
+// Takes a node number and the pty behind it, and names the sysfs paths of interface
+// `interface` of the USB device at `usb_path`.
+emulated_device *new_interface(UMockdevTestbed *testbed, const emulated_description &d,
+                               const std::string &usb_path, int interface) {
     auto *dev = new emulated_device;
     dev->testbed = testbed;
     unsigned sequence;
@@ -164,21 +181,23 @@ emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_d
 
     char ids[32];
     snprintf(ids, sizeof ids, "%04X:%04X", d.vendor_id, d.product_id);
-    std::string port = std::to_string(dev->number + 1);
-    dev->usb_path = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + port;
-    dev->interface_path = dev->usb_path + "/1-" + port + ":1.0";
+    // A USB device named after its first node: "1-<number + 1>".
+    dev->usb_path = usb_path.empty() ? "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" +
+                                           std::to_string(dev->number + 1)
+                                     : usb_path;
+    const std::string port = dev->usb_path.substr(dev->usb_path.rfind('/') + 1);
+    dev->interface_path = dev->usb_path + "/" + port + ":1." + std::to_string(interface);
     char hid_name[64];
     snprintf(hid_name, sizeof hid_name, "0003:%s.%04X", ids, sequence);
     dev->hid_path = dev->interface_path + "/" + hid_name;
     dev->hidraw_path = dev->hid_path + "/hidraw/hidraw" + std::to_string(dev->number);
+    return dev;
+}
 
-    char vendor[8], product[8], hid_id[32];
+std::string usb_device_text(const emulated_device *dev, const emulated_description &d) {
+    char vendor[8], product[8];
     snprintf(vendor, sizeof vendor, "%04x", d.vendor_id);
     snprintf(product, sizeof product, "%04x", d.product_id);
-    snprintf(hid_id, sizeof hid_id, "0003:%08X:%08X", d.vendor_id, d.product_id);
-    // "/sys/devices/..." -> "/devices/..."
-    auto strip_sys = [](const std::string &p) { return p.substr(4); };
-    // Parents first: the hidraw node's "add" goes out last, when everything above it exists.
     std::string text;
     text += "P: " + strip_sys(dev->usb_path) + "\n";
     text += "E: SUBSYSTEM=usb\n";
@@ -186,10 +205,21 @@ emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_d
     text += std::string("A: idVendor=") + vendor + "\n";
     text += std::string("A: idProduct=") + product + "\n";
     text += "A: product=" + d.name + "\n\n";
+    return text;
+}
+
+// Parents first: the hidraw node's "add" goes out last, when everything above it exists.
+std::string interface_text(const emulated_device *dev, const emulated_description &d,
+                           int interface, bool initialised) {
+    char hid_id[32], number[8];
+    snprintf(hid_id, sizeof hid_id, "0003:%08X:%08X", d.vendor_id, d.product_id);
+    snprintf(number, sizeof number, "%02x", interface);
+    std::string text;
     text += "P: " + strip_sys(dev->interface_path) + "\n";
     text += "E: SUBSYSTEM=usb\n";
     text += "E: DEVTYPE=usb_interface\n";
-    text += "A: bInterfaceClass=03\n\n";
+    text += "A: bInterfaceClass=03\n";
+    text += std::string("A: bInterfaceNumber=") + number + "\n\n";
     text += "P: " + strip_sys(dev->hid_path) + "\n";
     text += "E: SUBSYSTEM=hid\n";
     text += "E: DRIVER=hid-generic\n";
@@ -202,20 +232,18 @@ emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_d
     if (!initialised)
         text += "E: MAJOR=241\nE: MINOR=" + std::to_string(dev->number) + "\n";
     text += "A: dev=241:" + std::to_string(dev->number) + "\n\n";
+    return text;
+}
 
+void add_devices(UMockdevTestbed *testbed, const std::string &text) {
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error))
         g_error("umockdev_testbed_add_from_string: %s", error->message);
-    return dev;
 }
 
-void emulated_device_hang_up(emulated_device *dev) {
-    if (dev->master >= 0)
-        close(dev->master);
-    dev->master = -1;
-}
-
-void emulated_device_unplug(emulated_device *dev) {
+// Takes the interface's node away and sends its "remove" events; the USB device's too when
+// the interface is the device's only one.
+void unplug_interface(emulated_device *dev) {
     // As the kernel and udev do it: the node fails under its readers and disappears, and the
     // device is no longer listed, before anyone hears "remove". The class link goes first
     // because the testbed needs the device's own sysfs directory to send the event.
@@ -229,8 +257,9 @@ void emulated_device_unplug(emulated_device *dev) {
         close(dev->slave);
     dev->slave = -1;
     emulated_device_hang_up(dev);
-    const std::string paths[] = {dev->hidraw_path, dev->hid_path, dev->interface_path,
-                                 dev->usb_path};
+    std::vector<std::string> paths = {dev->hidraw_path, dev->hid_path, dev->interface_path};
+    if (dev->owns_usb)
+        paths.push_back(dev->usb_path);
     for (const std::string &p : paths)
         umockdev_testbed_uevent(dev->testbed, p.c_str(), "remove");
     for (const std::string &p : paths)
@@ -239,6 +268,25 @@ void emulated_device_unplug(emulated_device *dev) {
         std::lock_guard lock(registry_mutex);
         nodes_in_use.erase(dev->number);
     }
+}
+
+}  // namespace
+
+emulated_device *emulated_device_plug(UMockdevTestbed *testbed, const emulated_description &d,
+                                      bool initialised) {
+    emulated_device *dev = new_interface(testbed, d, "", 0);
+    add_devices(testbed, usb_device_text(dev, d) + interface_text(dev, d, 0, initialised));
+    return dev;
+}
+
+void emulated_device_hang_up(emulated_device *dev) {
+    if (dev->master >= 0)
+        close(dev->master);
+    dev->master = -1;
+}
+
+void emulated_device_unplug(emulated_device *dev) {
+    unplug_interface(dev);
     delete dev;
 }
 
@@ -311,4 +359,55 @@ bool emulated_device_receive(emulated_device *dev, unsigned char *data, size_t l
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+emulated_composite_description zevrin_composite_description() {
+    return {"Morvak Zevrin", 0xEE50, 0x0102,
+            {zevrin_report_descriptor, box_descriptors::keyboard, box_descriptors::mouse,
+             box_descriptors::joystick}};
+}
+
+emulated_composite_description zevrin_numbered_composite_description() {
+    return {"Morvak Zevrin", 0xEE50, 0x0102, {zevrin_report_descriptor, box_descriptors::numbered}};
+}
+
+emulated_composite *emulated_composite_plug(UMockdevTestbed *testbed,
+                                            const emulated_composite_description &d) {
+    auto *composite = new emulated_composite;
+    composite->testbed = testbed;
+    std::string text;
+    for (size_t i = 0; i < d.interfaces.size(); i++) {
+        const emulated_description one = {d.name, d.vendor_id, d.product_id, d.interfaces[i]};
+        emulated_device *dev =
+            new_interface(testbed, one, composite->usb_path, static_cast<int>(i));
+        dev->owns_usb = false;
+        if (i == 0) {
+            composite->usb_path = dev->usb_path;
+            text += usb_device_text(dev, one);
+        }
+        text += interface_text(dev, one, static_cast<int>(i), true);
+        composite->interfaces.push_back(dev);
+    }
+    add_devices(testbed, text);
+    return composite;
+}
+
+size_t emulated_composite_size(const emulated_composite *composite) {
+    return composite->interfaces.size();
+}
+
+emulated_device *emulated_composite_interface(emulated_composite *composite, size_t index) {
+    return index < composite->interfaces.size() ? composite->interfaces[index] : nullptr;
+}
+
+void emulated_composite_unplug(emulated_composite *composite) {
+    for (emulated_device *dev : composite->interfaces) {
+        unplug_interface(dev);
+        delete dev;
+    }
+    if (!composite->usb_path.empty()) {
+        umockdev_testbed_uevent(composite->testbed, composite->usb_path.c_str(), "remove");
+        umockdev_testbed_remove_device(composite->testbed, composite->usb_path.c_str());
+    }
+    delete composite;
 }

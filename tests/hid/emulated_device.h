@@ -29,6 +29,21 @@ emulated_description zevrin_mini_description();
 // A plain USB mouse (boot protocol), for arrivals and removals of other HID devices.
 emulated_description mouse_description();
 
+// A composite box: one USB device with several HID interfaces, each with its own hidraw node,
+// all with the box's vendor and product. `interfaces` holds one report descriptor per
+// interface, in interface order (interface 0 first).
+struct emulated_composite_description {
+    std::string name;
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    std::vector<std::vector<unsigned char>> interfaces;
+};
+// A Zevrin whose configuration interface (as zevrin_description()) is interface 0, followed
+// by a keyboard, a mouse and a joystick interface (tests/hid/box_descriptors.h).
+emulated_composite_description zevrin_composite_description();
+// The same with keyboard, mouse and joystick on one interface 1, with report IDs 1, 2, 3.
+emulated_composite_description zevrin_numbered_composite_description();
+
 // A testbed for one test; create it before anything opens a udev monitor.
 UMockdevTestbed *emulated_testbed_new();
 void emulated_testbed_free(UMockdevTestbed *testbed);
@@ -60,6 +75,20 @@ void emulated_device_change(emulated_device *device);
 void emulated_device_unplug(emulated_device *device);
 // Hangs the node up without removing the device, as a device that died would.
 void emulated_device_hang_up(emulated_device *device);
+
+struct emulated_composite;
+
+// Plugs a composite box in: its usb device, then each interface with its hid device and
+// hidraw node (node numbers the lowest free ones, in interface order), with "add" events in
+// that order.
+emulated_composite *emulated_composite_plug(UMockdevTestbed *testbed,
+                                            const emulated_composite_description &d);
+size_t emulated_composite_size(const emulated_composite *composite);
+// Interface `index` (its node, its pty); null past the last one. Use the emulated_device_
+// functions on it, but unplug only the whole composite.
+emulated_device *emulated_composite_interface(emulated_composite *composite, size_t index);
+// Unplugs it: every interface as emulated_device_unplug does it, then the usb device; frees it.
+void emulated_composite_unplug(emulated_composite *composite);
 
 const char *emulated_device_node(const emulated_device *device);      // /dev/hidrawN
 const char *emulated_device_pty_path(const emulated_device *device);  // where the node leads

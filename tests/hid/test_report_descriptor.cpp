@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "hid/report_descriptor.h"
+#include "tests/hid/box_descriptors.h"
 
 namespace {
 
@@ -101,6 +102,119 @@ TEST(ReportDescriptor, RealDevicesGiveTheirCollectionsAndLengths) {
     EXPECT_EQ(f.collections[0].usage_page, 0xF1D0);
     EXPECT_EQ(f.collections[0].input_len, 65);
     EXPECT_EQ(f.collections[0].output_len, 65);
+}
+
+// One row per Input item: where it is and what it holds.
+struct field_row {
+    uint8_t id;
+    int collection;
+    uint32_t offset, size, count;
+    uint32_t first_usage, last_usage;  // usage(0) and usage(count - 1), pages included
+    int32_t min, max;
+    bool constant, variable, relative;
+};
+
+void expect_fields(const bytes &d, const std::vector<field_row> &rows, const char *name) {
+    hid_descriptor_info info = parse(d);
+    ASSERT_EQ(info.inputs.size(), rows.size()) << name;
+    for (size_t i = 0; i < rows.size(); i++) {
+        const hid_input_field &f = info.inputs[i];
+        const field_row &r = rows[i];
+        SCOPED_TRACE(testing::Message() << name << " field " << i);
+        EXPECT_EQ(f.report_id, r.id);
+        EXPECT_EQ(f.collection, r.collection);
+        EXPECT_EQ(f.bit_offset, r.offset);
+        EXPECT_EQ(f.size, r.size);
+        EXPECT_EQ(f.count, r.count);
+        EXPECT_EQ(f.usage(0), r.first_usage);
+        EXPECT_EQ(f.usage(r.count - 1), r.last_usage);
+        EXPECT_EQ(f.logical_min, r.min);
+        EXPECT_EQ(f.logical_max, r.max);
+        EXPECT_EQ(f.is_constant(), r.constant);
+        EXPECT_EQ(f.is_variable(), r.variable);
+        EXPECT_EQ(f.is_relative(), r.relative);
+    }
+}
+
+TEST(ReportDescriptor, InputFieldsSayWhereEachValueIsAndWhatItMeans) {
+    expect_fields(keyboard,
+                  {{0, 0, 0, 1, 8, 0x700E0, 0x700E7, 0, 1, false, true, false},
+                   {0, 0, 8, 8, 1, 0, 0, 0, 1, true, false, false},
+                   // Array of six: index i is usage i of the range 0x00-0x65.
+                   {0, 0, 16, 8, 6, 0x70000, 0x70005, 0, 0x65, false, false, false}},
+                  "keyboard");
+    expect_fields(mouse,
+                  {{0, 0, 0, 1, 3, 0x90001, 0x90003, 0, 1, false, true, false},
+                   {0, 0, 3, 5, 1, 0, 0, 0, 1, true, false, false},
+                   {0, 0, 8, 8, 2, 0x10030, 0x10031, -127, 127, false, true, true}},
+                  "mouse");
+    expect_fields(box_descriptors::joystick,
+                  {{0, 0, 0, 8, 2, 0x10030, 0x10031, -127, 127, false, true, false},
+                   {0, 0, 16, 4, 1, 0x10039, 0x10039, 0, 7, false, true, false},
+                   {0, 0, 20, 4, 1, 0, 0, 0, 7, true, false, false},
+                   {0, 0, 24, 1, 8, 0x90001, 0x90008, 0, 1, false, true, false}},
+                  "joystick");
+    // Report IDs: offsets count from the start of each report's payload; 12-bit axes and a
+    // two-byte maximum (0x26 0xFF 0x00) read as 255, not -1.
+    expect_fields(receiver,
+                  {{1, 0, 0, 1, 8, 0x700E0, 0x700E7, 0, 1, false, true, false},
+                   {1, 0, 8, 8, 1, 0, 0, 0, 1, true, false, false},
+                   {1, 0, 16, 8, 6, 0x70000, 0x70005, 0, 255, false, false, false},
+                   {2, 1, 0, 16, 1, 0xC0000, 0xC0000, 0, 0x3FF, false, false, false},
+                   {3, 2, 0, 1, 3, 0x10081, 0x10083, 0, 1, false, true, false},
+                   {3, 2, 3, 5, 1, 0, 0, 0, 1, true, false, false},
+                   {4, 3, 0, 1, 5, 0x90001, 0x90005, 0, 1, false, true, false},
+                   {4, 3, 5, 3, 1, 0, 0, 0, 1, true, false, false},
+                   {4, 3, 8, 12, 2, 0x10030, 0x10031, -2047, 2047, false, true, true},
+                   {4, 3, 32, 8, 1, 0x10038, 0x10038, -127, 127, false, true, true}},
+                  "receiver");
+    hid_descriptor_info n = parse(box_descriptors::numbered);
+    ASSERT_EQ(n.collections.size(), 3u);
+    EXPECT_EQ(n.collections[0].input_len, 15);
+    EXPECT_EQ(n.collections[1].input_len, 5);
+    EXPECT_EQ(n.collections[2].input_len, 5);
+    ASSERT_EQ(n.inputs.size(), 2u + 3u + 4u);
+    EXPECT_EQ(n.inputs[1].bit_offset, 8u);
+    EXPECT_EQ(n.inputs[1].usage(0x2C), 0x7002Cu);  // Space, in the bitmap
+    EXPECT_EQ(n.inputs[5].report_id, 3);
+    EXPECT_EQ(n.inputs[5].bit_offset, 0u);
+}
+
+TEST(ReportDescriptor, FieldValuesAreReadBitExactAndWithinTheReport) {
+    // The receiver's mouse report: buttons 1 and 3, X = -2 (0xFFE), Y = 5 (0x005), wheel -1.
+    hid_descriptor_info r = parse(receiver);
+    const unsigned char payload[] = {0x05, 0xFE, 0x5F, 0x00, 0xFF};
+    struct {
+        size_t field;
+        uint32_t index;
+        size_t length;
+        bool ok;
+        int32_t value;
+    } cases[] = {
+        {6, 0, 5, true, 1}, {6, 1, 5, true, 0}, {6, 2, 5, true, 1},
+        {8, 0, 5, true, -2}, {8, 1, 5, true, 5}, {9, 0, 5, true, -1},
+        {9, 0, 4, false, 0},   // the wheel lies beyond a 4-byte payload
+        {8, 2, 5, false, 0},   // past the field's count
+        {2, 5, 8, true, 0},    // unsigned keyboard array, last key slot
+    };
+    for (const auto &c : cases) {
+        int32_t v = 12345;
+        const unsigned char keys[8] = {};
+        const unsigned char *p = c.field == 2 ? keys : payload;
+        EXPECT_EQ(hid_field_value(r.inputs[c.field], c.index, p, c.length, &v), c.ok)
+            << c.field << " " << c.index;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.field << " " << c.index;
+        }
+    }
+    // Too wide to be a value, or no bits at all.
+    hid_input_field wide;
+    wide.size = 33;
+    wide.count = 1;
+    int32_t v = 0;
+    EXPECT_FALSE(hid_field_value(wide, 0, payload, sizeof payload, &v));
+    wide.size = 0;
+    EXPECT_FALSE(hid_field_value(wide, 0, payload, sizeof payload, &v));
 }
 
 TEST(ReportDescriptor, CompositeWithReportIdsCountsEachCollectionApart) {
@@ -233,6 +347,14 @@ TEST(ReportDescriptor, RandomBytesNeverReadOutOfBounds) {
             b = static_cast<unsigned char>(next());
         hid_descriptor_info info = parse(d);
         EXPECT_LE(info.collections.size(), d.size() / 2 + 1);
+        // Every Input item is one byte at least; values read from a report stay inside it.
+        ASSERT_LE(info.inputs.size(), d.size());
+        for (const hid_input_field &f : info.inputs) {
+            ASSERT_LE(f.usages.size(), d.size());
+            int32_t v;
+            for (uint32_t i = 0; i < 4; i++)
+                hid_field_value(f, i, d.data(), std::min<size_t>(d.size(), 16), &v);
+        }
     }
 }
 
