@@ -122,6 +122,8 @@ text_reading read_lines(const std::string &text)
             }
             const std::string name = trimmed(line.substr(1, close - 1));
             if (name.empty() || !trimmed(line.substr(close + 1)).empty()) {
+                // TRANSLATORS: the names in “” such as [Switch 1], Code=4 and [Configuration] are
+                // written in the file as they are: do not translate them.
                 wrong(printf_string(_("“%s” is not a group heading: a heading is a name between “[” and “]”, as "
                                       "in “[Switch 1]”"),
                                     shown(line).c_str()));
@@ -135,9 +137,13 @@ text_reading read_lines(const std::string &text)
         const size_t equals = line.find('=');
         const std::string key = equals == std::string::npos ? "" : trimmed(line.substr(0, equals));
         if (key.empty())
+            // TRANSLATORS: the names in “” such as [Switch 1], Code=4 and [Configuration] are
+            // written in the file as they are: do not translate them.
             wrong(printf_string(_("“%s” is not a setting: a setting is a name, “=” and a value, as in “Code=4”"),
                                 shown(line).c_str()));
         else if (current == nullptr)
+            // TRANSLATORS: the names in “” such as [Switch 1], Code=4 and [Configuration] are
+            // written in the file as they are: do not translate them.
             wrong(printf_string(_("“%s” comes before the first group heading, such as “[Configuration]”"),
                                 shown(line).c_str()));
         else
@@ -244,6 +250,7 @@ struct reader {
             return false;
         gint64 number = 0;
         if (!g_ascii_string_to_signed(text.c_str(), 10, 1, G_MAXINT, &number, nullptr))
+            // TRANSLATORS: Format is the name of a setting in the file: do not translate it.
             return fail_at(line, printf_string(_("“Format” must be a whole number such as 1, not “%s”"),
                                                shown(text).c_str()));
         if (number > config_file_format)
@@ -265,6 +272,8 @@ struct reader {
                 model_index = m;
                 return true;
             }
+        // TRANSLATORS: the first %s is the model that the file names, the others are the
+        // models' names, which are not translated.
         return fail_at(line, printf_string(_("“%s” is not a model that this version knows; it knows “%s” and "
                                              "“%s”"),
                                            shown(text).c_str(), model_name[0], model_name[1]));
