@@ -7,6 +7,8 @@
 #include <functional>
 #include <random>
 
+#include <glib/gstdio.h>
+
 #include "device/config.h"
 #include "device/config_file.h"
 #include "device/describe.h"
@@ -76,6 +78,42 @@ void with_dialog(const char *type, const std::function<void()> &action, const st
     if (!w.handled)
         g_source_remove(source);
     EXPECT_TRUE(w.handled);
+}
+
+GtkTreeView *first_tree_view(GtkWidget *widget)
+{
+    if (GTK_IS_TREE_VIEW(widget))
+        return GTK_TREE_VIEW(widget);
+    GtkTreeView *found = nullptr;
+    if (GTK_IS_CONTAINER(widget)) {
+        GList *children = gtk_container_get_children(GTK_CONTAINER(widget));
+        for (GList *l = children; l != nullptr && found == nullptr; l = l->next)
+            found = first_tree_view(GTK_WIDGET(l->data));
+        g_list_free(children);
+    }
+    return found;
+}
+
+// Selects the row of `view` that holds the text `name` in some column; false when none does.
+bool select_row(GtkTreeView *view, const char *name)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    GtkTreeIter iter;
+    for (bool more = model && gtk_tree_model_get_iter_first(model, &iter); more;
+         more = gtk_tree_model_iter_next(model, &iter))
+        for (int column = 0; column < gtk_tree_model_get_n_columns(model); column++) {
+            if (gtk_tree_model_get_column_type(model, column) != G_TYPE_STRING)
+                continue;
+            gchar *text = nullptr;
+            gtk_tree_model_get(model, &iter, column, &text, -1);
+            const bool found = g_strcmp0(text, name) == 0;
+            g_free(text);
+            if (found) {
+                gtk_tree_selection_select_iter(gtk_tree_view_get_selection(view), &iter);
+                return true;
+            }
+        }
+    return false;
 }
 
 // The text of a PDF as pdftotext lays it out.
@@ -260,15 +298,31 @@ TEST_F(Files, PrintingGivesThePageOfWhatTheWindowShows)
     print_configuration(window_contents(), file("bob.pdf").c_str());
     EXPECT_EQ(pdf_text(dir, "bob.pdf").find("Bob"), 0u);
 
-    // The print dialog offers that name, in an entry of its own.
+    // The print dialog offers that name, in an entry of its own, and prints the name typed there.
+    const std::string here = take_string(g_get_current_dir());
+    ASSERT_EQ(g_chdir(dir.c_str()), 0);
     with_dialog(
         "GtkPrintUnixDialog", [] { print_configuration(window_contents(), nullptr); },
         [](GtkDialog *dialog) {
             GtkWidget *entry = find_widget("entry_sheet_name");
-            ASSERT_TRUE(GTK_IS_ENTRY(entry));
-            EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "Bob");
-            gtk_dialog_response(dialog, GTK_RESPONSE_CANCEL);
+            EXPECT_TRUE(GTK_IS_ENTRY(entry));
+            if (GTK_IS_ENTRY(entry)) {
+                EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "Bob");
+                gtk_entry_set_text(GTK_ENTRY(entry), "  Carla Sánchez ");
+            }
+            // The printer "Print to File", as the user chooses it in the list, once listed.
+            GtkTreeView *printers = first_tree_view(GTK_WIDGET(dialog));
+            ASSERT_NE(printers, nullptr);
+            const bool listed = pump_until([&] { return select_row(printers, "Print to File"); });
+            EXPECT_TRUE(listed);
+            GtkWidget *print = gtk_dialog_get_widget_for_response(dialog, GTK_RESPONSE_OK);
+            const bool ready = listed && pump_until([&] { return gtk_widget_is_sensitive(print); });
+            EXPECT_TRUE(ready);
+            gtk_dialog_response(dialog, ready ? GTK_RESPONSE_OK : GTK_RESPONSE_CANCEL);
         });
+    ASSERT_EQ(g_chdir(here.c_str()), 0);
+    // The file printer writes output.pdf in the current folder.
+    EXPECT_EQ(pdf_text(dir, "output.pdf").find("Carla Sánchez"), 0u);
 }
 
 // File › Open shows configuration files whatever the case of their extension, and all files
