@@ -10,15 +10,14 @@
 #include <glib/gi18n.h>
 #include <glib/gstdio.h>
 
-#include "device/file_replace.h"
-
 #include "device/describe.h"
+#include "device/file_replace.h"
 
 namespace {
 
 constexpr const char *group_configuration = "Configuration";
 constexpr const char *switch_keys[] = {"Kind", "Code", "Modifiers", "AutoRelease"};
-// Larger files are refused before being read: a configuration takes about a kilobyte.
+// Larger files are refused, and read no further: a configuration takes about a kilobyte.
 constexpr size_t largest_file = 1024 * 1024;
 
 int low_byte(int value)
