@@ -7,6 +7,7 @@
 #include <pango/pangocairo.h>
 
 #include "device/describe.h"
+#include "device/file_replace.h"
 
 namespace {
 
@@ -92,7 +93,36 @@ cairo_status_t append_to_string(void *closure, const unsigned char *data, unsign
 
 }  // namespace
 
-void draw_config_page(cairo_t *cr, double width, double height, const config_file_contents &c)
+std::string date_in_words(int year, int month, int day)
+{
+    // TRANSLATORS: the months as a date on the printed sheet names them ("9 December 2026").
+    // Where your language puts a word such as "de" before the month in a date, it may go
+    // here too ("de desembre", "d’abril").
+    static const char *const months[] = {
+        NC_("month in a date", "January"),   NC_("month in a date", "February"), NC_("month in a date", "March"),
+        NC_("month in a date", "April"),     NC_("month in a date", "May"),      NC_("month in a date", "June"),
+        NC_("month in a date", "July"),      NC_("month in a date", "August"),   NC_("month in a date", "September"),
+        NC_("month in a date", "October"),   NC_("month in a date", "November"), NC_("month in a date", "December"),
+    };
+    const char *name = g_dpgettext2(nullptr, "month in a date", months[std::clamp(month, 1, 12) - 1]);
+    // TRANSLATORS: a date on the printed sheet: %1$d is the day, %2$s the month's name (as
+    // translated above) and %3$d the year, as in "9 December 2026". Reorder them as your
+    // language writes a date in words.
+    return printf_string(C_("date in words", "%1$d %2$s %3$d"), day, name, year);
+}
+
+std::string sheet_name_of_file(const char *path)
+{
+    std::string name = take_string(g_filename_display_basename(path));
+    const std::string extension = ".zevrin";
+    if (name.size() > extension.size() &&
+        g_ascii_strcasecmp(name.c_str() + name.size() - extension.size(), extension.c_str()) == 0)
+        name.erase(name.size() - extension.size());
+    return name;
+}
+
+void draw_config_page(cairo_t *cr, double width, double height, const config_file_contents &c,
+                      const std::string &title)
 {
     const int model = c.model >= 0 && c.model < n_models ? c.model : 0;
     const int n = model_n_switches[model];
@@ -101,8 +131,10 @@ void draw_config_page(cairo_t *cr, double width, double height, const config_fil
     cairo_scale(cr, scale, scale);
     cairo_set_source_rgb(cr, 0, 0, 0);
 
+    // The configuration's name tells one pupil's sheet from another's; without one, what the
+    // sheet is.
     double y = margin;
-    y += draw_text(cr, margin, y, text_width, "Sans Bold 20", _("Zevrin configuration"));
+    y += draw_text(cr, margin, y, text_width, "Sans Bold 22", title.empty() ? _("Zevrin configuration") : title);
     y += draw_text(cr, margin, y, text_width, "Sans 14", model_name[model]) + 18;
 
     // The switch inputs side by side, as on the box.
@@ -112,40 +144,53 @@ void draw_config_page(cairo_t *cr, double width, double height, const config_fil
         draw_switch_disc(cr, s, margin + radius + s * step, y + radius, radius);
     y += 2 * radius + 24;
 
-    // One line per switch: its disc, its name and its action.
-    const double row_radius = 11;
+    // One line per switch: its disc, its name in small type and, what the people beside the
+    // user look for, its action in large type.
+    const double row_radius = 13;
     const double indent = 3 * row_radius;
+    bool moves_mouse = false, moves_joystick = false;
     for (int s = 0; s < n; s++) {
-        draw_switch_disc(cr, s, margin + row_radius, y + row_radius + 1, row_radius);
+        const action_record &a = c.config.switches[s];
+        moves_mouse = moves_mouse || (a.kind & 0xFF) == kind_mouse_movement;
+        moves_joystick = moves_joystick || (a.kind & 0xFF) == kind_joystick_movement;
+        draw_switch_disc(cr, s, margin + row_radius, y + row_radius + 2, row_radius);
         const std::string label = printf_string(_("Switch %d"), s + 1);
-        const double name_height = draw_text(cr, margin + indent, y, text_width - indent, "Sans Bold 12", label);
-        const double action_height = draw_text(cr, margin + indent, y + name_height, text_width - indent,
-                                               "Sans 12", describe_action(c.config.switches[s]));
-        y += std::max(name_height + action_height, 2 * row_radius) + 12;
+        cairo_set_source_rgb(cr, 0.3, 0.3, 0.3);
+        const double name_height = draw_text(cr, margin + indent, y, text_width - indent, "Sans 9", label);
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        const double action_height =
+            draw_text(cr, margin + indent, y + name_height, text_width - indent, "Sans Bold 14", describe_action(a));
+        y += std::max(name_height + action_height, 2 * row_radius + 4) + 12;
     }
 
+    // A setting shows only when a switch uses it: the speed when one moves the mouse, the
+    // displacement when one moves the joystick.
     y += 12;
-    y += draw_text(cr, margin, y, text_width, "Sans 12",
-                   std::string(_("Mouse speed")) + ": " + describe_mouse_speed(c.config)) + 6;
-    y += draw_text(cr, margin, y, text_width, "Sans 12",
-                   std::string(_("Joystick displacement")) + ": " + describe_joy_displacement(c.config));
+    if (moves_mouse)
+        y += draw_text(cr, margin, y, text_width, "Sans 12",
+                       std::string(_("Mouse speed")) + ": " + describe_mouse_speed(c.config)) + 6;
+    if (moves_joystick)
+        draw_text(cr, margin, y, text_width, "Sans 12",
+                  std::string(_("Joystick displacement")) + ": " + describe_joy_displacement(c.config));
 
     GDateTime *now = g_date_time_new_now_local();
-    const std::string date = take_string(g_date_time_format(now, "%x"));
+    const std::string date =
+        date_in_words(g_date_time_get_year(now), g_date_time_get_month(now), g_date_time_get_day_of_month(now));
     g_date_time_unref(now);
-    // TRANSLATORS: at the foot of the printed page; %s is the date, in the user's format.
+    // TRANSLATORS: at the foot of the printed page; %s is the date in words, "9 December 2026".
     const std::string printed = printf_string(_("Printed on %s"), date.c_str());
     draw_text(cr, margin, config_page_height - margin - 14, text_width, "Sans 10", printed);
     cairo_restore(cr);
 }
 
-bool write_config_page_pdf(const char *pdf_path, const config_file_contents &c, std::string &error)
+bool write_config_page_pdf(const char *pdf_path, const config_file_contents &c, std::string &error,
+                           const std::string &title)
 {
     std::string pdf;
     cairo_surface_t *surface = cairo_pdf_surface_create_for_stream(append_to_string, &pdf, config_page_width,
                                                                     config_page_height);
     cairo_t *cr = cairo_create(surface);
-    draw_config_page(cr, config_page_width, config_page_height, c);
+    draw_config_page(cr, config_page_width, config_page_height, c, title);
     cairo_show_page(cr);
     cairo_status_t status = cairo_status(cr);
     cairo_destroy(cr);
@@ -159,11 +204,9 @@ bool write_config_page_pdf(const char *pdf_path, const config_file_contents &c, 
         error = printf_string(_("The page could not be made: %s"), cairo_status_to_string(status));
         return false;
     }
-    GError *err = nullptr;
-    if (!g_file_set_contents(pdf_path, pdf.data(), gssize(pdf.size()), &err)) {
-        error = printf_string(_("The page could not be saved in “%s”: %s"), display_name.c_str(),
-                              err->message);
-        g_error_free(err);
+    std::string reason;
+    if (!replace_file_contents(pdf_path, pdf, reason)) {
+        error = printf_string(_("The page could not be saved in “%s”: %s"), display_name.c_str(), reason.c_str());
         return false;
     }
     return true;

@@ -17,6 +17,9 @@ namespace {
 // A file given to the program waits here until a box's configuration has been read.
 std::string waiting_file;
 guint waiting_file_source = 0;
+// The name of the file that the window's configuration was last opened from or saved in
+// (without ".zevrin"), which the print dialog offers as the name on the sheet.
+std::string sheet_name;
 
 // Says why the file commands cannot be used yet; false when they can.
 bool refused_for_now()
@@ -65,6 +68,7 @@ void open_now(const char *path)
     }
     const int n = std::min(model_n_switches[file.model], model_n_switches[connected_device_model]);
     set_record(with_switches_and_settings(pending_configuration(), file.config, n));
+    sheet_name = sheet_name_of_file(path);
     update_main_window();
 
     std::string message = printf_string(_("The configuration of “%s” is shown. Click 'Write' to send it to the "
@@ -96,11 +100,17 @@ GtkFileChooserNative *file_chooser(const char *title, GtkFileChooserAction actio
     gchar *profiles = get_config_file("profiles");
     gtk_file_chooser_set_current_folder(files, profiles);
     g_free(profiles);
+    // The extension in any case: a file copied from another system may be "ANNA.ZEVRIN".
     GtkFileFilter *filter = gtk_file_filter_new();
     gtk_file_filter_set_name(filter, _("Zevrin configurations (*.zevrin)"));
-    gtk_file_filter_add_pattern(filter, "*.zevrin");
+    gtk_file_filter_add_pattern(filter, "*.[zZ][eE][vV][rR][iI][nN]");
     gtk_file_filter_add_mime_type(filter, "application/x-zevrin-configuration");
     gtk_file_chooser_add_filter(files, filter);
+    GtkFileFilter *all = gtk_file_filter_new();
+    gtk_file_filter_set_name(all, _("All files"));
+    gtk_file_filter_add_pattern(all, "*");
+    gtk_file_chooser_add_filter(files, all);
+    gtk_file_chooser_set_filter(files, filter);
     return chooser;
 }
 
@@ -114,10 +124,47 @@ std::string run_file_chooser(GtkFileChooserNative *chooser)
     return path;
 }
 
-void draw_page_cb(GtkPrintOperation *, GtkPrintContext *context, gint, gpointer contents)
+// One print: what is printed, the name on the sheet, and the entry in the print dialog where
+// the user may change that name.
+struct print_job {
+    const config_file_contents &contents;
+    std::string title;
+    GtkWidget *entry;
+};
+
+void draw_page_cb(GtkPrintOperation *, GtkPrintContext *context, gint, gpointer data)
 {
+    const print_job *job = static_cast<print_job *>(data);
     draw_config_page(gtk_print_context_get_cairo_context(context), gtk_print_context_get_width(context),
-                     gtk_print_context_get_height(context), *static_cast<config_file_contents *>(contents));
+                     gtk_print_context_get_height(context), job->contents, job->title);
+}
+
+// The print dialog's own tab: the name on the sheet.
+GObject *create_custom_widget_cb(GtkPrintOperation *, gpointer data)
+{
+    print_job *job = static_cast<print_job *>(data);
+    GtkWidget *grid = gtk_grid_new();
+    gtk_container_set_border_width(GTK_CONTAINER(grid), 12);
+    gtk_grid_set_column_spacing(GTK_GRID(grid), 12);
+    GtkWidget *label = gtk_label_new_with_mnemonic(_("_Name on the sheet:"));
+    job->entry = gtk_entry_new();
+    gtk_buildable_set_name(GTK_BUILDABLE(job->entry), "entry_sheet_name");
+    gtk_entry_set_text(GTK_ENTRY(job->entry), job->title.c_str());
+    gtk_entry_set_activates_default(GTK_ENTRY(job->entry), TRUE);
+    gtk_widget_set_hexpand(job->entry, TRUE);
+    gtk_label_set_mnemonic_widget(GTK_LABEL(label), job->entry);
+    gtk_grid_attach(GTK_GRID(grid), label, 0, 0, 1, 1);
+    gtk_grid_attach(GTK_GRID(grid), job->entry, 1, 0, 1, 1);
+    gtk_widget_show_all(grid);
+    return G_OBJECT(grid);
+}
+
+void custom_widget_apply_cb(GtkPrintOperation *, GtkWidget *, gpointer data)
+{
+    print_job *job = static_cast<print_job *>(data);
+    if (job->entry != nullptr)
+        job->title = take_string(g_strstrip(g_strdup(gtk_entry_get_text(GTK_ENTRY(job->entry)))));
+    job->entry = nullptr;
 }
 
 }  // namespace
@@ -145,8 +192,10 @@ void open_waiting_configuration_file()
 bool save_configuration_file(const char *path, const config_file_contents &contents)
 {
     std::string error;
-    if (save_config_file_contents(path, contents, error))
+    if (save_config_file_contents(path, contents, error)) {
+        sheet_name = sheet_name_of_file(path);
         return true;
+    }
     dialog_info("Zevrin", error.c_str(), as_window(window_main));
     return false;
 }
@@ -190,8 +239,12 @@ void print_configuration(const config_file_contents &contents, const char *pdf_p
     gtk_print_operation_set_job_name(operation, _("Zevrin configuration"));
     if (pdf_path != nullptr)
         gtk_print_operation_set_export_filename(operation, pdf_path);
-    // The operation runs to its end before this returns, so it may draw from `contents`.
-    g_signal_connect(operation, "draw-page", G_CALLBACK(draw_page_cb), const_cast<config_file_contents *>(&contents));
+    // The operation runs to its end before this returns, so it may draw from `job`.
+    print_job job{contents, sheet_name, nullptr};
+    g_signal_connect(operation, "draw-page", G_CALLBACK(draw_page_cb), &job);
+    gtk_print_operation_set_custom_tab_label(operation, _("Name on the sheet"));
+    g_signal_connect(operation, "create-custom-widget", G_CALLBACK(create_custom_widget_cb), &job);
+    g_signal_connect(operation, "custom-widget-apply", G_CALLBACK(custom_widget_apply_cb), &job);
     GError *error = nullptr;
     const GtkPrintOperationResult result = gtk_print_operation_run(
         operation, pdf_path != nullptr ? GTK_PRINT_OPERATION_ACTION_EXPORT : GTK_PRINT_OPERATION_ACTION_PRINT_DIALOG,

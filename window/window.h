@@ -155,5 +155,6 @@ config_file_contents window_contents();
 // Saves `contents` at `path`; a failure is shown in a message. Returns whether it was saved.
 bool save_configuration_file(const char *path, const config_file_contents &contents);
 // Prints the page of `contents` through the print dialog, or without it into the PDF file
-// `pdf_path` when that is not null; a failure is shown in a message.
+// `pdf_path` when that is not null; a failure is shown in a message. The sheet is named after
+// the file last opened or saved in the window (the print dialog lets the user change it).
 void print_configuration(const config_file_contents &contents, const char *pdf_path);

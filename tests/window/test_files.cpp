@@ -4,7 +4,10 @@
 // a file given before a box is ready opens once it is.
 #include "tests/window/window_test.h"
 
+#include <functional>
 #include <random>
+
+#include <glib/gstdio.h>
 
 #include "device/config.h"
 #include "device/config_file.h"
@@ -46,6 +49,84 @@ seen_dialog open_file(const std::string &path)
         open_configuration_file(path.c_str());
         pump_until([] { return false; }, 300);
     });
+}
+
+// Runs `action`, which opens a dialog of the class `type` and waits for it; `handle` gets the
+// dialog once it shows, and answers it.
+void with_dialog(const char *type, const std::function<void()> &action, const std::function<void(GtkDialog *)> &handle)
+{
+    struct watch {
+        const char *type;
+        const std::function<void(GtkDialog *)> &handle;
+        bool handled;
+    } w{type, handle, false};
+    const guint source = g_timeout_add(
+        50,
+        [](gpointer data) -> gboolean {
+            auto *w = static_cast<watch *>(data);
+            GList *toplevels = gtk_window_list_toplevels();
+            for (GList *l = toplevels; l != nullptr && !w->handled; l = l->next)
+                if (g_strcmp0(G_OBJECT_TYPE_NAME(l->data), w->type) == 0 && gtk_widget_get_mapped(GTK_WIDGET(l->data))) {
+                    w->handled = true;
+                    w->handle(GTK_DIALOG(l->data));
+                }
+            g_list_free(toplevels);
+            return w->handled ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+        },
+        &w);
+    action();
+    if (!w.handled)
+        g_source_remove(source);
+    EXPECT_TRUE(w.handled);
+}
+
+GtkTreeView *first_tree_view(GtkWidget *widget)
+{
+    if (GTK_IS_TREE_VIEW(widget))
+        return GTK_TREE_VIEW(widget);
+    GtkTreeView *found = nullptr;
+    if (GTK_IS_CONTAINER(widget)) {
+        GList *children = gtk_container_get_children(GTK_CONTAINER(widget));
+        for (GList *l = children; l != nullptr && found == nullptr; l = l->next)
+            found = first_tree_view(GTK_WIDGET(l->data));
+        g_list_free(children);
+    }
+    return found;
+}
+
+// Selects the row of `view` that holds the text `name` in some column; false when none does.
+bool select_row(GtkTreeView *view, const char *name)
+{
+    GtkTreeModel *model = gtk_tree_view_get_model(view);
+    GtkTreeIter iter;
+    for (bool more = model && gtk_tree_model_get_iter_first(model, &iter); more;
+         more = gtk_tree_model_iter_next(model, &iter))
+        for (int column = 0; column < gtk_tree_model_get_n_columns(model); column++) {
+            if (gtk_tree_model_get_column_type(model, column) != G_TYPE_STRING)
+                continue;
+            gchar *text = nullptr;
+            gtk_tree_model_get(model, &iter, column, &text, -1);
+            const bool found = g_strcmp0(text, name) == 0;
+            g_free(text);
+            if (found) {
+                gtk_tree_selection_select_iter(gtk_tree_view_get_selection(view), &iter);
+                return true;
+            }
+        }
+    return false;
+}
+
+// The text of a PDF as pdftotext lays it out.
+std::string pdf_text(const std::string &dir, const char *pdf)
+{
+    const gchar *argv[] = {"pdftotext", "-layout", pdf, "page.txt", nullptr};
+    gint status = -1;
+    EXPECT_TRUE(g_spawn_sync(dir.c_str(), const_cast<gchar **>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+                             nullptr, nullptr, &status, nullptr));
+    EXPECT_TRUE(g_spawn_check_wait_status(status, nullptr));
+    gchar *text = nullptr;
+    EXPECT_TRUE(g_file_get_contents((dir + "/page.txt").c_str(), &text, nullptr, nullptr));
+    return take_string(text);
 }
 
 class Files : public WindowTest {
@@ -202,19 +283,93 @@ TEST_F(Files, PrintingGivesThePageOfWhatTheWindowShows)
     connect_idle(1);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_keyb[1]), TRUE);
     print_configuration(window_contents(), file("page.pdf").c_str());
-    const gchar *argv[] = {"pdftotext", "-layout", "page.pdf", "page.txt", nullptr};
-    gint status = -1;
-    ASSERT_TRUE(g_spawn_sync(dir.c_str(), const_cast<gchar **>(argv), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
-                             nullptr, nullptr, &status, nullptr));
-    ASSERT_TRUE(g_spawn_check_wait_status(status, nullptr));
-    gchar *text = nullptr;
-    ASSERT_TRUE(g_file_get_contents(file("page.txt").c_str(), &text, nullptr, nullptr));
-    const std::string page = text;
-    g_free(text);
+    const std::string page = pdf_text(dir, "page.pdf");
     EXPECT_NE(page.find("Zevrin Mini"), std::string::npos) << page;
     EXPECT_NE(page.find(describe_action(pending_configuration().switches[0])), std::string::npos) << page;
     EXPECT_NE(page.find("Keyboard, A, auto-release"), std::string::npos) << page;
     EXPECT_EQ(page.find("Switch 3"), std::string::npos) << page;
+    // Opened from a file, or saved in one, the sheet carries the file's name.
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("Anna Lopez.ZEVRIN").c_str(), window_contents(), error)) << error;
+    open_file(file("Anna Lopez.ZEVRIN"));
+    print_configuration(window_contents(), file("anna.pdf").c_str());
+    EXPECT_EQ(pdf_text(dir, "anna.pdf").find("Anna Lopez"), 0u);
+    ASSERT_TRUE(save_configuration_file(file("Bob.zevrin").c_str(), window_contents()));
+    print_configuration(window_contents(), file("bob.pdf").c_str());
+    EXPECT_EQ(pdf_text(dir, "bob.pdf").find("Bob"), 0u);
+
+    // The print dialog offers that name, in an entry of its own, and prints the name typed there.
+    const std::string here = take_string(g_get_current_dir());
+    ASSERT_EQ(g_chdir(dir.c_str()), 0);
+    with_dialog(
+        "GtkPrintUnixDialog", [] { print_configuration(window_contents(), nullptr); },
+        [](GtkDialog *dialog) {
+            GtkWidget *entry = find_widget("entry_sheet_name");
+            EXPECT_TRUE(GTK_IS_ENTRY(entry));
+            if (GTK_IS_ENTRY(entry)) {
+                EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(entry)), "Bob");
+                gtk_entry_set_text(GTK_ENTRY(entry), "  Carla Sánchez ");
+            }
+            // The printer "Print to File", as the user chooses it in the list, once listed.
+            GtkTreeView *printers = first_tree_view(GTK_WIDGET(dialog));
+            ASSERT_NE(printers, nullptr);
+            const bool listed = pump_until([&] { return select_row(printers, "Print to File"); });
+            EXPECT_TRUE(listed);
+            GtkWidget *print = gtk_dialog_get_widget_for_response(dialog, GTK_RESPONSE_OK);
+            const bool ready = listed && pump_until([&] { return gtk_widget_is_sensitive(print); });
+            EXPECT_TRUE(ready);
+            gtk_dialog_response(dialog, ready ? GTK_RESPONSE_OK : GTK_RESPONSE_CANCEL);
+        });
+    ASSERT_EQ(g_chdir(here.c_str()), 0);
+    // The file printer writes output.pdf in the current folder.
+    EXPECT_EQ(pdf_text(dir, "output.pdf").find("Carla Sánchez"), 0u);
+}
+
+// File › Open shows configuration files whatever the case of their extension, and all files
+// when the user asks; a file chosen there opens.
+TEST_F(Files, TheOpenDialogFindsZevrinFilesInAnyCaseAndOffersAllFiles)
+{
+    connect_idle(1);
+    configuration c = record_configuration();
+    c.switches[0] = {kind_keyboard_key, 0x05, 0, 1};
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("PUPIL.ZEVRIN").c_str(), {1, c}, error)) << error;
+    GtkWidget *open = find_widget("menuitem_open");
+    ASSERT_NE(open, nullptr);
+    const std::string path = file("PUPIL.ZEVRIN");
+    const seen_dialog d = answer_message_dialog([&] {
+        with_dialog(
+            "GtkFileChooserDialog", [&] { gtk_menu_item_activate(GTK_MENU_ITEM(open)); },
+            [&](GtkDialog *dialog) {
+                GtkFileChooser *chooser = GTK_FILE_CHOOSER(dialog);
+                GSList *filters = gtk_file_chooser_list_filters(chooser);
+                EXPECT_EQ(g_slist_length(filters), 2u);
+                auto *zevrin = GTK_FILE_FILTER(g_slist_nth_data(filters, 0));
+                auto *all = GTK_FILE_FILTER(g_slist_nth_data(filters, 1));
+                g_slist_free(filters);
+                EXPECT_EQ(gtk_file_chooser_get_filter(chooser), zevrin);
+                EXPECT_STREQ(gtk_file_filter_get_name(all), "All files");
+                auto shows = [](GtkFileFilter *filter, const char *name) {
+                    GtkFileFilterInfo info{};
+                    info.contains = GTK_FILE_FILTER_DISPLAY_NAME;
+                    info.display_name = name;
+                    return gtk_file_filter_filter(filter, &info) != FALSE;
+                };
+                for (const char *name : {"anna.zevrin", "PUPIL.ZEVRIN", "Bob.Zevrin"})
+                    EXPECT_TRUE(shows(zevrin, name)) << name;
+                for (const char *name : {"anna.txt", "zevrin", "anna.zevrin.pdf"})
+                    EXPECT_FALSE(shows(zevrin, name)) << name;
+                EXPECT_TRUE(shows(all, "anna.txt"));
+                // The chooser reads the folder before it selects the file in it.
+                gtk_file_chooser_select_filename(chooser, path.c_str());
+                const bool selected = pump_until(
+                    [&] { return take_string(gtk_file_chooser_get_filename(chooser)) == path; });
+                EXPECT_TRUE(selected);
+                gtk_dialog_response(dialog, selected ? GTK_RESPONSE_ACCEPT : GTK_RESPONSE_CANCEL);
+            });
+    });
+    EXPECT_EQ(d.text, "The configuration of “PUPIL.ZEVRIN” is shown. Click 'Write' to send it to the device.");
+    EXPECT_EQ(pending_configuration().switches[0], c.switches[0]);
 }
 
 }  // namespace
