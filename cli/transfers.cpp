@@ -221,7 +221,9 @@ int print_command(const options &o)
         return status_invalid_file;
     }
     const std::string pdf = o.output.empty() ? default_pdf_name(o.file) : o.output;
-    if (!write_config_page_pdf(pdf.c_str(), contents, error)) {
+    // The sheet carries the name given, else the file's.
+    const std::string title = o.title.empty() ? sheet_name_of_file(o.file.c_str()) : o.title;
+    if (!write_config_page_pdf(pdf.c_str(), contents, error, title)) {
         say(error);
         return status_failure;
     }

@@ -21,11 +21,6 @@ constexpr int dir_down = 8;
 // The generic event notice of the configuration interface.
 constexpr unsigned char message_generic_event = 0x64;
 
-int low_byte(int value)
-{
-    return value & 0xFF;
-}
-
 bool is_modifier_usage(uint32_t usage)
 {
     return usage >= 0xE0 && usage <= 0xE7;

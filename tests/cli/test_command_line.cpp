@@ -478,6 +478,20 @@ TEST_F(CommandLine, PrintsAFileAsAPdfBesideItOrWhereAsked)
         g_free(text);
     }
     EXPECT_EQ(zevrin({"--print", file("mini.zevrin"), "--output", file("no-such-dir/page.pdf")}).status, 1);
+    // The sheet carries the file's name, or the one given.
+    for (const auto &[title, shown] : {std::pair<std::string, std::string>{"", "mini"}, {"Anna's switches", "Anna's switches"}}) {
+        std::vector<std::string> args = {"--print", file("mini.zevrin"), "--output", file("named.pdf")};
+        if (!title.empty())
+            args.insert(args.end(), {"--title", title});
+        ASSERT_EQ(zevrin(args).status, 0);
+        gchar *text = nullptr;
+        const std::string pdf = file("named.pdf");
+        const gchar *pdftotext[] = {"pdftotext", pdf.c_str(), "-", nullptr};
+        ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<gchar **>(pdftotext), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
+                                 nullptr, &text, nullptr, nullptr, nullptr));
+        EXPECT_NE(std::string(text).find(shown), std::string::npos) << text;
+        g_free(text);
+    }
 }
 
 // Messages in the language that the settings file chooses, whatever the environment says; the
