@@ -50,7 +50,8 @@ GtkWidget *row_controls(int i)
     return found;
 }
 
-// The natural width of the shown children of `box` side by side, `spacing` apart.
+// The natural width of the shown children of `box` side by side, `spacing` apart; a row's box
+// of controls that stands on two lines counts as it would on one.
 int width_side_by_side(GtkWidget *box, int spacing)
 {
     int width = 0, shown = 0;
@@ -59,7 +60,7 @@ int width_side_by_side(GtkWidget *box, int spacing)
         if (!gtk_widget_get_visible(GTK_WIDGET(l->data)))
             continue;
         int natural = 0;
-        if (GTK_IS_ORIENTABLE(l->data) && GTK_IS_BOX(l->data) && box != GTK_WIDGET(l->data) &&
+        if (GTK_IS_BOX(l->data) &&
             gtk_orientable_get_orientation(GTK_ORIENTABLE(l->data)) == GTK_ORIENTATION_VERTICAL)
             natural = width_side_by_side(GTK_WIDGET(l->data), spacing_one_line);
         else
@@ -75,6 +76,8 @@ int width_side_by_side(GtkWidget *box, int spacing)
 bool row_fits_on_one_line(int i, int area_width)
 {
     GtkWidget *rows = gtk_widget_get_parent(box_sw[i]);
+    if (!GTK_IS_BOX(box_sw[i]) || rows == nullptr)
+        return true;
     const int margins = gtk_widget_get_margin_start(rows) + gtk_widget_get_margin_end(rows);
     return margins + width_side_by_side(box_sw[i], gtk_box_get_spacing(GTK_BOX(box_sw[i]))) <= area_width;
 }
