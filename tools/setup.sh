@@ -3,12 +3,12 @@
 # package (--deb) need on Debian 12 or Ubuntu.
 # As root it runs apt-get; otherwise it prints the exact command and stops.
 set -eu
-packages="meson ninja-build pkg-config g++ gettext itstool libgtk-3-dev libudev-dev
+packages="meson ninja-build pkg-config g++ gettext itstool yelp-tools libgtk-3-dev libudev-dev
   materia-gtk-theme shared-mime-info"
 test_packages="libgtest-dev googletest umockdev libumockdev-dev xvfb xauth x11-xkb-utils
   xdotool x11-utils imagemagick desktop-file-utils appstream dbus dbus-x11 at-spi2-core
   python3 python3-pyatspi python3-gi gir1.2-umockdev-1.0 libxtst-dev clang libclang-rt-14-dev
-  strace libhidapi-dev yelp-tools weston libglib2.0-bin librsvg2-bin poppler-utils"
+  strace libhidapi-dev weston libglib2.0-bin librsvg2-bin poppler-utils"
 # make deb: the package's build tools (dpkg-buildpackage wants build-essential besides what
 # debian/control lists) and lintian.
 deb_packages="build-essential dpkg-dev debhelper lintian"

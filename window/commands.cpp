@@ -2,6 +2,7 @@
 #include <glib/gi18n.h>
 
 #include "app/hub.h"
+#include "app/paths.h"
 #include "app/theme.h"
 #include "build_config.h"
 #include "device/config.h"
@@ -220,6 +221,37 @@ bool user_manual_installed()
     return false;
 }
 
+// The manual's page `page` as a web page on this computer, for a desktop with no help viewer:
+// DATA_DIR/help-html/LANG/PAGE.html as installed, else help/html/LANG/PAGE.html of the build
+// directory, from which a run from the build tree starts. In the window's language (LANGUAGE, as
+// the settings set it at the start), else in English (C). A file:// address, or null.
+gchar *local_manual_page_uri(const char *page)
+{
+    gchar *installed = get_data_file("help-html");
+    const char *const roots[] = {installed, "help/html"};
+    gchar **languages = g_strsplit(g_getenv("LANGUAGE") != nullptr ? g_getenv("LANGUAGE") : "", ":", 2);
+    const char *const wanted[] = {languages[0], "C"};
+    gchar *file_name = g_strconcat(page, ".html", nullptr);
+    gchar *uri = nullptr;
+    for (const char *root : roots) {
+        for (const char *language : wanted) {
+            if (uri != nullptr || language == nullptr || *language == '\0')
+                continue;
+            gchar *path = g_build_filename(root, language, file_name, nullptr);
+            if (g_file_test(path, G_FILE_TEST_IS_REGULAR)) {
+                GFile *file = g_file_new_for_path(path);  // made absolute from the current directory
+                uri = g_file_get_uri(file);
+                g_object_unref(file);
+            }
+            g_free(path);
+        }
+    }
+    g_free(file_name);
+    g_strfreev(languages);
+    g_free(installed);
+    return uri;
+}
+
 // Hands `uri` to the desktop's handler of its scheme; false when there is none or it cannot be
 // started. gtk_show_uri_on_window cannot tell: given a parent window, GTK 3 launches the handler
 // asynchronously and returns true whatever happens. GIO's own call waits for the launch and
@@ -309,13 +341,20 @@ bool device_ready()
 
 // Opens the manual at `page` (a page id of help/C; null for the start page): the installed
 // manual in a help viewer when the program's manual is installed and a viewer can be started,
-// else the web manual in a browser, else a message with the web address.
+// else the manual's web pages on this computer in the browser, else the web manual, else a
+// message with the web address.
 void show_user_manual(const char *page)
 {
     gchar *help_uri = page != nullptr ? g_strconcat("help:zevrin/", page, nullptr) : g_strdup("help:zevrin");
-    // A help viewer asked for a manual that is not installed shows only an error page: the web
-    // manual is better then.
-    const bool opened = (user_manual_installed() && open_uri(help_uri)) || open_uri(USER_MANUAL_URI);
+    // A help viewer asked for a manual that is not installed shows only an error page: the
+    // pages in the browser are better then.
+    bool opened = user_manual_installed() && open_uri(help_uri);
+    if (!opened) {
+        gchar *local_uri = local_manual_page_uri(page != nullptr ? page : "index");
+        opened = local_uri != nullptr && open_uri(local_uri);
+        g_free(local_uri);
+    }
+    opened = opened || open_uri(USER_MANUAL_URI);
     g_free(help_uri);
     if (!opened)
         show_user_manual_address();

@@ -23,6 +23,9 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
       before) or "-" (no object reports the focus, as in a combo box). Prints a line a step:
       ROLE <tab> NAME <tab> X Y WIDTH HEIGHT on the screen <tab> "shown", or "hidden" when
       outside a scrolled area around it; "-" for no object. Exits 1 at a step not reached.
+  atspi_driver.py layout PID
+      One line per showing object of the program's windows, as "keys" prints a step, with the
+      window's own lines as "dump" prints them.
 
 Exit status 0 on success, 1 when the program, the object or the entry is not (yet) there,
 2 on wrong usage.
@@ -210,8 +213,19 @@ def keys(app, key, steps):
     return 0
 
 
+def layout(app):
+    for window in app:
+        if window is None:
+            continue
+        print("window\t%s\t%s" % (window.getRoleName(), one_line(window.name)))
+        for a in walk(window):
+            if a.getState().contains(pyatspi.STATE_SHOWING):
+                print(describe(a))
+    return 0
+
+
 def main(argv):
-    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents", "keys"):
+    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents", "keys", "layout"):
         print(__doc__, file=sys.stderr)
         return 2
     app = application(int(argv[2]))
@@ -221,6 +235,8 @@ def main(argv):
         return 1
     if argv[1] == "dump" and len(argv) == 3:
         return dump(app)
+    if argv[1] == "layout" and len(argv) == 3:
+        return layout(app)
     if argv[1] == "select" and len(argv) == 5:
         return select(app, argv[3], argv[4])
     if argv[1] == "do" and len(argv) == 5:

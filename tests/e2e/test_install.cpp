@@ -2,7 +2,7 @@
 // temporary DESTDIR, and the installed tree is checked as a desktop, a help viewer and a
 // software centre would see it, then the installed program is started (on this test's X server) from a
 // directory where no source tree is near, in Spanish, and must come up with its installed interface and
-// translations.
+// translations; on a desktop without a help viewer, F1 shows the manual's installed web pages.
 //
 // Run it as: xvfb-wrap.sh test_install MESON BUILD_ROOT SOURCE_ROOT
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -263,6 +264,22 @@ TEST_F(Installed, TheManualIsInPlaceInEveryLanguage)
             const run_result r = run({"yelp-check", check, manual});
             EXPECT_EQ(r.status, 0) << lang << ": yelp-check " << check << "\n" << r.out << r.err;
         }
+        // The same pages for a browser, with the same pictures, in the same language.
+        const fs::path html = share() / "zevrin" / "help-html" / lang;
+        for (const std::string &page : pages) {
+            const fs::path file = html / (fs::path(page).stem().string() + ".html");
+            ASSERT_TRUE(fs::is_regular_file(file)) << file;
+            const std::string text = read_file(file);
+            if (lang != "C") {
+                EXPECT_NE(text.find(" lang=\"" + lang + "\""), std::string::npos) << file;
+                EXPECT_NE(text, read_file(share() / "zevrin/help-html/C" / file.filename())) << file << " is not translated";
+            }
+            // Nothing is fetched from the internet: the styles and scripts are beside the pages.
+            EXPECT_EQ(text.find("src=\"http"), std::string::npos) << file;
+            EXPECT_EQ(text.substr(0, text.find("<body")).find("href=\"http"), std::string::npos) << file;
+        }
+        for (const std::string &figure : figures)
+            EXPECT_EQ(read_file(html / "figures" / figure), read_file(manual / "figures" / figure)) << lang << " " << figure;
     }
 }
 
@@ -285,6 +302,46 @@ TEST_F(Installed, InstalledProgramFindsItsDataAndTranslations)
     env = g_environ_setenv(env, "XDG_CONFIG_HOME", (home + "/.config").c_str(), TRUE);
     env = g_environ_setenv(env, "XDG_RUNTIME_DIR", (destdir + "/run").c_str(), TRUE);
     env = g_environ_unsetenv(env, "ZEVRIN_DEMO");
+    // The desktop has the installed manual where help viewers look, but no help viewer: the
+    // handlers of help: addresses on this computer are taken off, and a stand-in browser that
+    // writes down what it is given takes web pages and addresses.
+    const std::string data_home = home + "/.local/share";
+    env = g_environ_setenv(env, "XDG_DATA_HOME", data_home.c_str(), TRUE);
+    env = g_environ_setenv(env, "XDG_DATA_DIRS", (share().string() + ":/usr/local/share:/usr/share").c_str(), TRUE);
+    const std::string opened = destdir + "/opened";
+    fs::create_directories(data_home + "/applications");
+    {
+        std::ofstream browser(destdir + "/browser.sh");
+        browser << "#!/bin/sh\nprintf '%s' \"$1\" > '" << opened << ".tmp' && mv '" << opened << ".tmp' '" << opened
+                << "'\n";
+    }
+    fs::permissions(destdir + "/browser.sh", fs::perms::owner_all);
+    {
+        std::ofstream entry(data_home + "/applications/zevrin-test-browser.desktop");
+        entry << "[Desktop Entry]\nType=Application\nName=Browser\nExec=" << destdir
+              << "/browser.sh %u\nMimeType=text/html;x-scheme-handler/https;\nNoDisplay=true\n";
+    }
+    std::string help_viewers;
+    for (const char *dir : {"/usr/local/share/applications", "/usr/share/applications"}) {
+        std::error_code error;
+        for (const auto &e : fs::directory_iterator(dir, error)) {
+            GKeyFile *desktop = g_key_file_new();
+            if (e.path().extension() == ".desktop" &&
+                g_key_file_load_from_file(desktop, e.path().c_str(), G_KEY_FILE_NONE, nullptr)) {
+                gchar *types = g_key_file_get_string(desktop, "Desktop Entry", "MimeType", nullptr);
+                if (types != nullptr && strstr(types, "x-scheme-handler/help;") != nullptr)
+                    help_viewers += e.path().filename().string() + ";";
+                g_free(types);
+            }
+            g_key_file_free(desktop);
+        }
+    }
+    {
+        std::ofstream mimeapps(home + "/.config/mimeapps.list");
+        mimeapps << "[Default Applications]\ntext/html=zevrin-test-browser.desktop\n"
+                 << "x-scheme-handler/https=zevrin-test-browser.desktop\n"
+                 << "[Removed Associations]\nx-scheme-handler/help=" << help_viewers << "\n";
+    }
 
     // Checked before the program starts: a failed assertion past the start would leave it running
     // in the directory that is removed at the end.
@@ -320,12 +377,25 @@ TEST_F(Installed, InstalledProgramFindsItsDataAndTranslations)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } while (std::chrono::steady_clock::now() < end);
     }
+    // F1 shows the manual's installed web pages in the browser, in the window's language.
+    std::string browsed;
+    if (title == expected) {
+        run({"xdotool", "windowfocus", "--sync", id}, env);
+        run({"xdotool", "key", "--clearmodifiers", "F1"}, env);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!fs::exists(opened) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        browsed = read_file(opened);
+    }
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
     g_strfreev(env);
 
     EXPECT_FALSE(id.empty()) << "the installed program showed no window";
     EXPECT_EQ(title, expected);
+    // The desktop hands the browser the file of the file:// address.
+    const fs::path page = share() / "zevrin/help-html/es/index.html";
+    EXPECT_TRUE(browsed == page.string() || browsed == "file://" + page.string()) << browsed;
     // Every widget of the interface files was found: they came from the installed data.
     const std::string errors = read_file(err_path);
     EXPECT_EQ(errors.find("Widget not found"), std::string::npos) << errors;

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -1163,9 +1164,37 @@ TEST_F(SmallScreen, EveryControlIsReachableAndOnTheScreenAt1024x600InEveryLangua
                 described++;
             }
         }
-        // At least three page buttons and a list in each of the 8 rows, the two setting lists and
-        // the three command buttons.
-        EXPECT_GE(described, 8 * 4 + 5);
+        // At least three page buttons and a list in each row in view (six at least, some of them
+        // on two lines), the two setting lists and the three command buttons.
+        EXPECT_GE(described, 6 * 4 + 5);
+        // As the window opens, before anything scrolls: every control that shows lies inside the
+        // screen and the window, with no sideways scrolling to bring it into view.
+        std::string layout;
+        ASSERT_EQ(driver_for_program({"layout"}, &layout), 0) << layout;
+        std::map<std::string, int> left_edge;
+        int window_left = -1, window_right = -1;
+        std::istringstream layout_lines(layout);
+        for (std::string line; std::getline(layout_lines, line);) {
+            const size_t name_end = line.find('\t', line.find('\t') + 1);
+            int x = -1, y = -1, width = 0, height = 0;
+            if (name_end == std::string::npos ||
+                sscanf(line.c_str() + name_end, "%d %d %d %d", &x, &y, &width, &height) != 4)
+                continue;
+            const std::string control = line.substr(0, name_end);
+            if (control.rfind("frame\t", 0) == 0) {
+                window_left = x;
+                window_right = x + width;
+            }
+            if (control.rfind("push button\t", 0) != 0 && control.rfind("radio button\t", 0) != 0 &&
+                control.rfind("check box\t", 0) != 0 && control.rfind("combo box\t", 0) != 0)
+                continue;
+            EXPECT_TRUE(x >= 0 && x + width <= 1024) << line << ": outside the screen";
+            EXPECT_TRUE(x >= window_left && x + width <= window_right)
+                << line << ": outside the window (" << window_left << " to " << window_right << ")";
+            left_edge[control] = x;
+        }
+        // The rows in view, two at least, the two setting lists and the three buttons.
+        EXPECT_GE(left_edge.size(), 2u * 5 + 5) << layout;
         ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", visible_window(program)}), 0);
         const std::vector<std::string> order = demo_zevrin_tab_order(true, l.dev_options);
         std::vector<std::string> args = {"keys", "Tab"};
@@ -1186,6 +1215,11 @@ TEST_F(SmallScreen, EveryControlIsReachableAndOnTheScreenAt1024x600InEveryLangua
             EXPECT_EQ(sscanf(line.c_str() + fields, "%d %d %d %d %7s", &x, &y, &width, &height, shown), 5);
             EXPECT_TRUE(x >= 0 && y >= 0 && x + width <= 1024 && y + height <= 600) << line;
             EXPECT_STREQ(shown, "shown") << line << ": has the focus but is scrolled out of view";
+            // Taking the focus scrolls only up or down: the switch numbers stay in view.
+            const auto opened_at = left_edge.find(line.substr(0, line.find('\t', line.find('\t') + 1)));
+            if (opened_at != left_edge.end()) {
+                EXPECT_EQ(x, opened_at->second) << line << ": the rows scrolled sideways";
+            }
         }
         EXPECT_EQ(controls, static_cast<int>(order.size()) - 10); // all but the 10 lists
         EXPECT_NE(out.find(std::string("push button\t") + l.write + "\t"), std::string::npos);

@@ -4,15 +4,18 @@
 #include "tests/window/window_test.h"
 
 #include <glib/gstdio.h>
+#include <unistd.h>
 
 #include "build_config.h"
 
 #include "app/hub.h"
+#include "app/paths.h"
 #include "app/settings.h"
 #include "device/config.h"
 #include "device/keys.h"
 #include "device/protocol.h"
 #include "window/window.h"
+#include "tests/scratch_dir.h"
 
 namespace {
 
@@ -309,7 +312,11 @@ std::string address_opened_by(const std::function<void()> &action)
 {
     g_remove(opened_uri_file.c_str());
     action();
-    if (!pump_until([] { return g_file_test(opened_uri_file.c_str(), G_FILE_TEST_EXISTS); }))
+    // Nothing wakes the main loop when the recorder writes its file: a tick looks again.
+    const guint tick = g_timeout_add(20, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr);
+    const bool written = pump_until([] { return g_file_test(opened_uri_file.c_str(), G_FILE_TEST_EXISTS); });
+    g_source_remove(tick);
+    if (!written)
         return "";
     gchar *uri = nullptr;
     if (!g_file_get_contents(opened_uri_file.c_str(), &uri, nullptr, nullptr))
@@ -320,10 +327,12 @@ std::string address_opened_by(const std::function<void()> &action)
 }
 
 // The manual where help viewers look for it: the user's data directory (the system's would do
-// as well).
+// as well). Its web pages where the program looks for them: in a data directory and a current
+// directory of the test's own, with the window in the language of `LANGUAGE`.
 class CommandUserManual : public WindowTest {
 protected:
-    std::string manual_dir;
+    std::string manual_dir, scratch, saved_cwd, saved_language;
+    gchar *saved_data_dir = nullptr;
 
     void SetUp() override
     {
@@ -331,12 +340,29 @@ protected:
         gchar *dir = g_build_filename(g_get_user_data_dir(), "help", "C", "zevrin", nullptr);
         manual_dir = dir;
         g_free(dir);
+        scratch = scratch::make_dir("zevrin-manual");
+        ASSERT_FALSE(scratch.empty());
+        ASSERT_EQ(g_mkdir_with_parents((scratch + "/data").c_str(), 0700), 0);
+        ASSERT_EQ(g_mkdir_with_parents((scratch + "/build").c_str(), 0700), 0);
+        gchar *cwd = g_get_current_dir();
+        saved_cwd = cwd;
+        g_free(cwd);
+        ASSERT_EQ(chdir((scratch + "/build").c_str()), 0);
+        saved_data_dir = data_dir;
+        data_dir = g_strdup((scratch + "/data/").c_str());
+        saved_language = g_getenv("LANGUAGE") != nullptr ? g_getenv("LANGUAGE") : "";
+        g_setenv("LANGUAGE", "en", TRUE);
     }
 
     void TearDown() override
     {
         install_manual(false);
         EXPECT_TRUE(set_uri_handlers(false, true));
+        g_setenv("LANGUAGE", saved_language.c_str(), TRUE);
+        g_free(data_dir);
+        data_dir = saved_data_dir;
+        EXPECT_EQ(chdir(saved_cwd.c_str()), 0);
+        scratch::remove_dir(scratch);
         WindowTest::TearDown();
     }
 
@@ -350,6 +376,18 @@ protected:
         } else {
             g_remove(index.c_str());
         }
+    }
+
+    // A web page of the manual, in `where` ("data/help-html" installed, "build/help/html" in
+    // the build tree) and `language`. Its file, which is what the desktop hands the browser for
+    // the file:// address.
+    std::string install_page(const std::string &where, const char *language, const char *page)
+    {
+        const std::string dir = scratch + "/" + where + "/" + language;
+        EXPECT_EQ(g_mkdir_with_parents(dir.c_str(), 0700), 0);
+        const std::string file = dir + "/" + page + ".html";
+        EXPECT_TRUE(g_file_set_contents(file.c_str(), "<html></html>\n", -1, nullptr));
+        return file;
     }
 };
 
@@ -420,6 +458,41 @@ TEST_F(CommandUserManual, WithoutAHelpViewerTheWebManualOpens)
     EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), USER_MANUAL_URI);
 }
 
+// No help viewer, or none that has the manual: the browser shows the manual's pages installed on
+// this computer, in the window's language where they are in it, else in English.
+TEST_F(CommandUserManual, WithoutAHelpViewerTheBrowserShowsTheInstalledPagesInTheWindowsLanguage)
+{
+    install_manual(true);
+    ASSERT_TRUE(set_uri_handlers(false, true));
+    const std::string english = install_page("data/help-html", "C", "index");
+    const std::string french = install_page("data/help-html", "fr", "index");
+    const std::string french_topic = install_page("data/help-html", "fr", "trouble-permission");
+    install_page("build/help/html", "fr", "index");  // the build tree's come second
+    g_setenv("LANGUAGE", "fr", TRUE);
+    EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), french);
+    EXPECT_EQ(address_opened_by([] { show_user_manual("trouble-permission"); }), french_topic);
+    // A page that is not in French is shown in English.
+    install_page("data/help-html", "C", "demo");
+    EXPECT_EQ(address_opened_by([] { show_user_manual("demo"); }), english.substr(0, english.size() - 10) + "demo.html");
+    // English (en) has its pages in C, as a language without pages of its own.
+    for (const char *language : {"en", "de", ""}) {
+        g_setenv("LANGUAGE", language, TRUE);
+        EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), english) << language;
+    }
+    // A help viewer with the manual installed comes first.
+    ASSERT_TRUE(set_uri_handlers(true, true));
+    EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), "help:zevrin");
+}
+
+// Run from the build tree, the program finds the pages that the build made beside it.
+TEST_F(CommandUserManual, RunFromTheBuildTreeTheBrowserShowsThePagesOfTheBuild)
+{
+    ASSERT_TRUE(set_uri_handlers(true, true));
+    const std::string built = install_page("build/help/html", "it", "index");
+    g_setenv("LANGUAGE", "it", TRUE);
+    EXPECT_EQ(address_opened_by([] { activate("menuitem_user_manual"); }), built);
+}
+
 TEST_F(CommandUserManual, AManualThatIsNotInstalledIsNotAskedOfTheHelpViewer)
 {
     install_manual(false);
@@ -430,6 +503,7 @@ TEST_F(CommandUserManual, AManualThatIsNotInstalledIsNotAskedOfTheHelpViewer)
 TEST_F(CommandUserManual, WhenNothingCanOpenItAMessageGivesTheWebAddress)
 {
     install_manual(true);
+    install_page("data/help-html", "C", "index");
     ASSERT_TRUE(set_uri_handlers(false, false));
     g_remove(opened_uri_file.c_str());
     const seen_dialog seen = answer_message_dialog([] { activate("menuitem_user_manual"); });

@@ -1,6 +1,6 @@
 // The state display on the real main window: the four display states, the rows of each model,
 // every action kind and code shown on its page, the odd records, the setting lists, and which
-// signals a refresh emits.
+// signals a refresh emits, and the rows on one line or two as the window's width allows.
 #include "tests/window/window_test.h"
 
 #include "app/paths.h"
@@ -99,6 +99,57 @@ TEST_F(WindowTest, WindowSizeStaysThroughReadRowsAndWriteWithEveryRowInView)
     GtkScrolledWindow *rows = GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(box_sw[0], GTK_TYPE_SCROLLED_WINDOW));
     for (GtkAdjustment *a : {gtk_scrolled_window_get_vadjustment(rows), gtk_scrolled_window_get_hadjustment(rows)})
         EXPECT_LE(gtk_adjustment_get_upper(a) - gtk_adjustment_get_lower(a), gtk_adjustment_get_page_size(a));
+}
+
+// Where one line does not fit the window's width, a row goes onto two lines (its kind of
+// action above the action and its auto-release); where it fits again, back onto one. The rows
+// need no sideways scrolling either way.
+TEST_F(WindowTest, ARowTooWideForTheWindowGoesOntoTwoLinesAndBack)
+{
+    for (action_record &a : switch_action)
+        a = {kind_keyboard_key, 0x04, 7, 1};
+    switch_action[1] = {kind_mouse_button, 0, 0, 1};
+    connect_idle(0);
+    update_main_window();
+    GtkWindow *window = GTK_WINDOW(window_main);
+    int width = 0, height = 0;
+    gtk_window_get_size(window, &width, &height);
+    GtkScrolledWindow *rows = GTK_SCROLLED_WINDOW(gtk_widget_get_ancestor(box_sw[0], GTK_TYPE_SCROLLED_WINDOW));
+    GtkAdjustment *sideways = gtk_scrolled_window_get_hadjustment(rows);
+    // A line of the row: where the control's middle is, down the row.
+    auto middle = [](GtkWidget *w) {
+        GtkAllocation a;
+        gtk_widget_get_allocation(w, &a);
+        int x = 0, y = 0;
+        gtk_widget_translate_coordinates(w, gtk_widget_get_parent(box_sw[0]), 0, a.height / 2, &x, &y);
+        return y;
+    };
+    // Resizes the window and waits for the rows to be on one line (or two): the window is
+    // resized, the rows' area allocated, the rows turned and allocated again.
+    auto lay_out = [&](int w, bool two_lines) {
+        gtk_window_resize(window, w, height);
+        const guint tick = g_timeout_add(20, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr);
+        pump_until([&] { return (middle(radiobutton_keyb[0]) < middle(combobox_keyb[0])) == two_lines; }, 3000);
+        g_source_remove(tick);
+        pump();
+    };
+    lay_out(width, false);
+    EXPECT_EQ(middle(radiobutton_keyb[0]), middle(combobox_keyb[0])) << "one line where it fits";
+    // Narrower than a keyboard row but wide enough for a mouse row.
+    int keyboard_row = 0, mouse_row = 0;
+    gtk_widget_get_preferred_width(box_sw[0], nullptr, &keyboard_row);
+    gtk_widget_get_preferred_width(box_sw[1], nullptr, &mouse_row);
+    ASSERT_GT(keyboard_row, mouse_row + 100);
+    lay_out(width - (keyboard_row - mouse_row) + 40, true);
+    EXPECT_LT(middle(radiobutton_keyb[0]), middle(combobox_keyb[0])) << "the action below the kinds";
+    EXPECT_EQ(middle(combobox_keyb[0]), middle(checkbutton_auto_release[0]));
+    EXPECT_EQ(middle(radiobutton_mouse[1]), middle(combobox_mouse[1])) << "a row that fits stays on one line";
+    EXPECT_LE(gtk_adjustment_get_upper(sideways) - gtk_adjustment_get_lower(sideways),
+              gtk_adjustment_get_page_size(sideways));
+    lay_out(width, false);
+    EXPECT_EQ(middle(radiobutton_keyb[0]), middle(combobox_keyb[0])) << "back on one line";
+    EXPECT_LE(gtk_adjustment_get_upper(sideways) - gtk_adjustment_get_lower(sideways),
+              gtk_adjustment_get_page_size(sideways));
 }
 
 // Drawn from their @2x files on a screen with two device pixels to the pixel (this test runs

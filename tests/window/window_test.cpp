@@ -123,11 +123,13 @@ gboolean dialog_mapped_hook(GSignalInvocationHint *, guint, const GValue *params
 }
 
 constexpr const char *recorder_id = "zevrin-test-uri-recorder.desktop";
-constexpr std::array<const char *, 2> recorded_schemes = {"help", "https"};
+// Help viewers take help: addresses; browsers https: addresses and web pages on this computer.
+constexpr std::array<const char *, 3> recorded_types = {"x-scheme-handler/help", "x-scheme-handler/https",
+                                                        "text/html"};
 std::string mimeapps_file;
 
 // A script that writes the address it was given into `dir`/opened-uri, offered to the desktop as
-// a handler of help: and https: addresses, so opening a manual is observable and no help viewer
+// a handler of help: and https: addresses and of web pages, so opening a manual is observable and no help viewer
 // or browser starts. Which schemes it handles is set by set_uri_handlers.
 void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar *config_home)
 {
@@ -142,7 +144,7 @@ void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar 
     g_mkdir_with_parents(applications, 0700);
     gchar *desktop = g_build_filename(applications, recorder_id, nullptr);
     gchar *desktop_text = g_strdup_printf("[Desktop Entry]\nType=Application\nName=URI recorder\n"
-                                          "Exec=%s %%u\nMimeType=x-scheme-handler/help;x-scheme-handler/https;\n"
+                                          "Exec=%s %%u\nMimeType=x-scheme-handler/help;x-scheme-handler/https;text/html;\n"
                                           "NoDisplay=true\n",
                                           script);
     g_file_set_contents(desktop, desktop_text, -1, nullptr);
@@ -159,9 +161,9 @@ void install_uri_recorder(const gchar *dir, const gchar *data_home, const gchar 
     g_free(script);
 }
 
-std::string default_handler(const char *scheme)
+std::string default_handler(const char *type)
 {
-    GAppInfo *app = g_app_info_get_default_for_uri_scheme(scheme);
+    GAppInfo *app = g_app_info_get_default_for_type(type, FALSE);
     std::string id = app != nullptr && g_app_info_get_id(app) != nullptr ? g_app_info_get_id(app) : "";
     if (app != nullptr)
         g_object_unref(app);
@@ -189,14 +191,13 @@ bool set_uri_handlers(bool help_viewer, bool browser)
     // The desktop's own handlers (a help viewer installed on this computer, a browser) are
     // listed once, while the user's associations remove none of them, and removed from then on
     // whenever the recorder does not stand in for them.
-    static std::array<std::string, recorded_schemes.size()> system_handlers;
+    static std::array<std::string, recorded_types.size()> system_handlers;
     static bool listed = false;
     if (!listed) {
         // Kept for the whole run: the application database tells its monitor of every change.
         g_app_info_monitor_get();
-        for (size_t i = 0; i < recorded_schemes.size(); i++) {
-            const std::string type = std::string("x-scheme-handler/") + recorded_schemes[i];
-            GList *apps = g_app_info_get_all_for_type(type.c_str());
+        for (size_t i = 0; i < recorded_types.size(); i++) {
+            GList *apps = g_app_info_get_all_for_type(recorded_types[i]);
             for (GList *l = apps; l != nullptr; l = l->next)
                 if (const char *id = g_app_info_get_id(G_APP_INFO(l->data)); id != nullptr && g_strcmp0(id, recorder_id) != 0)
                     system_handlers[i] += std::string(id) + ";";
@@ -204,10 +205,10 @@ bool set_uri_handlers(bool help_viewer, bool browser)
         }
         listed = true;
     }
-    const std::array<bool, recorded_schemes.size()> recorded = {help_viewer, browser};
+    const std::array<bool, recorded_types.size()> recorded = {help_viewer, browser, browser};
     std::string defaults = "[Default Applications]\n", removed = "[Removed Associations]\n";
-    for (size_t i = 0; i < recorded_schemes.size(); i++) {
-        const std::string key = std::string("x-scheme-handler/") + recorded_schemes[i] + "=";
+    for (size_t i = 0; i < recorded_types.size(); i++) {
+        const std::string key = std::string(recorded_types[i]) + "=";
         if (recorded[i])
             defaults += key + recorder_id + "\n";
         removed += key + system_handlers[i] + (recorded[i] ? "" : std::string(recorder_id) + ";") + "\n";
@@ -217,8 +218,8 @@ bool set_uri_handlers(bool help_viewer, bool browser)
     // GIO notices the change through a file monitor, and the application monitor wakes the main
     // loop when it does.
     return pump_until([&] {
-        for (size_t i = 0; i < recorded_schemes.size(); i++)
-            if (default_handler(recorded_schemes[i]) != (recorded[i] ? recorder_id : ""))
+        for (size_t i = 0; i < recorded_types.size(); i++)
+            if (default_handler(recorded_types[i]) != (recorded[i] ? recorder_id : ""))
                 return false;
         return true;
     });

@@ -28,12 +28,12 @@ extern int mhid_check_requests;
 extern bool box_answers_checks;
 
 // Where the recorder that the tests install as the desktop's handler of web (https:) and help
-// (help:) addresses writes the address that it was asked to open.
+// (help:) addresses and of web pages writes the address that it was asked to open.
 extern std::string opened_uri_file;
 
 // Makes the recorder the handler of help: addresses (a help viewer) or not, and of https:
-// addresses (a browser) or not; a scheme that the recorder does not handle has no handler at
-// all. Returns once the desktop's application database agrees (false if it never does). The
+// addresses and web pages (a browser) or not; what the recorder does not handle has no handler
+// at all. Returns once the desktop's application database agrees (false if it never does). The
 // tests start with a browser and no help viewer.
 bool set_uri_handlers(bool help_viewer, bool browser);
 
