@@ -342,7 +342,17 @@ TEST_F(CommandLine, AReadEndsWhateverTheBoxKeepsSendingAndItsEventsStayOffStanda
 TEST_F(CommandLine, EachFailureHasItsExitStatus)
 {
     const std::string path = file("box.zevrin");
-    // 1: bad usage, and a file that cannot be written.
+    // 1: bad usage, and a file that cannot be written. Bad usage never opens the window (there
+    // is no display here): it says what is wrong and where help is.
+    for (const std::vector<std::string> &bad :
+         {std::vector<std::string>{"--frobnicate"}, {"-x"}, {"one.zevrin", "two.zevrin"}, {"--list", "stray"}}) {
+        const outcome o = zevrin(bad);
+        EXPECT_EQ(o.status, 1) << bad[0];
+        EXPECT_NE(o.err.find("Try 'zevrin --help'"), std::string::npos) << bad[0] << ": " << o.err;
+    }
+    EXPECT_EQ(zevrin({"-h"}).out, zevrin({"--help"}).out);
+    EXPECT_EQ(zevrin({"-V"}).out, "zevrin 2.0.1\n");
+    EXPECT_NE(zevrin({"-h"}).out.find("zevrin FILE"), std::string::npos);
     EXPECT_EQ(zevrin({"--export"}).status, 1);
     EXPECT_EQ(zevrin({"--export", "--device", "/dev/hidraw0"}).status, 1);
     EXPECT_EQ(zevrin({"--list", "--device", "/dev/hidraw0"}).status, 1);
