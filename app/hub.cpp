@@ -69,12 +69,6 @@ void register_devices()
     conversation_begin();
 }
 
-gboolean read_config_cb(gpointer)
-{
-    read_config();
-    return FALSE;
-}
-
 gboolean update_main_window_cb(gpointer)
 {
     update_main_window();

@@ -31,7 +31,6 @@ void hub_another_box();
 void hub_access_denied(const char *node);
 void hub_generic_event(int number, bool released);
 
-gboolean read_config_cb(gpointer user_data);
 gboolean update_main_window_cb(gpointer user_data);
 gboolean multiple_devices_cb(gpointer user_data);
 
