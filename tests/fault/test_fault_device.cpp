@@ -10,12 +10,15 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include "app/hub.h"
 #include <glib/gstdio.h>
@@ -379,6 +382,49 @@ TEST_F(Fault, HundredsOfPlugCyclesWithReportsFlowingLeaveNothingBehind)
     drain();
     EXPECT_TRUE(seen_dialogs.empty()) << (seen_dialogs.empty() ? "" : seen_dialogs[0].text);
     expect_nothing_left_behind();
+}
+
+// The resident memory of this process, in kB.
+long resident_kb()
+{
+    long pages = 0, resident = 0;
+    FILE *f = fopen("/proc/self/statm", "r");
+    if (f != nullptr) {
+        if (fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A box that floods the program with reports while the main loop is held up elsewhere: what
+// waits for the loop stays bounded (the rest is dropped and counted), and once the flood is
+// over the box is read as usual.
+TEST_F(Fault, AFloodOfReportsIsBoundedAndTheBoxIsReadAfterIt)
+{
+    played_zevrin *z = plug(zevrin_description());
+    ASSERT_TRUE(run_until(read_shown)) << state();
+    const unsigned dropped = dropped_reports();
+    const long before = resident_kb();
+    z->flood = true;
+    read_config();  // its first request wakes the box, which floods from then on
+    drain();
+    // The main loop is busy for a while (a long dialog, a slow machine): nothing takes reports.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long during = resident_kb();
+    z->flood = false;
+    EXPECT_GT(dropped_reports(), dropped + 1000u);
+    // Tens of thousands of reports came meanwhile; without a bound each would wait in memory.
+    EXPECT_LT(during - before, 8 * 1024) << "kB grown: " << during - before;
+    // The read under way lost reports: incomplete, said so. The next one is complete.
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(config_valid, 0);
+    seen_dialogs.clear();
+    read_config();
+    ASSERT_TRUE(run_until([] { return reading_config == 0; }));
+    EXPECT_EQ(config_valid, 1);
+    unplug(z);
+    ASSERT_TRUE(run_until([] { return device_connected == 0; }));
 }
 
 TEST_F(Fault, ABurstOfOtherHidDevicesLeavesTheConnectedOneUndisturbed)
