@@ -163,7 +163,7 @@ void show_switch(int s, const action_record &e)
         break;
     }
     show_page_box(s, page);
-    set_active(checkbutton_auto_release[s], e.auto_release != 0);
+    show_auto_release(s, e.auto_release != 0);
 }
 
 // The mouse speed list shows the preset of the record's numbers; numbers of no preset show an

@@ -97,6 +97,8 @@ action_record read_switch_row(int s);
 void show_page_box(int s, int page);
 // The key list's entry that shows usage `code`, or -1 when the list has no such key.
 int key_list_entry(int code);
+// Sets row s's auto-release to `on`; a greyed-out box shows unticked and the row keeps `on`.
+void show_auto_release(int s, bool on);
 // Handler of every other widget of the rows and of the two setting lists that the user can
 // change: updates the mark of unwritten changes.
 void configuration_edited_cb(GtkWidget *widget, gpointer user_data);

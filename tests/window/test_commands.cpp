@@ -100,8 +100,7 @@ TEST_F(CommandWrite, ZevrinSendsEightRowsAndTheDisplacement)
 {
     connect_idle(0);
     press(radiobutton_mouse[7]);
-    choose(combobox_mouse[7], 3);  // Drag/Drop
-    press(checkbutton_auto_release[7], false);
+    choose(combobox_mouse[7], 3);  // Drag/Drop, which keeps the movement's auto-release (greyed out)
     choose(combobox_mouse_speed, 3);
     choose(combobox_joy_displacement, 3);  // 90%
 
@@ -113,7 +112,7 @@ TEST_F(CommandWrite, ZevrinSendsEightRowsAndTheDisplacement)
         const bytes expected = {0x00, 0x04, uint8_t(s), uint8_t(d.kind), uint8_t(d.code), 0x00, 0x01, 0x00, 0x00};
         EXPECT_EQ(mhid_written[s].bytes, expected) << "switch " << s + 1;
     }
-    EXPECT_EQ(mhid_written[7].bytes, (bytes{0x00, 0x04, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(mhid_written[7].bytes, (bytes{0x00, 0x04, 0x07, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00}));
     EXPECT_EQ(mhid_written[8].bytes, (bytes{0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}));
     EXPECT_EQ(joy_displacement, 115);
     EXPECT_TRUE(finish_write().shown);
@@ -490,9 +489,9 @@ TEST_F(CommandChanges, TitleMarksWhatTheBoxDoesNotHold)
     EXPECT_EQ(title(), "*Zevrin");
     press(radiobutton_mouse[3]);  // as it was
     EXPECT_EQ(title(), "Zevrin");
-    press(checkbutton_auto_release[5], false);
+    press(checkbutton_auto_release[0], false);
     EXPECT_EQ(title(), "*Zevrin");
-    press(checkbutton_auto_release[5], true);
+    press(checkbutton_auto_release[0], true);
     EXPECT_EQ(title(), "Zevrin");
     choose(combobox_joy_displacement, 0);
     EXPECT_EQ(title(), "*Zevrin");

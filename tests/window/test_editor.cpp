@@ -199,19 +199,55 @@ TEST_F(EditorAutoRelease, AListOfAnotherPageDoesNotDecide)
 
 using EditorReadRow = WindowTest;
 
-TEST_F(EditorReadRow, HiddenAutoReleaseStillCounts)
+// A greyed-out box shows unticked, whatever the row had; the row keeps what it had for Write,
+// and the box shows it again where it is offered again.
+TEST_F(EditorReadRow, GreyedAutoReleaseShowsUntickedAndTheRowKeepsItsState)
 {
     press(radiobutton_mouse[0]);
-    choose(combobox_mouse[0], 2);  // Double click
+    choose(combobox_mouse[0], 0);  // Left click
     press(checkbutton_auto_release[0], true);
+    choose(combobox_mouse[0], 2);  // Double click
     ASSERT_FALSE(offered(checkbutton_auto_release[0]));
+    EXPECT_FALSE(active(checkbutton_auto_release[0]));
     const action_record r = read_switch_row(0);
     EXPECT_EQ(r.kind, kind_mouse_button);
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.modifiers, 0);
     EXPECT_EQ(r.auto_release, 1);
+    choose(combobox_mouse[0], 4);  // Move up
+    EXPECT_FALSE(active(checkbutton_auto_release[0]));
+    EXPECT_EQ(read_switch_row(0).auto_release, 1);
+    press(radiobutton_keyb[0]);
+    EXPECT_TRUE(active(checkbutton_auto_release[0]));
     press(checkbutton_auto_release[0], false);
+    press(radiobutton_joy[0]);
+    choose(combobox_joy[0], 9);  // Move right
     EXPECT_EQ(read_switch_row(0).auto_release, 0);
+    choose(combobox_joy[0], 0);  // Button 1
+    EXPECT_FALSE(active(checkbutton_auto_release[0]));
+}
+
+// Set defaults gives the movements an auto-release that they cannot use: every greyed box shows
+// unticked, and every row still reads back the record exactly.
+TEST_F(EditorReadRow, DefaultsShowEveryGreyedBoxUntickedAndKeepTheRecord)
+{
+    connect_idle(0);
+    set_defaults();
+    update_main_window();
+    int greyed = 0;
+    for (int s = 0; s < model_n_switches[0]; s++) {
+        SCOPED_TRACE(s + 1);
+        if (!offered(checkbutton_auto_release[s])) {
+            greyed++;
+            EXPECT_FALSE(active(checkbutton_auto_release[s]));
+        } else {
+            EXPECT_EQ(active(checkbutton_auto_release[s]), switch_action[s].auto_release != 0);
+        }
+        EXPECT_EQ(read_switch_row(s), switch_action[s]);
+    }
+    EXPECT_GE(greyed, 4);  // double click, drag and drop, at least two movements
+    const configuration pending = pending_configuration();
+    EXPECT_TRUE(same_configuration(pending, record_configuration(), model_n_switches[0]));
 }
 
 TEST_F(EditorReadRow, MoveLeftDiffersBetweenMouseAndJoystick)
