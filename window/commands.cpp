@@ -143,9 +143,11 @@ int ask_about_changes(const char *question, bool offer_write)
     if (offer_write)
         gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Write"), response_write);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL);
+    GtkWidget *focus = hold_focus(as_window(window_main));
     // A nested main loop: device notices go on meanwhile, so callers look at the state again.
     const int response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
+    give_back_focus(focus);
     return response;
 }
 

@@ -23,6 +23,9 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
       before) or "-" (no object reports the focus, as in a combo box). Prints a line a step:
       ROLE <tab> NAME <tab> X Y WIDTH HEIGHT on the screen <tab> "shown", or "hidden" when
       outside a scrolled area around it; "-" for no object. Exits 1 at a step not reached.
+  atspi_driver.py focus PID
+      Prints "ROLE:NAME" of the object of an active window of the program that has the
+      keyboard focus, or "-" for none.
 
 Exit status 0 on success, 1 when the program, the object or the entry is not (yet) there,
 2 on wrong usage.
@@ -211,7 +214,7 @@ def keys(app, key, steps):
 
 
 def main(argv):
-    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents", "keys"):
+    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents", "keys", "focus"):
         print(__doc__, file=sys.stderr)
         return 2
     app = application(int(argv[2]))
@@ -225,6 +228,9 @@ def main(argv):
         return select(app, argv[3], argv[4])
     if argv[1] == "do" and len(argv) == 5:
         return do(app, argv[3], argv[4])
+    if argv[1] == "focus" and len(argv) == 3:
+        print(step_name(focused_object(app)))
+        return 0
     if argv[1] == "keys" and len(argv) >= 5:
         return keys(app, argv[3], argv[4:])
     if argv[1] == "extents" and len(argv) in (5, 6):

@@ -250,10 +250,13 @@ TEST_F(CommandSetDefaults, WithADeviceReplacesEditsAndSendsNothing)
     press(radiobutton_joy[0]);
     choose(combobox_joy[0], 6);
     choose(combobox_mouse_speed, 0);
+    gtk_widget_grab_focus(checkbutton_alt[1]);
 
     const seen_dialog d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
     EXPECT_TRUE(d.shown);
     EXPECT_EQ(d.text, "Default configuration is shown. Click 'Write' to send it to the device.");
+    // The keyboard page went with the focus on it: the focus stays in the row.
+    EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(window_main)), radiobutton_mouse[1]);
     EXPECT_EQ(get_page(0), page_mouse);
     EXPECT_EQ(get_page(1), page_mouse);
     EXPECT_EQ(entry(combobox_mouse[1]), 1);
@@ -527,12 +530,16 @@ TEST_F(CommandChanges, ReadAndUndoAskBeforeDiscardingChanges)
         EXPECT_EQ(entry(combobox_mouse[2]), 6);
         EXPECT_EQ(title(), "*Zevrin");
 
+        gtk_widget_grab_focus(find_widget(button));
         d = answer_message_dialog([&] { click(button); }, "_Discard");
         EXPECT_EQ(d.text, read_question);
         ASSERT_EQ(reading_config, 1);
         ASSERT_TRUE(pump_until([] { return reading_config_step > 8; }));
+        EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(window_main)), nullptr);  // hidden with the toolbar
         answer_read(box, 8);
         EXPECT_EQ(entry(combobox_mouse[2]), 2);
+        // Back on the button that started the read.
+        EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(window_main)), find_widget(button));
         EXPECT_EQ(title(), "Zevrin");
         mhid_written.clear();
     }
