@@ -788,7 +788,8 @@ TEST_F(Program, MiniPluggedInAfterStartIsReadAndShownThenWrittenFromTheRows)
     };
     ASSERT_NO_FATAL_FAILURE(expect_reports(mini, expected));
     ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
-    ASSERT_TRUE(wait_rows({{"mouse", "Move left", true}, mini_rows[1]}, "Zevrin Mini"));
+    // A movement has no auto-release: its box shows unticked, though the row kept it (written 1).
+    ASSERT_TRUE(wait_rows({{"mouse", "Move left", false}, mini_rows[1]}, "Zevrin Mini"));
 }
 
 TEST_F(Program, RowsChangedThroughTheWidgetsReachTheZevrinByteForByte)
@@ -848,14 +849,15 @@ TEST_F(Program, UnplugShowsTheNoDeviceStateAndReplugReadsAgain)
     std::vector<switch_config> defaults = {{0, 0, 0, 1}, {0, 1, 0, 1}, {0, 2, 0, 1}, {0, 3, 0, 1},
                                            {3, 4, 0, 1}, {3, 8, 0, 1}, {3, 1, 0, 1}, {3, 2, 0, 1}};
     ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, defaults, {5, 18, 7, 40, 150, 115}));
+    // The actions without auto-release show their greyed-out box unticked, whatever the box holds.
     ASSERT_TRUE(wait_rows({{"mouse", "Left click", true},
                            {"mouse", "Right click", true},
-                           {"mouse", "Double click", true},
-                           {"mouse", "Drag/Drop", true},
-                           {"mouse", "Move up", true},
-                           {"mouse", "Move down", true},
-                           {"mouse", "Move right", true},
-                           {"mouse", "Move left", true}},
+                           {"mouse", "Double click", false},
+                           {"mouse", "Drag/Drop", false},
+                           {"mouse", "Move up", false},
+                           {"mouse", "Move down", false},
+                           {"mouse", "Move right", false},
+                           {"mouse", "Move left", false}},
                           "Zevrin"));
 }
 
@@ -990,7 +992,7 @@ const char *const pupil_file =
     "JoystickDisplacement=32\n[Switch 1]\nKind=3\nCode=2\nModifiers=0\nAutoRelease=1\n"
     "[Switch 2]\nKind=1\nCode=44\nModifiers=1\nAutoRelease=0\n";
 const std::vector<row_view> pupil_rows = {
-    {"mouse", "Move left", true},
+    {"mouse", "Move left", false}, // AutoRelease=1 kept, the greyed-out box unticked
     {"keyboard", "Space", false, true, false, false},
 };
 const char *const pupil_shown =
