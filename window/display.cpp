@@ -376,6 +376,7 @@ void keep_focus_in_row(GtkWidget *before)
                                                          : radiobutton_mouse[s];
         if (GTK_IS_WIDGET(page) && gtk_widget_is_visible(page))
             gtk_widget_grab_focus(page);
+        return;
     }
 }
 
