@@ -93,9 +93,11 @@ void dialog_info(const char *title, const char *message, GtkWindow *parent, cons
         gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Help"), GTK_RESPONSE_HELP);
     gtk_dialog_add_button(GTK_DIALOG(dialog), _("_Close"), GTK_RESPONSE_CLOSE);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_CLOSE);
+    GtkWidget *focus = hold_focus(parent);
     // A nested main loop: device notices and a running read go on while the dialog is open.
     // Help opens the manual's page on the problem and leaves the message open beside it.
     while (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_HELP)
         show_user_manual(help_page);
     gtk_widget_destroy(dialog);
+    give_back_focus(focus);
 }

@@ -58,16 +58,25 @@ void set_theme()
 
 void load_style_sheet()
 {
+    // Loading again (after a change of theme) replaces the sheet loaded before.
+    static GtkCssProvider *loaded = nullptr;
     GdkScreen *screen = gdk_screen_get_default();
-    if (high_contrast_theme || screen == nullptr)
+    if (screen == nullptr)
         return;
-    gchar *file = get_data_file("style/zevrin.css");
+    if (loaded != nullptr) {
+        gtk_style_context_remove_provider_for_screen(screen, GTK_STYLE_PROVIDER(loaded));
+        g_clear_object(&loaded);
+    }
+    gchar *file = get_data_file(high_contrast_theme ? "style/high-contrast.css" : "style/zevrin.css");
     GtkCssProvider *provider = gtk_css_provider_new();
     // A missing sheet leaves the theme's own look, which works, only with less contrast.
-    if (gtk_css_provider_load_from_path(provider, file, nullptr))
+    if (gtk_css_provider_load_from_path(provider, file, nullptr)) {
         gtk_style_context_add_provider_for_screen(screen, GTK_STYLE_PROVIDER(provider),
                                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(provider);
+        loaded = provider;
+    } else {
+        g_object_unref(provider);
+    }
     g_free(file);
 }
 

@@ -22,8 +22,9 @@ void set_theme();
 // Whether set_theme chose a high-contrast theme.
 extern bool high_contrast_theme;
 
-// After gtk_init: our style sheet (data file style/zevrin.css) for the default look; none over a
-// high-contrast theme, which must show as the user asked.
+// After gtk_init: our style sheet (data file style/zevrin.css) for the default look; over a
+// high-contrast theme style/high-contrast.css, which only strengthens the chosen page and the
+// focus ring in the theme's own colours.
 void load_style_sheet();
 
 // Fills in a launch context for a program we start: the user's own GTK_THEME, or none, in place

@@ -157,12 +157,20 @@ gchar *get_keybd_hid_code_name(int code)
 
 namespace {
 
-// One run of the capture dialog.
+// One run of the capture dialog. The first key pressed is only shown; Return takes it, and
+// Escape leaves the dialog once a key is shown. So every key of the list can be captured
+// (Escape, Return and Tab each pressed first, then Return), and the dialog can always be left
+// from the keyboard without changing the switch (Escape, or Escape twice).
 struct key_capture {
     GtkWidget *dialog = nullptr;
+    GtkWidget *shown = nullptr;    // what to do, then the key pressed and what to do with it
     GtkWidget *refusal = nullptr;  // shown after a key that the device cannot send
-    int modifiers = 0;             // held with the key that ended the dialog
+    int usage = 0;                 // the key shown, 0 before the first
+    int modifiers = 0;             // held with it
 };
+
+// The response of "Use this key" and of Return once a key is shown.
+constexpr int response_use_key = 1000;
 
 // Keys that are held with the key to capture rather than captured themselves. Judged by what
 // the key does in the layout, so that a Caps Lock key made into a Control key is one too.
@@ -221,6 +229,37 @@ int key_event_usage(const GdkEventKey *event)
     return listed ? usage : 0;
 }
 
+// "Control+Shift+A", with the names that the rows and the files use.
+gchar *shown_key_name(int usage, int modifiers)
+{
+    GString *text = g_string_new(nullptr);
+    if (modifiers & modifier_control)
+        g_string_append_printf(text, "%s+", C_("modifier key", "Control"));
+    if (modifiers & modifier_shift)
+        g_string_append_printf(text, "%s+", C_("modifier key", "Shift"));
+    if (modifiers & modifier_alt)
+        g_string_append_printf(text, "%s+", C_("modifier key", "Alt"));
+    gchar *name = get_keybd_hid_code_name(usage);
+    g_string_append(text, name);
+    g_free(name);
+    return g_string_free(text, FALSE);
+}
+
+void show_pending_key(key_capture *capture)
+{
+    gchar *name = shown_key_name(capture->usage, capture->modifiers);
+    // TRANSLATORS: in the key capture dialog, after a key was pressed; %s is the key, with
+    // Control, Shift or Alt when they were held ("Control+A"). “Use this key” is the button.
+    gchar *text = g_strdup_printf(_("Key: %s. Press Return or “Use this key” to take it, another key to change it, "
+                                    "or Escape to leave the switch as it was."),
+                                  name);
+    gtk_widget_hide(capture->refusal);
+    gtk_dialog_set_response_sensitive(GTK_DIALOG(capture->dialog), response_use_key, TRUE);
+    gtk_label_set_text(GTK_LABEL(capture->shown), text);
+    g_free(text);
+    g_free(name);
+}
+
 }  // namespace
 
 captured_key dialog_capture_key(GtkWindow *parent, int switch_number)
@@ -236,6 +275,16 @@ captured_key dialog_capture_key(GtkWindow *parent, int switch_number)
     gtk_message_dialog_format_secondary_text(
         message, _("The key for switch %d. Hold Control, Shift or Alt with it to tick them as well."),
         switch_number);
+    GtkBox *area = GTK_BOX(gtk_message_dialog_get_message_area(message));
+
+    // What the keys do; once a key is pressed, that key and what the keys do with it.
+    capture.shown = gtk_label_new(_("The key is shown first: press Return or “Use this key” to take it. Escape "
+                                    "twice, or Cancel, leaves the switch as it was."));
+    gtk_label_set_line_wrap(GTK_LABEL(capture.shown), TRUE);
+    gtk_label_set_max_width_chars(GTK_LABEL(capture.shown), 50);
+    gtk_label_set_xalign(GTK_LABEL(capture.shown), 0);
+    gtk_widget_show(capture.shown);
+    gtk_box_pack_start(area, capture.shown, FALSE, FALSE, 0);
 
     // Hidden until a key that the device cannot send is pressed; in bold, as it answers that key.
     capture.refusal = gtk_label_new(_("The device cannot send this key. Please press another key."));
@@ -246,19 +295,25 @@ captured_key dialog_capture_key(GtkWindow *parent, int switch_number)
     gtk_label_set_attributes(GTK_LABEL(capture.refusal), bold);
     pango_attr_list_unref(bold);
     gtk_widget_set_no_show_all(capture.refusal, TRUE);
-    gtk_box_pack_end(GTK_BOX(gtk_message_dialog_get_message_area(message)), capture.refusal, FALSE, FALSE, 0);
+    gtk_box_pack_start(area, capture.refusal, FALSE, FALSE, 0);
 
-    // The theme draws the buttons of a message dialog flat, as bare text; here Cancel is the one
-    // way out of the dialog (every key is taken), so it is drawn as a button.
-    GtkWidget *cancel = gtk_dialog_get_widget_for_response(GTK_DIALOG(capture.dialog), GTK_RESPONSE_CANCEL);
+    // Offered once a key is shown.
+    gtk_dialog_add_button(GTK_DIALOG(capture.dialog), _("Use this key"), response_use_key);
+    gtk_dialog_set_response_sensitive(GTK_DIALOG(capture.dialog), response_use_key, FALSE);
+
+    // The theme draws the buttons of a message dialog flat, as bare text; the keys that would
+    // work buttons are taken here, so the two are drawn as buttons, for the mouse.
     GtkCssProvider *outline = gtk_css_provider_new();
     gtk_css_provider_load_from_data(outline, "button { border: 1px solid alpha(currentColor, 0.6); }", -1, nullptr);
-    gtk_style_context_add_provider(gtk_widget_get_style_context(cancel), GTK_STYLE_PROVIDER(outline),
-                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    for (int response : {int(GTK_RESPONSE_CANCEL), response_use_key})
+        gtk_style_context_add_provider(
+            gtk_widget_get_style_context(gtk_dialog_get_widget_for_response(GTK_DIALOG(capture.dialog), response)),
+            GTK_STYLE_PROVIDER(outline), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(outline);
 
     gtk_widget_set_events(capture.dialog, GDK_KEY_PRESS_MASK);
-    // Connected before the dialog's own handlers, which would take Escape as a cancel.
+    // Connected before the dialog's own handlers, which would take Escape as a cancel, Return as
+    // the focused button and Tab as a move of the focus.
     g_signal_connect(capture.dialog, "key-press-event", G_CALLBACK(dialog_capture_key_press_event_cb), &capture);
 
     // Held across the nested loop: if the parent goes away meanwhile, the dialog is destroyed
@@ -267,7 +322,9 @@ captured_key dialog_capture_key(GtkWindow *parent, int switch_number)
     const int response = gtk_dialog_run(GTK_DIALOG(capture.dialog));
     gtk_widget_destroy(capture.dialog);
     g_object_unref(capture.dialog);
-    return {response, response > 0 ? capture.modifiers : 0};
+    if (response == response_use_key && capture.usage != 0)
+        return {capture.usage, capture.modifiers};
+    return {response < 0 ? response : int(GTK_RESPONSE_CANCEL), 0};
 }
 
 gboolean dialog_capture_key_press_event_cb(GtkWidget *, GdkEventKey *event, gpointer data)
@@ -277,13 +334,30 @@ gboolean dialog_capture_key_press_event_cb(GtkWidget *, GdkEventKey *event, gpoi
     if (is_held_modifier(event->keyval))
         return TRUE;
 
+    // Once a key is shown, Return (also the keypad's) takes it and Escape leaves.
+    if (capture->usage != 0) {
+        switch (event->keyval) {
+        case GDK_KEY_Return:
+        case GDK_KEY_KP_Enter:
+        case GDK_KEY_ISO_Enter:
+            gtk_dialog_response(GTK_DIALOG(capture->dialog), response_use_key);
+            return TRUE;
+        case GDK_KEY_Escape:
+            gtk_dialog_response(GTK_DIALOG(capture->dialog), GTK_RESPONSE_CANCEL);
+            return TRUE;
+        default:
+            break;
+        }
+    }
+
     const int usage = key_event_usage(event);
     if (usage == 0) {
         // Super, the keypad, media keys, ...: the dialog says so and waits for another key.
         gtk_widget_show(capture->refusal);
         return TRUE;
     }
+    capture->usage = usage;
     capture->modifiers = held_modifiers(event->state);
-    gtk_dialog_response(GTK_DIALOG(capture->dialog), usage);
+    show_pending_key(capture);
     return TRUE;
 }

@@ -20,8 +20,8 @@ gchar *get_keybd_hid_code_name(int code);
 
 // What the key capture dialog ended with.
 struct captured_key {
-    // The usage code of the key pressed, always one of keybd_hid_codes, or the toolkit's
-    // negative response when the dialog was cancelled or closed.
+    // The usage code of the key taken (pressed, then confirmed), always one of keybd_hid_codes,
+    // or the toolkit's negative response when the dialog was cancelled or closed.
     int response;
     // Control, Shift and Alt held with the key (modifier_* bits); 0 without a key.
     int modifiers;

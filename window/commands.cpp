@@ -34,10 +34,12 @@ int ask(const char *message, const std::vector<std::pair<const char *, int>> &bu
     for (const auto &[label, response] : buttons)
         gtk_dialog_add_button(GTK_DIALOG(dialog), label, response);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), buttons.front().second);
+    GtkWidget *focus = hold_focus(as_window(window_main));
     int response;
     while ((response = gtk_dialog_run(GTK_DIALOG(dialog))) == GTK_RESPONSE_HELP)
         show_user_manual(help_page);
     gtk_widget_destroy(dialog);
+    give_back_focus(focus);
     // Escape and closing the message are the first button's answer.
     return response == GTK_RESPONSE_DELETE_EVENT || response == GTK_RESPONSE_NONE ? buttons.front().second
                                                                                  : response;

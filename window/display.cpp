@@ -163,7 +163,7 @@ void show_switch(int s, const action_record &e)
         break;
     }
     show_page_box(s, page);
-    set_active(checkbutton_auto_release[s], e.auto_release != 0);
+    show_auto_release(s, e.auto_release != 0);
 }
 
 // The mouse speed list shows the preset of the record's numbers; numbers of no preset show an
@@ -330,7 +330,75 @@ void measure_rows_in_advance(bool transfer_running)
         measure.source = g_idle_add_full(G_PRIORITY_LOW, advance_measure_cb, nullptr, nullptr);
 }
 
+// The control that had the focus when a refresh hid it (the rows or the toolbar, for a
+// transfer); the refresh that shows them again gives it back.
+GtkWidget *focus_while_hidden = nullptr;
+
+bool inside(GtkWidget *widget, GtkWidget *container)
+{
+    return GTK_IS_WIDGET(container) && (widget == container || gtk_widget_is_ancestor(widget, container));
+}
+
+void hold_focus_hidden_by(bool config_shown, bool toolbar_shown)
+{
+    GtkWindow *window = as_window(window_main);
+    GtkWidget *focus = window != nullptr ? gtk_window_get_focus(window) : nullptr;
+    if (focus == nullptr || focus_while_hidden != nullptr)
+        return;
+    if ((!config_shown && inside(focus, box_config)) || (!toolbar_shown && inside(focus, box_toolbar)))
+        focus_while_hidden = GTK_WIDGET(g_object_ref(focus));
+}
+
+// Once the toolbar shows again; a control that stays hidden (a row of a read that failed, a
+// page that the record no longer shows) is let go.
+void give_back_focus_hidden(bool toolbar_shown)
+{
+    if (focus_while_hidden == nullptr || !toolbar_shown)
+        return;
+    GtkWidget *held = focus_while_hidden;
+    focus_while_hidden = nullptr;
+    give_back_focus(held);
+}
+
+// A control of a row that the refresh hid (a page that the new record does not show, as after
+// Set defaults) leaves the focus in its row, on the row's chosen page button.
+void keep_focus_in_row(GtkWidget *before)
+{
+    GtkWindow *window = as_window(window_main);
+    if (before == nullptr || window == nullptr || gtk_window_get_focus(window) != nullptr)
+        return;
+    for (int s = 0; s < max_switches; s++) {
+        if (!inside(before, box_sw[s]) || !gtk_widget_is_visible(box_sw[s]))
+            continue;
+        GtkWidget *page = get_page(s) == page_keyboard   ? radiobutton_keyb[s]
+                          : get_page(s) == page_joystick ? radiobutton_joy[s]
+                          : get_page(s) == page_generic  ? radiobutton_gen[s]
+                                                         : radiobutton_mouse[s];
+        if (GTK_IS_WIDGET(page) && gtk_widget_is_visible(page))
+            gtk_widget_grab_focus(page);
+        return;
+    }
+}
+
 }  // namespace
+
+GtkWidget *hold_focus(GtkWindow *window)
+{
+    GtkWidget *focus = GTK_IS_WINDOW(window) ? gtk_window_get_focus(window) : nullptr;
+    return focus != nullptr ? GTK_WIDGET(g_object_ref(focus)) : nullptr;
+}
+
+void give_back_focus(GtkWidget *held)
+{
+    if (held == nullptr)
+        return;
+    // A destroyed control has no window any more; a hidden or greyed-out one cannot take it.
+    GtkWidget *top = gtk_widget_get_toplevel(held);
+    if (top != held && GTK_IS_WINDOW(top) && gtk_widget_is_visible(held) && gtk_widget_is_sensitive(held) &&
+        gtk_widget_get_can_focus(held))
+        gtk_widget_grab_focus(held);
+    g_object_unref(held);
+}
 
 void set_model_images()
 {
@@ -378,6 +446,8 @@ void update_main_window()
     const bool ready = idle && config_valid;
     const int n = model_n_switches[connected_device_model];
 
+    GtkWidget *focus_before = hold_focus(as_window(window_main));
+    hold_focus_hidden_by(ready, idle);
     show_if(box_config, ready);
     // After a failed read the toolbar stays, for Read; Write and Undo changes wait for a
     // complete one.
@@ -416,6 +486,10 @@ void update_main_window()
     }
     show_record();
     refreshing = false;
+    give_back_focus_hidden(idle);
+    keep_focus_in_row(focus_before);
+    if (focus_before != nullptr)
+        g_object_unref(focus_before);
 
     // Last, once the rows are set: the title marks changes that the rows hold.
     set_title();

@@ -1,7 +1,8 @@
 // The switch action editor: page switching, the auto-release rule, key capture, and reading a
-// row back into an action record. The editor's state lives in the widgets only; nothing here
-// writes switch_action (the Write command does, from read_switch_row). Every change in a row
-// updates the window's mark of unwritten changes.
+// row back into an action record. The editor's state lives in the widgets, but for the
+// auto-release of a row whose box is greyed out, kept here; nothing here writes switch_action
+// (the Write command does, from read_switch_row). Every change in a row updates the window's
+// mark of unwritten changes.
 #include "device/config.h"
 #include "device/keys.h"
 #include "window/widget_ops.h"
@@ -24,9 +25,25 @@ const action_record *selected_action(const std::array<combo_action, N> &table, G
     return &table[j].action;
 }
 
+// A row's auto-release while its box is greyed out. The box then shows unticked, the one state
+// that a box that means nothing can show in every row, and the row keeps what the box had (or
+// what the record gave) for the Write command; the box shows it again when it is offered again.
+std::array<bool, max_switches> kept_auto_release = {};
+
+bool auto_release_offered(int s)
+{
+    return GTK_IS_WIDGET(checkbutton_auto_release[s]) && gtk_widget_get_sensitive(checkbutton_auto_release[s]);
+}
+
+bool auto_release_state(int s)
+{
+    return auto_release_offered(s) ? is_active(checkbutton_auto_release[s]) : kept_auto_release[s];
+}
+
 // The auto-release flag means something for keys, joystick buttons and the two plain mouse
-// clicks; for the rest it is greyed out, not hidden, so that the rows keep their layout, and
-// keeps its state (the Write command still reads it).
+// clicks; for the rest it is greyed out, not hidden, so that the rows keep their layout.
+// The state changes while the box is greyed out, so that the handlers it runs read the row
+// as it stays.
 void apply_auto_release_rule(int s)
 {
     bool usable = false;
@@ -48,7 +65,17 @@ void apply_auto_release_rule(int s)
         break;
     }
     }
-    set_sensitive(checkbutton_auto_release[s], usable);
+    GtkWidget *box = checkbutton_auto_release[s];
+    if (usable == auto_release_offered(s))
+        return;
+    if (usable) {
+        set_active(box, kept_auto_release[s]);
+        set_sensitive(box, true);
+    } else {
+        kept_auto_release[s] = is_active(box);
+        set_sensitive(box, false);
+        set_active(box, false);
+    }
 }
 
 }  // namespace
@@ -61,6 +88,18 @@ void show_page_box(int s, int page)
     show_if(box_keyb[s], page == page_keyboard);
     show_if(box_joy[s], page == page_joystick);
     show_if(box_gen[s], page == page_generic);
+}
+
+void show_auto_release(int s, bool on)
+{
+    if (!valid_switch(s))
+        return;
+    if (auto_release_offered(s)) {
+        set_active(checkbutton_auto_release[s], on);
+    } else {
+        kept_auto_release[s] = on;
+        set_active(checkbutton_auto_release[s], false);
+    }
 }
 
 // The key list holds keybd_hid_codes in order, so a code's entry is its position there.
@@ -142,7 +181,7 @@ action_record read_switch_row(int s)
     // stored kind and code rather than inventing an action. So does the key list's extra entry,
     // "Other action (kept as it is)"; on the other pages that entry keeps the whole record.
     action_record r = switch_action[s];
-    const int32_t auto_release = is_active(checkbutton_auto_release[s]) ? 1 : 0;
+    const int32_t auto_release = auto_release_state(s) ? 1 : 0;
     const int page = get_page(s);
     if ((page == page_mouse && combo_active(combobox_mouse[s]) == static_cast<int>(mouse_combo_actions.size())) ||
         (page == page_joystick && combo_active(combobox_joy[s]) == static_cast<int>(joy_combo_actions.size())) ||

@@ -75,6 +75,11 @@ bool mouse_speed_untouched();
 bool joy_displacement_untouched();
 // The title, with its mark of unwritten changes; after each change in the rows or lists.
 void update_changed_mark();
+// The control that has the focus in `window` (held; null for none), before a message or a
+// question is run over it; given back (and let go) when it closes, if it can still take it.
+// The refresh does the same for a control that it hides while a transfer runs.
+GtkWidget *hold_focus(GtkWindow *window);
+void give_back_focus(GtkWidget *held);
 
 // Window size (layout.cpp). Sizes the main window for its largest content within the screen's
 // work area: before it is first shown, or later growing it only.
@@ -97,6 +102,8 @@ action_record read_switch_row(int s);
 void show_page_box(int s, int page);
 // The key list's entry that shows usage `code`, or -1 when the list has no such key.
 int key_list_entry(int code);
+// Sets row s's auto-release to `on`; a greyed-out box shows unticked and the row keeps `on`.
+void show_auto_release(int s, bool on);
 // Handler of every other widget of the rows and of the two setting lists that the user can
 // change: updates the mark of unwritten changes.
 void configuration_edited_cb(GtkWidget *widget, gpointer user_data);

@@ -99,43 +99,58 @@ GdkRGBA colour(GtkWidget *widget, const char *property, const GdkRGBA &under = {
     return shown;
 }
 
-// Linked page buttons as in the rows, the first chosen, and a plain button.
+// Linked page buttons as in the rows, the first chosen, and a plain button, in the default look
+// and in both high-contrast themes (each with the sheet that the program loads over it).
 TEST(StyleSheet, ChosenPageButtonAndFocusRingStandOut)
 {
-    high_contrast_theme = false;
-    load_style_sheet();
-    GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    GtkWidget *pages = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
-    gtk_style_context_add_class(gtk_widget_get_style_context(pages), GTK_STYLE_CLASS_LINKED);
-    GtkWidget *mouse = gtk_radio_button_new_with_label(nullptr, "Mouse");
-    GtkWidget *keyboard = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(mouse), "Keyboard");
-    GtkWidget *write = gtk_button_new_with_label("Write");
-    for (GtkWidget *button : {mouse, keyboard, write}) {
-        if (button != write)
-            gtk_toggle_button_set_mode(GTK_TOGGLE_BUTTON(button), FALSE);
-        gtk_container_add(GTK_CONTAINER(pages), button);
-    }
-    gtk_container_add(GTK_CONTAINER(window), pages);
-    gtk_widget_show_all(window);
+    struct look {
+        const char *theme;
+        bool high_contrast;
+        double chosen_text, chosen_surroundings;  // contrasts asked for beyond the 3:1 of all
+    };
+    for (const look &l : {look{"Materia-light", false, 4.5, 4.5}, look{"HighContrast", true, 4.5, 3.0},
+                          look{"HighContrastInverse", true, 4.5, 3.0}}) {
+        SCOPED_TRACE(l.theme);
+        // GTK_THEME wins over the setting; setting the name only makes the toolkit read it again.
+        g_setenv("GTK_THEME", l.theme, TRUE);
+        g_object_set(gtk_settings_get_default(), "gtk-theme-name", l.theme, nullptr);
+        high_contrast_theme = l.high_contrast;
+        load_style_sheet();
+        GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+        GtkWidget *pages = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
+        gtk_style_context_add_class(gtk_widget_get_style_context(pages), GTK_STYLE_CLASS_LINKED);
+        GtkWidget *mouse = gtk_radio_button_new_with_label(nullptr, "Mouse");
+        GtkWidget *keyboard = gtk_radio_button_new_with_label_from_widget(GTK_RADIO_BUTTON(mouse), "Keyboard");
+        GtkWidget *write = gtk_button_new_with_label("Write");
+        for (GtkWidget *button : {mouse, keyboard, write}) {
+            if (button != write)
+                gtk_toggle_button_set_mode(GTK_TOGGLE_BUTTON(button), FALSE);
+            gtk_container_add(GTK_CONTAINER(pages), button);
+        }
+        gtk_container_add(GTK_CONTAINER(window), pages);
+        gtk_widget_show_all(window);
 
-    const GdkRGBA surroundings = colour(window, "background-color");
-    const GdkRGBA chosen = colour(mouse, "background-color", surroundings);
-    EXPECT_GE(contrast(colour(gtk_bin_get_child(GTK_BIN(mouse)), "color", chosen), chosen), 4.5);
-    EXPECT_GE(contrast(chosen, surroundings), 4.5);
-    EXPECT_GE(contrast(colour(keyboard, "background-color", surroundings), chosen), 4.5);
-    // The focus ring: solid, two pixels, standing out from what is around it.
-    for (GtkWidget *button : {write, mouse}) {
-        gtk_widget_grab_focus(button);
-        GtkStyleContext *style = gtk_widget_get_style_context(button);
-        gtk_style_context_set_state(style, static_cast<GtkStateFlags>(gtk_style_context_get_state(style) | GTK_STATE_FLAG_FOCUSED));
-        int ring_style = GTK_BORDER_STYLE_NONE, ring_width = 0;
-        gtk_style_context_get(style, gtk_style_context_get_state(style), "outline-style", &ring_style, "outline-width",
-                              &ring_width, nullptr);
-        EXPECT_EQ(ring_style, GTK_BORDER_STYLE_SOLID);
-        EXPECT_GE(ring_width, 2);
-        EXPECT_GE(contrast(colour(button, "outline-color", surroundings), button == mouse ? chosen : surroundings), 3.0);
+        const GdkRGBA surroundings = colour(window, "background-color");
+        const GdkRGBA chosen = colour(mouse, "background-color", surroundings);
+        EXPECT_GE(contrast(colour(gtk_bin_get_child(GTK_BIN(mouse)), "color", chosen), chosen), l.chosen_text);
+        EXPECT_GE(contrast(chosen, surroundings), l.chosen_surroundings);
+        EXPECT_GE(contrast(colour(keyboard, "background-color", surroundings), chosen), 3.0);
+        // The focus ring: solid, two pixels, standing out from what is around it.
+        for (GtkWidget *button : {write, mouse}) {
+            gtk_widget_grab_focus(button);
+            GtkStyleContext *style = gtk_widget_get_style_context(button);
+            gtk_style_context_set_state(
+                style, static_cast<GtkStateFlags>(gtk_style_context_get_state(style) | GTK_STATE_FLAG_FOCUSED));
+            int ring_style = GTK_BORDER_STYLE_NONE, ring_width = 0;
+            gtk_style_context_get(style, gtk_style_context_get_state(style), "outline-style", &ring_style,
+                                  "outline-width", &ring_width, nullptr);
+            EXPECT_EQ(ring_style, GTK_BORDER_STYLE_SOLID);
+            EXPECT_GE(ring_width, 2);
+            EXPECT_GE(contrast(colour(button, "outline-color", surroundings), button == mouse ? chosen : surroundings),
+                      3.0);
+        }
+        gtk_widget_destroy(window);
     }
-    gtk_widget_destroy(window);
 }
 
 }  // namespace

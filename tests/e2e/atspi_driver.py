@@ -26,6 +26,9 @@ as a screen reader would. Needs Debian's python3-pyatspi (run it with /usr/bin/p
   atspi_driver.py layout PID
       One line per showing object of the program's windows, as "keys" prints a step, with the
       window's own lines as "dump" prints them.
+  atspi_driver.py focus PID
+      Prints "ROLE:NAME" of the object of an active window of the program that has the
+      keyboard focus, or "-" for none.
 
 Exit status 0 on success, 1 when the program, the object or the entry is not (yet) there,
 2 on wrong usage.
@@ -225,7 +228,7 @@ def layout(app):
 
 
 def main(argv):
-    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents", "keys", "layout"):
+    if len(argv) < 3 or argv[1] not in ("dump", "select", "do", "extents", "keys", "layout", "focus"):
         print(__doc__, file=sys.stderr)
         return 2
     app = application(int(argv[2]))
@@ -241,6 +244,9 @@ def main(argv):
         return select(app, argv[3], argv[4])
     if argv[1] == "do" and len(argv) == 5:
         return do(app, argv[3], argv[4])
+    if argv[1] == "focus" and len(argv) == 3:
+        print(step_name(focused_object(app)))
+        return 0
     if argv[1] == "keys" and len(argv) >= 5:
         return keys(app, argv[3], argv[4:])
     if argv[1] == "extents" and len(argv) in (5, 6):

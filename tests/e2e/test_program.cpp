@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -218,6 +219,98 @@ bytes read_switch_request(int i)
     return {0, 0x09, 0x00, static_cast<unsigned char>(i), 0, 0, 0, 0, 0};
 }
 const bytes read_settings_request = {0, 0x09, 0x01, 0, 0, 0, 0, 0, 0};
+
+// A window as the X server shows it (ImageMagick's import, as a PPM file).
+struct picture {
+    int width = 0, height = 0;
+    std::string rgb; // 3 bytes a pixel, row by row
+
+    std::array<int, 3> at(int x, int y) const
+    {
+        if (x < 0 || y < 0 || x >= width || y >= height)
+            return {-1, -1, -1};
+        const size_t i = (static_cast<size_t>(y) * width + x) * 3;
+        return {static_cast<unsigned char>(rgb[i]), static_cast<unsigned char>(rgb[i + 1]),
+                static_cast<unsigned char>(rgb[i + 2])};
+    }
+    // The colour most pixels of the rectangle have: a button's background.
+    std::array<int, 3> most_common(int x, int y, int w, int h) const
+    {
+        std::map<std::array<int, 3>, int> count;
+        for (int j = y; j < y + h; j++)
+            for (int i = x; i < x + w; i++)
+                count[at(i, j)]++;
+        std::array<int, 3> best = {-1, -1, -1};
+        int n = 0;
+        for (const auto &[c, k] : count)
+            if (k > n)
+                n = k, best = c;
+        return best;
+    }
+};
+
+bool parse_ppm(const std::string &data, picture *p)
+{
+    std::istringstream in(data);
+    std::string magic;
+    int maximum = 0;
+    in >> magic >> p->width >> p->height >> maximum;
+    if (magic != "P6" || maximum != 255 || p->width <= 0 || p->height <= 0)
+        return false;
+    in.get(); // the one blank after the header
+    p->rgb = data.substr(static_cast<size_t>(in.tellg()));
+    return p->rgb.size() >= static_cast<size_t>(p->width) * p->height * 3;
+}
+
+// Contrast ratio of two colours as the accessibility guidelines define it.
+double contrast(const std::array<int, 3> &a, const std::array<int, 3> &b)
+{
+    auto luminance = [](const std::array<int, 3> &c) {
+        auto lin = [](int v) {
+            const double s = v / 255.0;
+            return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * lin(c[0]) + 0.7152 * lin(c[1]) + 0.0722 * lin(c[2]);
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+struct box {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The focus ring of a button, from a picture of it without the focus and one with: along its
+// middle line from the left, and down its left part from the top, the first pixels that change
+// with the focus by 3:1 or more (a fainter change, such as the default look's grey behind a
+// focused button, is not the ring).
+struct ring_measure {
+    int width = 0;              // the narrower of the two
+    double against_inside = 99; // the ring against the pixel just inside it
+};
+
+ring_measure measure_ring(const picture &without, const picture &with, const box &b)
+{
+    ring_measure m;
+    m.width = 1 << 20;
+    auto ring_at = [&](int x, int y) { return contrast(without.at(x, y), with.at(x, y)) >= 3.0; };
+    auto walk = [&](int x, int y, int dx, int dy, int steps) {
+        int i = 0;
+        while (i < steps && !ring_at(x + i * dx, y + i * dy))
+            i++;
+        int run = 0;
+        while (i + run < steps && ring_at(x + (i + run) * dx, y + (i + run) * dy))
+            run++;
+        if (i + run < steps && run > 0) {
+            const auto last = with.at(x + (i + run - 1) * dx, y + (i + run - 1) * dy);
+            m.against_inside = std::min(m.against_inside, contrast(last, with.at(x + (i + run) * dx, y + (i + run) * dy)));
+        }
+        m.width = std::min(m.width, run);
+    };
+    walk(b.x, b.y + b.height / 2, 1, 0, b.width / 3);
+    walk(b.x + b.width / 6, b.y, 0, 1, b.height / 2);
+    return m;
+}
 
 class Program : public testing::Test {
 protected:
@@ -552,6 +645,70 @@ protected:
                        "the message closed");
     }
 
+    // A picture of the X window `window`, once two in a row are the same (the toolkit animates
+    // some changes of state).
+    bool steady_picture(const std::string &window, picture *p)
+    {
+        const std::string file = root + "/window.ppm";
+        std::string before;
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        while (std::chrono::steady_clock::now() < end) {
+            if (run({"import", "-window", window, "-depth", "8", "ppm:" + file}) != 0) {
+                ADD_FAILURE() << "import: " << last_errors;
+                return false;
+            }
+            gchar *data = nullptr;
+            gsize size = 0;
+            if (!g_file_get_contents(file.c_str(), &data, &size, nullptr))
+                return false;
+            std::string now(data, size);
+            g_free(data);
+            if (now == before) {
+                if (parse_ppm(now, p))
+                    return true;
+                ADD_FAILURE() << "not an 8-bit PPM picture: " << now.substr(0, 20);
+                return false;
+            }
+            before = std::move(now);
+        }
+        ADD_FAILURE() << "the window never stopped changing";
+        return false;
+    }
+
+    // Where the object is in its window.
+    box extents(const std::string &role, const std::string &name)
+    {
+        std::string out;
+        box b;
+        if (driver_for_program({"extents", role, name}, &out) != 0 ||
+            sscanf(out.c_str(), "%d %d %d %d", &b.x, &b.y, &b.width, &b.height) != 4)
+            ADD_FAILURE() << "no extents of " << role << " " << name << ": " << last_errors;
+        return b;
+    }
+
+    // The object of the program that has the keyboard focus ("ROLE:NAME", "-" for none), once
+    // its main window has the focus again, as a window manager gives it back when a window on
+    // top of it closes.
+    std::string focus_after_focusing(const std::string &window)
+    {
+        run({"xdotool", "windowfocus", "--sync", window});
+        std::string out;
+        driver_for_program({"focus"}, &out);
+        return out.substr(0, out.find('\n'));
+    }
+
+    // Waits until the object named `want` has the focus in the main window.
+    bool wait_focus(const std::string &window, const std::string &want)
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        std::string now;
+        while (std::chrono::steady_clock::now() < end)
+            if ((now = focus_after_focusing(window)) == want)
+                return true;
+        ADD_FAILURE() << "the focus is on " << now << ", not on " << want;
+        return false;
+    }
+
     std::string root, work, testbed_dir;
     gchar **env = nullptr;
     UMockdevTestbed *testbed = nullptr;
@@ -650,7 +807,8 @@ TEST_F(Program, MiniPluggedInAfterStartIsReadAndShownThenWrittenFromTheRows)
     };
     ASSERT_NO_FATAL_FAILURE(serve_write(mini, expected));
     ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
-    ASSERT_TRUE(wait_rows({{"mouse", "Move left", true}, mini_rows[1]}, "Zevrin Mini"));
+    // A movement has no auto-release: its box shows unticked, though the row kept it (written 1).
+    ASSERT_TRUE(wait_rows({{"mouse", "Move left", false}, mini_rows[1]}, "Zevrin Mini"));
 }
 
 TEST_F(Program, RowsChangedThroughTheWidgetsReachTheZevrinByteForByte)
@@ -729,14 +887,15 @@ TEST_F(Program, UnplugShowsTheNoDeviceStateAndReplugReadsAgain)
     std::vector<switch_config> defaults = {{0, 0, 0, 1}, {0, 1, 0, 1}, {0, 2, 0, 1}, {0, 3, 0, 1},
                                            {3, 4, 0, 1}, {3, 8, 0, 1}, {3, 1, 0, 1}, {3, 2, 0, 1}};
     ASSERT_NO_FATAL_FAILURE(serve_read(zevrin, defaults, {5, 18, 7, 40, 150, 115}));
+    // The actions without auto-release show their greyed-out box unticked, whatever the box holds.
     ASSERT_TRUE(wait_rows({{"mouse", "Left click", true},
                            {"mouse", "Right click", true},
-                           {"mouse", "Double click", true},
-                           {"mouse", "Drag/Drop", true},
-                           {"mouse", "Move up", true},
-                           {"mouse", "Move down", true},
-                           {"mouse", "Move right", true},
-                           {"mouse", "Move left", true}},
+                           {"mouse", "Double click", false},
+                           {"mouse", "Drag/Drop", false},
+                           {"mouse", "Move up", false},
+                           {"mouse", "Move down", false},
+                           {"mouse", "Move right", false},
+                           {"mouse", "Move left", false}},
                           "Zevrin"));
 }
 
@@ -871,7 +1030,7 @@ const char *const pupil_file =
     "JoystickDisplacement=32\n[Switch 1]\nKind=3\nCode=2\nModifiers=0\nAutoRelease=1\n"
     "[Switch 2]\nKind=1\nCode=44\nModifiers=1\nAutoRelease=0\n";
 const std::vector<row_view> pupil_rows = {
-    {"mouse", "Move left", true},
+    {"mouse", "Move left", false}, // AutoRelease=1 kept, the greyed-out box unticked
     {"keyboard", "Space", false, true, false, false},
 };
 const char *const pupil_shown =
@@ -1120,6 +1279,115 @@ TEST_F(Program, TabAndShiftTabVisitEveryControlInReadingOrderAndWrapAround)
     args = {"keys", "shift+Tab"};
     args.insert(args.end(), order.rbegin(), order.rend());
     EXPECT_EQ(driver_for_program(args, &out), 0) << out;
+}
+
+// In both high-contrast themes and in the default look, as the screen shows them: a row's
+// chosen kind stands out from the others, and the focus ring, on a chosen kind and on another,
+// is at least two pixels wide, each changing by 3:1 or more with the focus, and stands out
+// 3:1 from what is inside it.
+TEST_F(Program, HighContrastShowsTheChosenKindAndTheFocusRingOnTheScreen)
+{
+    for (const char *theme : {"HighContrast", "HighContrastInverse", static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(theme != nullptr ? theme : "the default look");
+        start(false, "mini", {{"GTK_THEME", theme}});
+        ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "Zevrin Mini (demo)"); },
+                            "the demo Zevrin Mini ready"));
+        const std::string window = visible_window(program);
+        ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", window}), 0);
+        ASSERT_EQ(run({"xdotool", "mousemove", "--sync", "0", "0"}), 0); // nothing under the pointer
+        const std::string mouse = "Switch 1: mouse", keyboard = "Switch 1: keyboard";
+        std::string out;
+        picture on_mouse, on_keyboard;
+        ASSERT_EQ(driver_for_program({"keys", "Tab", "radio button:" + mouse}, &out), 0) << out;
+        ASSERT_TRUE(steady_picture(window, &on_mouse));
+        ASSERT_EQ(driver_for_program({"keys", "Tab", "radio button:" + keyboard}, &out), 0) << out;
+        ASSERT_TRUE(steady_picture(window, &on_keyboard));
+        const box chosen = extents("radio button", mouse), other = extents("radio button", keyboard);
+        ASSERT_GT(chosen.width, 20);
+        const auto chosen_colour = on_keyboard.most_common(chosen.x, chosen.y, chosen.width, chosen.height);
+        const auto other_colour = on_mouse.most_common(other.x, other.y, other.width, other.height);
+        EXPECT_GE(contrast(chosen_colour, other_colour), 3.0);
+        for (const bool on_chosen : {false, true}) {
+            SCOPED_TRACE(on_chosen ? "the ring on the chosen kind" : "the ring on another kind");
+            const ring_measure ring = on_chosen ? measure_ring(on_keyboard, on_mouse, chosen)
+                                                : measure_ring(on_mouse, on_keyboard, other);
+            EXPECT_GE(ring.width, 2);
+            EXPECT_GE(ring.against_inside, 3.0);
+        }
+        kill(program, SIGTERM);
+        wait_exit(program);
+    }
+}
+
+// From the keyboard alone: Write, its message closed, and the focus is on Write again; Read,
+// its question answered, and once the rows are read again the focus is on Read.
+TEST_F(Program, TheFocusComesBackToWriteAndReadAfterTheirMessages)
+{
+    start(false, "mini");
+    ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "Zevrin Mini (demo)"); },
+                        "the demo Zevrin Mini ready"));
+    const std::string window = visible_window(program);
+    ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", window}), 0);
+    std::string out;
+    ASSERT_EQ(driver_for_program({"keys", "shift+Tab", "push button:Write"}, &out), 0) << out;
+    ASSERT_EQ(run({"xdotool", "key", "--clearmodifiers", "space"}), 0);
+    ASSERT_TRUE(expect_message_and_close("Configuration successfully written into the device."));
+    EXPECT_TRUE(wait_focus(window, "push button:Write"));
+
+    ASSERT_TRUE(select("Switch 1 mouse action", "Right click"));
+    ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "*Zevrin Mini (demo)"); }, "the change"));
+    ASSERT_EQ(driver_for_program({"keys", "shift+Tab", "push button:Read"}, &out), 0) << out;
+    ASSERT_EQ(run({"xdotool", "key", "--clearmodifiers", "space"}), 0);
+    const std::string question = "The changes in the window have not been written into the device. "
+                                 "Reading the configuration from the device discards them.";
+    ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("label", question); }, question));
+    ASSERT_TRUE(click("push button", "Discard"));
+    ASSERT_TRUE(
+        wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}}, "Zevrin Mini (demo)"));
+    EXPECT_TRUE(wait_focus(window, "push button:Read"));
+}
+
+// The key capture from the keyboard alone: Tab in it is shown as the key, not taken, and Escape
+// then leaves; Escape twice leaves too. The switch stays as it was, nothing is marked as
+// changed, and the focus is back on the capture button.
+TEST_F(Program, TheKeyCaptureIsLeftWithTheKeyboardAloneChangingNothing)
+{
+    start(false, "mini");
+    ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "Zevrin Mini (demo)"); },
+                        "the demo Zevrin Mini ready"));
+    const std::string window = visible_window(program);
+    ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", window}), 0);
+    const std::string capture = "push button:" + sw(2, ": choose the key by pressing it");
+    std::string out;
+    ASSERT_EQ(driver_for_program({"keys", "Tab", "radio button:Switch 1: mouse", "radio button:Switch 1: keyboard",
+                                  "radio button:Switch 1: joystick", "-", "check box:Switch 1: auto-release",
+                                  "radio button:Switch 2: mouse", "radio button:Switch 2: keyboard",
+                                  "radio button:Switch 2: joystick", "-", capture},
+                                 &out),
+              0)
+        << out;
+    auto shown = [](const std::string &key) {
+        return "Key: " + key + ". Press Return or “Use this key” to take it, another key to change it, or Escape to "
+                               "leave the switch as it was.";
+    };
+    for (const std::vector<const char *> &keys :
+         {std::vector<const char *>{"Tab", "Escape"}, std::vector<const char *>{"Escape", "Escape"}}) {
+        SCOPED_TRACE(std::string(keys[0]) + ", " + keys[1]);
+        ASSERT_EQ(run({"xdotool", "key", "--clearmodifiers", "Return"}), 0);
+        ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ui.has_window("Switch 2"); }, "the capture dialog"));
+        // A window manager gives the new window the focus.
+        std::string dialog;
+        run({"xdotool", "search", "--onlyvisible", "--name", "^Switch 2$"}, &dialog);
+        ASSERT_EQ(run({"xdotool", "windowfocus", "--sync", dialog.substr(0, dialog.find('\n'))}), 0);
+        ASSERT_EQ(run({"xdotool", "key", "--clearmodifiers", keys[0]}), 0);
+        const std::string key = shown(std::string(keys[0]) == "Tab" ? "Tab" : "Esc");
+        ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("label", key); }, key));
+        ASSERT_EQ(run({"xdotool", "key", "--clearmodifiers", keys[1]}), 0);
+        ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return !ui.has_window("Switch 2"); }, "the dialog closed"));
+        EXPECT_TRUE(
+            wait_rows({{"mouse", "Left click", true}, {"keyboard", "Space", true}}, "Zevrin Mini (demo)"));
+        EXPECT_TRUE(wait_focus(window, capture));
+    }
 }
 
 // A small laptop screen, in every language, and in French (the longest texts) with the

@@ -15,7 +15,7 @@
 namespace {
 
 // X keycodes (evdev code + 8) of the keys used here.
-constexpr unsigned kc_escape = 9, kc_a = 38, kc_b = 56, kc_z = 52, kc_return = 36, kc_space = 65;
+constexpr unsigned kc_escape = 9, kc_a = 38, kc_b = 56, kc_z = 52, kc_return = 36, kc_space = 65, kc_tab = 23;
 constexpr unsigned kc_shift_l = 50, kc_control_l = 37, kc_control_r = 105, kc_alt_l = 64, kc_caps_lock = 66;
 constexpr unsigned kc_home = 110, kc_left = 113, kc_up = 111, kc_kp_home = 79;
 constexpr unsigned kc_kp_enter = 104, kc_mute = 121, kc_super_l = 133, kc_scroll_lock = 78;
@@ -148,6 +148,12 @@ protected:
         return capture([&](GtkWidget *) { send_keys(steps); });
     }
 
+    // `steps`, then Return to take the key shown.
+    int capture_confirmed(const std::vector<key_step> &steps)
+    {
+        return capture_keys(steps + tap(kc_return));
+    }
+
     // Presses `refused`: the dialog must say that the device cannot send it and stay open for B.
     int capture_after_refusal(const std::vector<key_step> &refused)
     {
@@ -157,7 +163,8 @@ protected:
             GtkWidget *refusal = GTK_WIDGET(g_list_last(lines)->data);
             g_list_free(lines);
             EXPECT_FALSE(gtk_widget_get_visible(refusal));
-            g_signal_connect(refusal, "show", G_CALLBACK(+[](GtkWidget *) { send_keys(tap(kc_b)); }), nullptr);
+            g_signal_connect(refusal, "show", G_CALLBACK(+[](GtkWidget *) { send_keys(tap(kc_b) + tap(kc_return)); }),
+                             nullptr);
             send_keys(refused);
         });
     }
@@ -179,47 +186,82 @@ TEST_F(KeyCapture, DialogAsksForAKeyOverItsParent)
         EXPECT_EQ(type, GTK_MESSAGE_OTHER);
         g_free(text);
         EXPECT_NE(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL), nullptr);
-        send_keys(tap(kc_a));
+        send_keys(tap(kc_escape) + tap(kc_escape));
     });
 }
 
 TEST_F(KeyCapture, LetterWithAndWithoutShift)
 {
-    EXPECT_EQ(capture_keys(tap(kc_a)), 0x04);
+    EXPECT_EQ(capture_confirmed(tap(kc_a)), 0x04);
     EXPECT_EQ(modifiers, 0);
     // Shift alone does nothing; A pressed while Shift is held is the A key, with Shift.
-    EXPECT_EQ(capture_keys(holding(kc_shift_l, tap(kc_a))), 0x04);
+    EXPECT_EQ(capture_confirmed(holding(kc_shift_l, tap(kc_a))), 0x04);
     EXPECT_EQ(modifiers, modifier_shift);
 }
 
 TEST_F(KeyCapture, ControlAndAltHeldWithTheKeyComeWithIt)
 {
-    EXPECT_EQ(capture_keys(holding(kc_control_l, holding(kc_shift_l, tap(kc_z)))), 0x1D);
+    EXPECT_EQ(capture_confirmed(holding(kc_control_l, holding(kc_shift_l, tap(kc_z)))), 0x1D);
     EXPECT_EQ(modifiers, modifier_control | modifier_shift);
-    EXPECT_EQ(capture_keys(holding(kc_alt_l, holding(kc_control_r, tap(kc_escape)))), 0x29);
+    EXPECT_EQ(capture_confirmed(holding(kc_alt_l, holding(kc_control_r, tap(kc_escape)))), 0x29);
     EXPECT_EQ(modifiers, modifier_control | modifier_alt);
 }
 
 TEST_F(KeyCapture, ModifierAloneLeavesTheDialogOpen)
 {
     // Had Shift, right Control or Alt ended the dialog, the result would be their usage or 0.
-    EXPECT_EQ(capture_keys(tap(kc_shift_l) + tap(kc_control_r) + tap(kc_alt_l) + tap(kc_b)), 0x05);
+    EXPECT_EQ(capture_confirmed(tap(kc_shift_l) + tap(kc_control_r) + tap(kc_alt_l) + tap(kc_b)), 0x05);
 }
 
 TEST_F(KeyCapture, ReturnAndSpaceGiveTheListedUsages)
 {
-    EXPECT_EQ(capture_keys(tap(kc_return)), 0x28);  // not 0x9E, what the table holds
-    EXPECT_EQ(capture_keys(tap(kc_space)), 0x2C);   // the table holds 0
+    EXPECT_EQ(capture_confirmed(tap(kc_return)), 0x28);  // not 0x9E, what the table holds
+    EXPECT_EQ(capture_confirmed(tap(kc_space)), 0x2C);   // the table holds 0
 }
 
-TEST_F(KeyCapture, EscapeIsCapturedNotACancel)
+// Escape, Return and Tab are each captured when pressed first and then confirmed with Return;
+// Escape once a key is shown leaves without one.
+TEST_F(KeyCapture, EscapeReturnAndTabAreShownFirstAndTakenWithReturn)
 {
-    EXPECT_EQ(capture_keys(tap(kc_escape)), 0x29);
+    EXPECT_EQ(capture_confirmed(tap(kc_escape)), 0x29);
+    EXPECT_EQ(capture_confirmed(tap(kc_return)), 0x28);
+    EXPECT_EQ(capture_confirmed(tap(kc_tab)), 0x2B);
+    EXPECT_EQ(capture_keys(tap(kc_escape) + tap(kc_escape)), GTK_RESPONSE_CANCEL);
+    EXPECT_EQ(modifiers, 0);
+    EXPECT_EQ(capture_keys(tap(kc_tab) + tap(kc_escape)), GTK_RESPONSE_CANCEL);
+    EXPECT_EQ(capture_keys(holding(kc_control_l, tap(kc_a)) + tap(kc_escape)), GTK_RESPONSE_CANCEL);
+    EXPECT_EQ(modifiers, 0);
+}
+
+// The key shown, with what was held with it, and the button that takes it, offered only then.
+TEST_F(KeyCapture, TheKeyIsShownAndTakenWithTheButton)
+{
+    const int response = capture([](GtkWidget *dialog) {
+        GtkWidget *use = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), 1000);
+        ASSERT_TRUE(GTK_IS_BUTTON(use));
+        EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(use)), "Use this key");
+        EXPECT_FALSE(gtk_widget_is_sensitive(use));
+        GList *lines = gtk_container_get_children(
+            GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog))));
+        GtkWidget *shown = GTK_WIDGET(g_list_nth_data(lines, 2));
+        g_list_free(lines);
+        ASSERT_TRUE(GTK_IS_LABEL(shown));
+        g_signal_connect(shown, "notify::label", G_CALLBACK(+[](GtkWidget *label, GParamSpec *, gpointer use) {
+                             EXPECT_EQ(std::string(gtk_label_get_text(GTK_LABEL(label))).rfind("Key: Control+Tab. ", 0), 0u)
+                                 << gtk_label_get_text(GTK_LABEL(label));
+                             EXPECT_TRUE(gtk_widget_is_sensitive(GTK_WIDGET(use)));
+                             gtk_button_clicked(GTK_BUTTON(use));
+                         }),
+                         use);
+        send_keys(holding(kc_control_l, tap(kc_tab)));
+    });
+    EXPECT_EQ(response, 0x2B);
+    EXPECT_EQ(modifiers, modifier_control);
 }
 
 TEST_F(KeyCapture, HomeOfTheSeparateBlockAndOfTheKeypad)
 {
-    EXPECT_EQ(capture_keys(tap(kc_home)), 0x4A);
+    EXPECT_EQ(capture_confirmed(tap(kc_home)), 0x4A);
     // The keypad's Home (Num Lock off, as the X server starts) is not a key of the list: the
     // dialog says so and waits for another key.
     EXPECT_EQ(capture_after_refusal(tap(kc_kp_home)), 0x05);
@@ -227,14 +269,14 @@ TEST_F(KeyCapture, HomeOfTheSeparateBlockAndOfTheKeypad)
 
 TEST_F(KeyCapture, Arrows)
 {
-    EXPECT_EQ(capture_keys(tap(kc_left)), 0x50);
-    EXPECT_EQ(capture_keys(tap(kc_up)), 0x52);
+    EXPECT_EQ(capture_confirmed(tap(kc_left)), 0x50);
+    EXPECT_EQ(capture_confirmed(tap(kc_up)), 0x52);
 }
 
 // Caps Lock is a modifier to X, but a key of the list.
 TEST_F(KeyCapture, CapsLockIsCaptured)
 {
-    EXPECT_EQ(capture_keys(tap(kc_caps_lock)), 0x39);
+    EXPECT_EQ(capture_confirmed(tap(kc_caps_lock)), 0x39);
     send_keys(tap(kc_caps_lock));  // the lock back off, with no window focused
 }
 
@@ -255,7 +297,7 @@ TEST_F(KeyCapture, EveryKeyOfTheListIsCaptured)
 {
     for (uint8_t usage : keybd_hid_codes) {
         const unsigned keycode = x_keycode_of_usage(usage);
-        EXPECT_EQ(capture_keys(tap(keycode)), usage) << "usage 0x" << std::hex << int(usage) << ", X keycode "
+        EXPECT_EQ(capture_confirmed(tap(keycode)), usage) << "usage 0x" << std::hex << int(usage) << ", X keycode "
                                                      << std::dec << keycode;
     }
     send_keys(tap(kc_caps_lock));  // the lock back off, with no window focused
@@ -269,9 +311,12 @@ TEST_F(KeyCapture, KeysTheDeviceCannotSendAreRefused)
               0x05);
 }
 
-TEST_F(KeyCapture, FirstKeyEndsTheDialog)
+TEST_F(KeyCapture, AnotherKeyChangesTheKeyShown)
 {
-    EXPECT_EQ(capture_keys(tap(kc_b) + tap(kc_a)), 0x05);
+    EXPECT_EQ(capture_confirmed(tap(kc_b) + holding(kc_shift_l, tap(kc_a))), 0x04);
+    EXPECT_EQ(modifiers, modifier_shift);
+    EXPECT_EQ(capture_confirmed(holding(kc_shift_l, tap(kc_a)) + tap(kc_b)), 0x05);
+    EXPECT_EQ(modifiers, 0);
 }
 
 // Events put straight into GDK's queue, with hardware keycodes no keyboard sends.
@@ -289,7 +334,7 @@ TEST_F(KeyCapture, EventsWithoutScanCodeAreRefused)
             gdk_event_put(event);
             gdk_event_free(event);
         }
-        send_keys(tap(kc_escape));
+        send_keys(tap(kc_escape) + tap(kc_return));
     });
     EXPECT_EQ(response, 0x29);
 }

@@ -103,8 +103,7 @@ TEST_F(CommandWrite, ZevrinSendsEightRowsAndTheDisplacement)
 {
     connect_idle(0);
     press(radiobutton_mouse[7]);
-    choose(combobox_mouse[7], 3);  // Drag/Drop
-    press(checkbutton_auto_release[7], false);
+    choose(combobox_mouse[7], 3);  // Drag/Drop, which keeps the movement's auto-release (greyed out)
     choose(combobox_mouse_speed, 3);
     choose(combobox_joy_displacement, 3);  // 90%
 
@@ -116,7 +115,7 @@ TEST_F(CommandWrite, ZevrinSendsEightRowsAndTheDisplacement)
         const bytes expected = {0x00, 0x04, uint8_t(s), uint8_t(d.kind), uint8_t(d.code), 0x00, 0x01, 0x00, 0x00};
         EXPECT_EQ(mhid_written[s].bytes, expected) << "switch " << s + 1;
     }
-    EXPECT_EQ(mhid_written[7].bytes, (bytes{0x00, 0x04, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(mhid_written[7].bytes, (bytes{0x00, 0x04, 0x07, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00}));
     EXPECT_EQ(mhid_written[8].bytes, (bytes{0x00, 0x07, 0x05, 0x12, 0x07, 0x28, 0x96, 0x73, 0x00}));
     EXPECT_EQ(joy_displacement, 115);
     EXPECT_TRUE(finish_write().shown);
@@ -254,10 +253,13 @@ TEST_F(CommandSetDefaults, WithADeviceReplacesEditsAndSendsNothing)
     press(radiobutton_joy[0]);
     choose(combobox_joy[0], 6);
     choose(combobox_mouse_speed, 0);
+    gtk_widget_grab_focus(checkbutton_alt[1]);
 
     const seen_dialog d = answer_message_dialog([] { activate("menuitem_set_defaults"); });
     EXPECT_TRUE(d.shown);
     EXPECT_EQ(d.text, "Default configuration is shown. Click 'Write' to send it to the device.");
+    // The keyboard page went with the focus on it: the focus stays in the row.
+    EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(window_main)), radiobutton_mouse[1]);
     EXPECT_EQ(get_page(0), page_mouse);
     EXPECT_EQ(get_page(1), page_mouse);
     EXPECT_EQ(entry(combobox_mouse[1]), 1);
@@ -569,9 +571,9 @@ TEST_F(CommandChanges, TitleMarksWhatTheBoxDoesNotHold)
     EXPECT_EQ(title(), "*Zevrin");
     press(radiobutton_mouse[3]);  // as it was
     EXPECT_EQ(title(), "Zevrin");
-    press(checkbutton_auto_release[5], false);
+    press(checkbutton_auto_release[0], false);
     EXPECT_EQ(title(), "*Zevrin");
-    press(checkbutton_auto_release[5], true);
+    press(checkbutton_auto_release[0], true);
     EXPECT_EQ(title(), "Zevrin");
     choose(combobox_joy_displacement, 0);
     EXPECT_EQ(title(), "*Zevrin");
@@ -619,12 +621,16 @@ TEST_F(CommandChanges, ReadAndUndoAskBeforeDiscardingChanges)
         EXPECT_EQ(entry(combobox_mouse[2]), 6);
         EXPECT_EQ(title(), "*Zevrin");
 
+        gtk_widget_grab_focus(find_widget(button));
         d = answer_message_dialog([&] { click(button); }, "_Discard");
         EXPECT_EQ(d.text, read_question);
         ASSERT_EQ(reading_config, 1);
         ASSERT_TRUE(pump_until([] { return reading_config_step > 8; }));
+        EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(window_main)), nullptr);  // hidden with the toolbar
         answer_read(box, 8);
         EXPECT_EQ(entry(combobox_mouse[2]), 2);
+        // Back on the button that started the read.
+        EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(window_main)), find_widget(button));
         EXPECT_EQ(title(), "Zevrin");
         mhid_written.clear();
     }

@@ -199,19 +199,55 @@ TEST_F(EditorAutoRelease, AListOfAnotherPageDoesNotDecide)
 
 using EditorReadRow = WindowTest;
 
-TEST_F(EditorReadRow, HiddenAutoReleaseStillCounts)
+// A greyed-out box shows unticked, whatever the row had; the row keeps what it had for Write,
+// and the box shows it again where it is offered again.
+TEST_F(EditorReadRow, GreyedAutoReleaseShowsUntickedAndTheRowKeepsItsState)
 {
     press(radiobutton_mouse[0]);
-    choose(combobox_mouse[0], 2);  // Double click
+    choose(combobox_mouse[0], 0);  // Left click
     press(checkbutton_auto_release[0], true);
+    choose(combobox_mouse[0], 2);  // Double click
     ASSERT_FALSE(offered(checkbutton_auto_release[0]));
+    EXPECT_FALSE(active(checkbutton_auto_release[0]));
     const action_record r = read_switch_row(0);
     EXPECT_EQ(r.kind, kind_mouse_button);
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.modifiers, 0);
     EXPECT_EQ(r.auto_release, 1);
+    choose(combobox_mouse[0], 4);  // Move up
+    EXPECT_FALSE(active(checkbutton_auto_release[0]));
+    EXPECT_EQ(read_switch_row(0).auto_release, 1);
+    press(radiobutton_keyb[0]);
+    EXPECT_TRUE(active(checkbutton_auto_release[0]));
     press(checkbutton_auto_release[0], false);
+    press(radiobutton_joy[0]);
+    choose(combobox_joy[0], 9);  // Move right
     EXPECT_EQ(read_switch_row(0).auto_release, 0);
+    choose(combobox_joy[0], 0);  // Button 1
+    EXPECT_FALSE(active(checkbutton_auto_release[0]));
+}
+
+// Set defaults gives the movements an auto-release that they cannot use: every greyed box shows
+// unticked, and every row still reads back the record exactly.
+TEST_F(EditorReadRow, DefaultsShowEveryGreyedBoxUntickedAndKeepTheRecord)
+{
+    connect_idle(0);
+    set_defaults();
+    update_main_window();
+    int greyed = 0;
+    for (int s = 0; s < model_n_switches[0]; s++) {
+        SCOPED_TRACE(s + 1);
+        if (!offered(checkbutton_auto_release[s])) {
+            greyed++;
+            EXPECT_FALSE(active(checkbutton_auto_release[s]));
+        } else {
+            EXPECT_EQ(active(checkbutton_auto_release[s]), switch_action[s].auto_release != 0);
+        }
+        EXPECT_EQ(read_switch_row(s), switch_action[s]);
+    }
+    EXPECT_GE(greyed, 4);  // double click, drag and drop, at least two movements
+    const configuration pending = pending_configuration();
+    EXPECT_TRUE(same_configuration(pending, record_configuration(), model_n_switches[0]));
 }
 
 TEST_F(EditorReadRow, MoveLeftDiffersBetweenMouseAndJoystick)
@@ -308,8 +344,9 @@ TEST_F(EditorReadRow, DeveloperOptionsKeepTheEditedRows)
     EXPECT_EQ(switch_action[2], stored);
 }
 
-// Key capture through the real capture dialog: as soon as it maps, it is sent a key event,
-// cancelled, or closed as the window manager closes a window, while it runs its own loop.
+// Key capture through the real capture dialog: as soon as it maps, it is sent a key event and
+// then Return (or another key), cancelled, or closed as the window manager closes a window,
+// while it runs its own loop.
 enum class capture_answer { key, cancel, close };
 
 constexpr int no_response = -1000;
@@ -318,6 +355,7 @@ struct capture_plan {
     capture_answer answer = capture_answer::cancel;
     guint16 hardware_keycode = 0;  // with capture_answer::key
     GdkModifierType state = GdkModifierType(0);
+    guint16 then_keycode = 28 + 8;  // pressed next, alone: Return takes the key shown
     bool dialog_seen = false;
     int response = no_response;   // the dialog's "response", if it emitted one
     bool hung = false;            // the dialog was still open when the guard ran out
@@ -339,17 +377,17 @@ bool is_capture_dialog(gpointer object)
     return type == GTK_MESSAGE_OTHER;
 }
 
-void send_key(GtkWidget *dialog, const capture_plan &plan)
+void send_key(GtkWidget *dialog, guint16 hardware_keycode, GdkModifierType state)
 {
     GdkEvent *event = gdk_event_new(GDK_KEY_PRESS);
     event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(dialog)));
     event->key.send_event = TRUE;
     event->key.time = GDK_CURRENT_TIME;
-    event->key.state = plan.state;
-    event->key.hardware_keycode = plan.hardware_keycode;
+    event->key.state = state;
+    event->key.hardware_keycode = hardware_keycode;
     GdkKeymap *keymap = gdk_keymap_get_for_display(gdk_display_get_default());
     guint keyval = 0;
-    gdk_keymap_translate_keyboard_state(keymap, plan.hardware_keycode, GdkModifierType(0), 0, &keyval, nullptr,
+    gdk_keymap_translate_keyboard_state(keymap, hardware_keycode, GdkModifierType(0), 0, &keyval, nullptr,
                                         nullptr, nullptr);
     event->key.keyval = keyval;
     gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
@@ -365,7 +403,9 @@ gboolean answer_capture_cb(gpointer data)
     plan->answer_source = 0;
     switch (plan->answer) {
     case capture_answer::key:
-        send_key(plan->dialog, *plan);
+        send_key(plan->dialog, plan->hardware_keycode, plan->state);
+        if (!plan->hung && plan->response == no_response)
+            send_key(plan->dialog, plan->then_keycode, GdkModifierType(0));
         break;
     case capture_answer::cancel:
         gtk_dialog_response(GTK_DIALOG(plan->dialog), GTK_RESPONSE_CANCEL);
@@ -431,6 +471,7 @@ void capture(int s, capture_plan &plan)
 // the layout calls it.
 constexpr guint16 x_keycode_b = 48 + 8;       // usage 0x05
 constexpr guint16 x_keycode_escape = 1 + 8;   // usage 0x29
+constexpr guint16 x_keycode_tab = 15 + 8;     // usage 0x2B
 
 using EditorKeyCapture = WindowTest;
 
@@ -456,30 +497,35 @@ TEST_F(EditorKeyCapture, PressedKeyIsSelectedWithTheModifiersHeld)
     EXPECT_EQ(read_switch_row(2).modifiers, 0);
 }
 
-TEST_F(EditorKeyCapture, EscapeIsCapturedAsAKey)
+// Escape and Tab, pressed first and then taken with Return, are keys like the others.
+TEST_F(EditorKeyCapture, EscapeAndTabAreCapturedAsKeys)
 {
     connect_idle(0);
     press(radiobutton_keyb[0]);
-    ASSERT_GE(key_list_entry(0x29), 0);
-    capture_plan plan{capture_answer::key, x_keycode_escape};
-    capture(0, plan);
-    EXPECT_TRUE(plan.dialog_seen);
-    EXPECT_EQ(entry(combobox_keyb[0]), key_list_entry(0x29));
+    for (guint16 keycode : {x_keycode_escape, x_keycode_tab}) {
+        capture_plan plan{capture_answer::key, keycode};
+        capture(0, plan);
+        EXPECT_TRUE(plan.dialog_seen);
+        EXPECT_EQ(entry(combobox_keyb[0]), key_list_entry(keycode == x_keycode_tab ? 0x2B : 0x29));
+    }
+    EXPECT_EQ(read_switch_row(0).code, 0x2B);
 }
 
-// Cancel and the window's close end the capture without a key: the row stays as it was, on the
-// mouse page or the keyboard page.
+// Cancel, the window's close, and from the keyboard Escape twice or a key and then Escape, end
+// the capture without a key: the row stays as it was, on the mouse page or the keyboard page.
 TEST_F(EditorKeyCapture, EndingWithoutAKeyLeavesTheRow)
 {
     struct no_key_case {
         const char *what;
         capture_answer answer;
-        guint16 hardware_keycode;
+        guint16 hardware_keycode, then_keycode;
         int response;
     };
     const no_key_case cases[] = {
-        {"cancel", capture_answer::cancel, 0, GTK_RESPONSE_CANCEL},
-        {"close", capture_answer::close, 0, GTK_RESPONSE_DELETE_EVENT},
+        {"cancel", capture_answer::cancel, 0, 0, GTK_RESPONSE_CANCEL},
+        {"close", capture_answer::close, 0, 0, GTK_RESPONSE_DELETE_EVENT},
+        {"escape twice", capture_answer::key, x_keycode_escape, x_keycode_escape, GTK_RESPONSE_CANCEL},
+        {"tab, escape", capture_answer::key, x_keycode_tab, x_keycode_escape, GTK_RESPONSE_CANCEL},
     };
     connect_idle(0);
     for (const no_key_case &c : cases) {
@@ -487,7 +533,7 @@ TEST_F(EditorKeyCapture, EndingWithoutAKeyLeavesTheRow)
             SCOPED_TRACE(testing::Message() << c.what << ", page " << page);
             press(page == page_mouse ? radiobutton_mouse[1] : radiobutton_keyb[1]);
             choose(combobox_keyb[1], 7);
-            capture_plan plan{c.answer, c.hardware_keycode};
+            capture_plan plan{c.answer, c.hardware_keycode, GdkModifierType(0), c.then_keycode};
             capture(1, plan);
             EXPECT_TRUE(plan.dialog_seen);
             EXPECT_EQ(plan.response, c.response);
