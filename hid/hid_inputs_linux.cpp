@@ -116,13 +116,7 @@ bool hid_input_reader::start(const std::vector<hid_input_node> &nodes, report_fn
         return false;
     }
     auto fail = [this, error](const std::string &what) {
-        for (int fd : fds_)
-            close(fd);
-        fds_.clear();
-        sizes_.clear();
-        if (wake_ >= 0)
-            close(wake_);
-        wake_ = -1;
+        stop();  // nothing runs yet: this only closes what was opened
         if (error != nullptr)
             *error = what;
         return false;
