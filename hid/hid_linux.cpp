@@ -25,13 +25,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <glib.h>
-#include <glib/gstdio.h>
 #include <libudev.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <string>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
