@@ -416,9 +416,10 @@ TEST_F(Fault, AFloodOfReportsIsBoundedAndTheBoxIsReadAfterIt)
     EXPECT_GT(dropped_reports(), dropped + 1000u);
     // Tens of thousands of reports came meanwhile; without a bound each would wait in memory.
     EXPECT_LT(during - before, 8 * 1024) << "kB grown: " << during - before;
-    // The read under way lost reports: incomplete, said so. The next one is complete.
+    // The read under way may have lost its replies (whether it did depends on how fast the
+    // box was); once what the node still holds has come through, a read is complete.
     ASSERT_TRUE(run_until([] { return reading_config == 0; }));
-    EXPECT_EQ(config_valid, 0);
+    run_until([] { return false; }, 1000);
     seen_dialogs.clear();
     read_config();
     ASSERT_TRUE(run_until([] { return reading_config == 0; }));
