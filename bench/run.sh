@@ -1,18 +1,21 @@
 #!/bin/sh
-# Builds what the benchmarks need and prints their table: start-up, plug-to-ready, idle cost,
-# rescan cost and peak memory of the configurator, each beside its reference.
+# Builds what the benchmarks need and prints their table: start-up, plug-to-ready, write, the
+# command line's export and import, idle cost, rescan cost and peak memory of the configurator,
+# each beside its reference.
 #   bench/run.sh [BUILD_DIR] [ROUNDS]
 # BUILD_DIR defaults to build-bench (made here if missing, with the project's default build
-# type, as `make` builds the program); ROUNDS to 10.
-# Needs Xvfb, strace, umockdev, libhidapi-dev, libxdamage-dev (tools/setup.sh --test).
+# type, as `make` builds the program); it may be anywhere, in the source tree or not. ROUNDS
+# defaults to 10.
+# Needs Xvfb, strace, umockdev, libhidapi-dev, libxdamage-dev, libxtst-dev (tools/setup.sh --test).
 set -eu
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build-bench}
 rounds=${2:-10}
 if [ ! -f "$build/build.ninja" ]; then
-    meson setup "$build" "$src" >/dev/null
+    meson setup "$build" "$src" -Dtests=true >/dev/null
 fi
-ninja -C "$build" -j2 zevrin bench/minimal_gtk bench/zevrin_bench >/dev/null
+# The catalogues too: the programs run with the build's locale/ (the harness links it).
+ninja -C "$build" -j2 zevrin bench/minimal_gtk bench/zevrin_bench po/build-tree-locale.stamp >/dev/null
 build=$(cd "$build" && pwd)
 # The harness plays the virtual devices in its own process: it runs under the umockdev preload
 # and starts the measured programs without it (with it for the plug-to-ready run only).
