@@ -52,6 +52,8 @@ test_mode mode;
 bool syncing = false;
 
 const char *const held_class = "switch-held";
+const char *const test_tooltip = N_("Press the switches one by one and see which row lights up and what the computer "
+                                    "receives. Nothing is written to the device.");
 
 struct handed_report {
     unsigned generation;
@@ -227,8 +229,8 @@ void setup_switch_test_mode(GtkBuilder *builder)
     menuitem_set_defaults = GTK_WIDGET(gtk_builder_get_object(builder, "menuitem_set_defaults"));
     if (GTK_IS_BOX(box_toolbar)) {
         toggle_test = gtk_toggle_button_new_with_mnemonic(_("_Test switches"));
-        gtk_widget_set_tooltip_text(toggle_test, _("Press the switches one by one and see which row lights up and "
-                                                   "what the computer receives. Nothing is written to the device."));
+        gtk_buildable_set_name(GTK_BUILDABLE(toggle_test), "togglebutton_test");
+        gtk_widget_set_tooltip_text(toggle_test, _(test_tooltip));
         gtk_widget_set_size_request(toggle_test, 110, -1);
         gtk_box_pack_start(GTK_BOX(box_toolbar), toggle_test, FALSE, TRUE, 0);
         g_signal_connect(toggle_test, "toggled", G_CALLBACK(toggle_test_toggled_cb), nullptr);
@@ -241,6 +243,8 @@ void setup_switch_test_mode(GtkBuilder *builder)
     GtkWidget *menu = GTK_WIDGET(gtk_builder_get_object(builder, "menu_file"));
     if (GTK_IS_MENU_SHELL(menu) && GTK_IS_WIDGET(menuitem_set_defaults)) {
         menuitem_test = gtk_check_menu_item_new_with_mnemonic(_("_Test switches"));
+        gtk_buildable_set_name(GTK_BUILDABLE(menuitem_test), "checkmenuitem_test");
+        gtk_widget_set_tooltip_text(menuitem_test, _(test_tooltip));
         GList *items = gtk_container_get_children(GTK_CONTAINER(menu));
         const int position = g_list_index(items, menuitem_set_defaults) + 1;
         g_list_free(items);
