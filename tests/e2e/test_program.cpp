@@ -1179,7 +1179,9 @@ std::vector<std::string> demo_zevrin_tab_order(bool any_name = false, bool gener
             add("check box", sw(n, ": auto-release"));
     }
     order.insert(order.end(), {"-", "-"});
-    for (const char *button : {"Undo changes", "Read", "Write"})
+    add("push button", "Undo changes");
+    add("toggle button", "Test switches");
+    for (const char *button : {"Read", "Write"})
         add("push button", button);
     return order;
 }
