@@ -13,6 +13,7 @@
 #include "cli/boxes.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "cli/switch_test_run.h"
 #include "cli/transfers.h"
 #include "hid/hid_demo.h"
 #include "hid/hid_platform.h"
@@ -73,6 +74,8 @@ int run_command_line(int argc, char **argv)
         return box_command(o);
     case command::print_file:
         return print_command(o);
+    case command::test_switches:
+        return switch_test_command(o);
     case command::help:
         print_help();
         return status_success;

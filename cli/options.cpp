@@ -22,6 +22,7 @@ const option_name option_names[] = {
     {"--export", nullptr, command::export_file, &options::file},
     {"--import", nullptr, command::import_file, &options::file},
     {"--print", nullptr, command::print_file, &options::file},
+    {"--test", nullptr, command::test_switches, nullptr},
     {"--help", "-h", command::help, nullptr},
     {"--version", "-V", command::version, nullptr},
     {"--device", nullptr, command::none, &options::device},
@@ -94,7 +95,7 @@ bool parse_options(int argc, char **argv, options &o, std::string &problem)
         if (opt->what != command::none) {
             if (o.what != command::none) {
                 problem = _("Give one command at a time: --list, --export, --import, --print, "
-                            "--help or --version.");
+                            "--test, --help or --version.");
                 return false;
             }
             o.what = opt->what;
@@ -112,13 +113,14 @@ bool parse_options(int argc, char **argv, options &o, std::string &problem)
         }
         o.*(opt->value) = value;
     }
-    const bool talks_to_box = o.what == command::export_file || o.what == command::import_file;
+    const bool talks_to_box = o.what == command::export_file || o.what == command::import_file ||
+                              o.what == command::test_switches;
     if (o.what == command::none) {
         problem = _("--device, --output and --title go with a command.");
         return false;
     }
     if (!o.device.empty() && !talks_to_box) {
-        problem = _("--device goes with --export and --import only.");
+        problem = _("--device goes with --export, --import and --test only.");
         return false;
     }
     if ((!o.output.empty() || !o.title.empty()) && o.what != command::print_file) {
@@ -131,8 +133,9 @@ bool parse_options(int argc, char **argv, options &o, std::string &problem)
 void print_help()
 {
     // TRANSLATORS: the words after "zevrin" that begin with "-" are options, and FILE, NODE,
-    // MODEL, STATE, PDF and NAME stand for what is typed in their place; keep the options, the
-    // state words ready, no-permission and busy, and the layout as they are.
+    // MODEL, STATE, PDF, NAME, SWITCHES and ACTION stand for what is typed or printed in their
+    // place; keep the options, the state words ready, no-permission and busy, the words pressed
+    // and released, and the layout as they are.
     g_print("%s", _("Usage:\n"
                     "  zevrin                       open the configurator window\n"
                     "  zevrin FILE                  open the window with the configuration in\n"
@@ -149,6 +152,11 @@ void print_help()
                     "                               back and compare\n"
                     "  zevrin --print FILE [--output PDF] [--title NAME]\n"
                     "                               the printed page of FILE, as a PDF\n"
+                    "  zevrin --test [--device NODE]\n"
+                    "                               test the switches: one line per press and\n"
+                    "                               per release, SWITCHES, pressed or released,\n"
+                    "                               and ACTION separated by tabs, until Ctrl+C\n"
+                    "                               or the device leaves\n"
                     "  zevrin -h, --help            this help\n"
                     "  zevrin -V, --version         the version\n"
                     "\n"

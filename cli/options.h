@@ -3,7 +3,7 @@
 
 #include <string>
 
-enum class command { none, list, export_file, import_file, print_file, help, version };
+enum class command { none, list, export_file, import_file, print_file, test_switches, help, version };
 
 struct options {
     command what = command::none;

@@ -116,6 +116,7 @@ struct hid_device {
 
     // The current binding (scan_mutex): the interface's syspath and the reader on read_handle.
     std::string bound_syspath;
+    std::string bound_devnode;
     bool bound_input = false;
     bool bound_output = false;
     std::unique_ptr<woken_thread> current_reader;
@@ -229,6 +230,7 @@ void release_binding(hid_device &dev) {
         dev.write_handle = -1;
     }
     dev.bound_syspath.clear();
+    dev.bound_devnode.clear();
     dev.bound_input = false;
     dev.bound_output = false;
     dev.reader_failed = false;
@@ -278,6 +280,7 @@ bool bind(hid_device &dev, const hid_interface_info &info, bool input, bool outp
         dev.write_handle = wfd;
     }
     dev.bound_syspath = info.syspath;
+    dev.bound_devnode = info.devnode;
     dev.bound_input = input;
     dev.bound_output = output;
     if (input) {
@@ -602,6 +605,7 @@ void reset_record(hid_device &dev, int id) {
     dev.read_handle = dev.write_handle = -1;
     dev.input_buffer.reset();
     dev.bound_syspath.clear();
+    dev.bound_devnode.clear();
     dev.bound_input = dev.bound_output = false;
     dev.reader_failed = false;
     dev.last_listing = 0;
@@ -712,6 +716,14 @@ int mhid_write(int id, const unsigned char *data, int length) {
         return 0;
     int n = platform->write_report(dev.write_handle, report.data(), report.size());
     return n > 0 ? n : 0;
+}
+
+std::string mhid_bound_node(int id) {
+    if (id < 0 || id >= n_devices.load(std::memory_order_acquire))
+        return "";
+    hid_device &dev = devices[static_cast<size_t>(id)];
+    std::lock_guard lock(dev.scan_mutex);
+    return dev.bound_devnode;
 }
 
 bool mhid_list_present(std::vector<mhid_present_node> *out) {

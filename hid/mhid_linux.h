@@ -22,6 +22,10 @@ void mhid_set_another_device_callback(mhid_another_device_callback callback, voi
 // For a run that talks to one box chosen by its node.
 void mhid_bind_only_node(const char *devnode);
 
+// The device node (e.g. /dev/hidraw3) that registration `id` is bound to now, or "" when it is
+// bound to none. Not to be called from the module's callbacks.
+std::string mhid_bound_node(int id);
+
 // What an interface present now is to this process.
 enum mhid_node_state {
     mhid_node_ready,            // it can be used

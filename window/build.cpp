@@ -202,6 +202,8 @@ void load_main_window()
     // Not in the catalogue: the window works without it, with rows that do not follow the focus.
     follow_focus_in_rows(GTK_WIDGET(gtk_builder_get_object(builder, "scrolledwindow_switches")));
 
+    setup_switch_test_mode(builder);
+
     // 3. The handlers named in the files; the windows keep their widgets from here on.
     gtk_builder_connect_signals(builder, nullptr);
     g_object_unref(builder);

@@ -498,6 +498,7 @@ void update_main_window()
 
     measure_rows_in_advance(connected && busy);
     open_waiting_configuration_file();
+    update_switch_test_mode();
 }
 
 void show_main_window()

@@ -146,6 +146,19 @@ extern bool restart_requested;
 extern bool quit_after_write;
 extern bool restart_after_write;
 
+// Testing the switches (switch_test_mode.cpp): a mode in which each row lights up while its
+// switch is held, with what the computer received; editing, reading and writing are off
+// meanwhile. The toggle beside Read and Write, a File menu item (Ctrl+T) and Escape work it.
+// Made by setup (the mode's widgets, from load_main_window); update_switch_test_mode is called
+// by every refresh, and applies the mode to the window.
+void setup_switch_test_mode(GtkBuilder *builder);
+void update_switch_test_mode();
+// Enters the mode when the box is ready for it (its configuration completely read); leaves it,
+// giving everything back as it was. The box leaving ends it too.
+void enter_switch_test();
+void leave_switch_test();
+bool switch_test_running();
+
 // Configuration files (files.cpp): the File menu's commands, which need a connected, idle box
 // whose configuration has been read.
 void menuitem_open_activate_cb(GtkMenuItem *item, gpointer user_data);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,7 +13,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <algorithm>
 #include <functional>
+#include <tuple>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,6 +168,72 @@ protected:
     }
 
     std::string file(const char *name) const { return root + "/" + name; }
+
+    // A run left going, its standard output and error read as they come.
+    struct background {
+        GPid pid = 0;
+        int out = -1, err = -1;
+        bool out_open = true, err_open = true;
+        std::string out_text, err_text;
+    };
+    background start_zevrin(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), zevrin_path);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        gchar **child_env = g_environ_unsetenv(g_strdupv(env), "DISPLAY");
+        background b;
+        GError *error = nullptr;
+        if (!g_spawn_async_with_pipes(work.c_str(), argv.data(), child_env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr,
+                                      nullptr, &b.pid, nullptr, &b.out, &b.err, &error)) {
+            ADD_FAILURE() << error->message;
+            g_error_free(error);
+        }
+        g_strfreev(child_env);
+        return b;
+    }
+    // Reads what the run says until standard output holds `lines` lines and standard error
+    // holds `err` (or the run ends); false on the hang guard.
+    static bool read_until(background &b, size_t lines, const std::string &err = "")
+    {
+        const auto end = std::chrono::steady_clock::now() + deadline;
+        auto done = [&] {
+            return static_cast<size_t>(std::count(b.out_text.begin(), b.out_text.end(), '\n')) >= lines &&
+                   b.err_text.find(err) != std::string::npos;
+        };
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            if (!b.out_open && !b.err_open)
+                return done();
+            pollfd fds[2] = {{b.out_open ? b.out : -1, POLLIN, 0}, {b.err_open ? b.err : -1, POLLIN, 0}};
+            if (poll(fds, 2, 100) <= 0)
+                continue;
+            for (int i = 0; i < 2; i++) {
+                if (fds[i].revents == 0)
+                    continue;
+                char buffer[512];
+                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0)
+                    (i == 0 ? b.out_text : b.err_text).append(buffer, static_cast<size_t>(n));
+                else if (n == 0 || errno != EINTR)
+                    (i == 0 ? b.out_open : b.err_open) = false;
+            }
+        }
+        return true;
+    }
+    // Waits for the run to end: its exit status.
+    static int wait_for(background &b)
+    {
+        read_until(b, SIZE_MAX);
+        int wait_status = 0;
+        waitpid(b.pid, &wait_status, 0);
+        close(b.out);
+        close(b.err);
+        return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+    }
 
     std::string list_line(played_zevrin &box, const char *model, const char *state)
     {
@@ -502,6 +571,104 @@ TEST_F(CommandLine, PrintsAFileAsAPdfBesideItOrWhereAsked)
         EXPECT_NE(std::string(text).find(shown), std::string::npos) << text;
         g_free(text);
     }
+}
+
+// A box with its keyboard, mouse and joystick interfaces, in both layouts: each kind of action
+// pressed and released comes out as a line, two switches with the same action together, a
+// report that no switch explains left out. The box is only read. SIGTERM ends the test (what
+// is held released first), and so does the box leaving; both exit 0.
+TEST_F(CommandLine, TestingTheSwitchesPrintsEachPressAndReleaseUntilStoppedOrUnplugged)
+{
+    for (const bool numbered : {false, true}) {
+        SCOPED_TRACE(numbered ? "one interface with report IDs" : "an interface each");
+        emulated_composite *composite =
+            emulated_composite_plug(testbed, numbered ? zevrin_numbered_composite_description() : zevrin_composite_description());
+        played_zevrin box(emulated_composite_interface(composite, 0));
+        {
+            std::lock_guard lock(box.mutex);
+            box.records = {{{1, 0x2C, 0, 0}, {0, 0, 0, 0}, {3, 4, 0, 0}, {2, 1, 0, 0}, {5, 3, 0, 0},
+                            {1, 0x04, 1, 0}, {1, 0x04, 1, 0}, {2, 4, 0, 0}}};
+        }
+        ASSERT_TRUE(box.start());
+        background run = start_zevrin({"--test", "--device", emulated_device_node(box.node)});
+        ASSERT_TRUE(read_until(run, 0, "Ctrl+C ends the test")) << run.err_text;
+
+        // (interface, report as hidraw hands it over, the line it gives or "").
+        auto keys = [&](uint8_t modifiers, uint8_t key) {
+            std::vector<unsigned char> r(numbered ? 15 : 8, 0);
+            r[0] = numbered ? 1 : modifiers;
+            if (numbered) {
+                r[1] = modifiers;
+                if (key != 0)
+                    r[2 + key / 8] = static_cast<unsigned char>(1 << (key % 8));
+            } else {
+                r[2] = key;
+            }
+            return r;
+        };
+        auto other = [&](uint8_t id, std::vector<unsigned char> r) {
+            if (numbered)
+                r.insert(r.begin(), id);
+            return r;
+        };
+        const size_t keyboard = 1, mouse = numbered ? 1 : 2, joystick = numbered ? 1 : 3;
+        const std::vector<std::tuple<size_t, std::vector<unsigned char>, std::string>> steps = {
+            {keyboard, keys(0, 0x2C), "1\tpressed\tSpace\n"},
+            {keyboard, keys(0, 0), "1\treleased\tSpace\n"},
+            {keyboard, keys(0, 0x05), ""},  // B: no switch's
+            {keyboard, keys(0, 0), ""},
+            {mouse, other(2, {1, 0, 0, 0}), "2\tpressed\tLeft click\n"},
+            {mouse, other(2, {0, 0, 0, 0}), "2\treleased\tLeft click\n"},
+            // A movement is released once its reports stop.
+            {mouse, other(2, {0, 0, 0xF6, 0}), "3\tpressed\tMove up\n3\treleased\tMove up\n"},
+            {joystick, other(3, {0, 0, 0x0F, 0x02}), "4\tpressed\tJoystick button 2\n"},
+            {joystick, other(3, {0, 0, 0x0F, 0}), "4\treleased\tJoystick button 2\n"},
+            {0, {0x64, 3, 0, 0, 0, 0, 0, 0}, "5\tpressed\tEvent 3\n"},
+            {0, {0x64, 3, 1, 0, 0, 0, 0, 0}, "5\treleased\tEvent 3\n"},
+            {keyboard, keys(0x01, 0x04), "6,7\tpressed\tControl+A\n"},
+            {keyboard, keys(0, 0), "6,7\treleased\tControl+A\n"},
+            {joystick, other(3, {0, 0, 0x0F, 0x10}), "8\tpressed\tJoystick button 5\n"},
+        };
+        std::string expected;
+        for (const auto &[interface, report, line] : steps) {
+            emulated_device_send(emulated_composite_interface(composite, interface), report.data(), report.size());
+            expected += line;
+            // One report at a time: the emulated node keeps no report boundaries.
+            if (!line.empty()) {
+                ASSERT_TRUE(read_until(run, static_cast<size_t>(std::count(expected.begin(), expected.end(), '\n'))))
+                    << run.out_text << run.err_text;
+            }
+        }
+        EXPECT_EQ(run.out_text, expected);
+        if (numbered) {
+            kill(run.pid, SIGTERM);
+            EXPECT_EQ(wait_for(run), 0) << run.err_text;
+            EXPECT_EQ(run.out_text, expected + "8\treleased\tJoystick button 5\n");
+        } else {
+            box.unplug();
+            emulated_composite_unplug(composite);
+            composite = nullptr;
+            EXPECT_EQ(wait_for(run), 0) << run.err_text;
+            EXPECT_NE(run.err_text.find("unplugged"), std::string::npos) << run.err_text;
+        }
+        // Only the read's requests reached the box: nothing was written to it.
+        {
+            std::lock_guard lock(box.mutex);
+            EXPECT_EQ(box.received.size(), 9u);
+            for (const report9 &r : box.received)
+                EXPECT_EQ(r[1], 0x09);
+        }
+        box.unplug();
+        if (composite != nullptr)
+            emulated_composite_unplug(composite);
+    }
+    // A box that cannot be used has the usual statuses.
+    EXPECT_EQ(zevrin({"--test"}).status, 2);
+    EXPECT_EQ(zevrin({"--test", "--device", "/dev/hidraw9"}).status, 2);
+    EXPECT_EQ(zevrin({"--test", "--export", file("box.zevrin")}).status, 1);
+    emulated_device *silent = emulated_device_plug(testbed, zevrin_description());
+    EXPECT_EQ(zevrin({"--test"}).status, 5);
+    emulated_device_unplug(silent);
 }
 
 // Messages in the language that the settings file chooses, whatever the environment says; the

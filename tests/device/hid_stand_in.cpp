@@ -114,6 +114,11 @@ void mhid_terminate() {}
 
 void mhid_bind_only_node(const char *) {}
 
+std::string mhid_bound_node(int)
+{
+    return "";
+}
+
 bool mhid_list_present(std::vector<mhid_present_node> *out)
 {
     out->clear();

@@ -899,6 +899,91 @@ TEST_F(Program, UnplugShowsTheNoDeviceStateAndReplugReadsAgain)
                           "Zevrin"));
 }
 
+// How many labels have a text that starts with `prefix`; with `showing`, only those showing (a
+// row scrolled out of view is not).
+size_t labels_starting(const ui_snapshot &ui, const std::string &prefix, bool showing = false)
+{
+    size_t n = 0;
+    for (const ui_object &o : ui.objects)
+        if (o.role == "label" && (o.showing || !showing) && o.enabled && o.name.rfind(prefix, 0) == 0)
+            n++;
+    return n;
+}
+
+// The switch test on a box with its keyboard, mouse and joystick interfaces: entered with the
+// button beside Write, each press lights its row with what the computer received and how often,
+// two switches with the same action together, a report no switch explains said so; the same
+// button gives the rows back as they were, and the box leaving ends a test with the no-device
+// state.
+TEST_F(Program, TestingTheSwitchesShowsEachPressInItsRowAndLeavingGivesTheRowsBack)
+{
+    emulated_composite *box = emulated_composite_plug(testbed, zevrin_composite_description());
+    emulated_device *config = emulated_composite_interface(box, 0);
+    emulated_device *keyboard = emulated_composite_interface(box, 1);
+    emulated_device *mouse = emulated_composite_interface(box, 2);
+    // 1 Space, 2 left click, 3 to 5 the mouse, 6 and 7 Control+A, 8 joystick button 5.
+    const std::vector<switch_config> switches = {{1, 0x2C, 0, 0}, {0, 0, 0, 0}, {3, 4, 0, 0}, {3, 8, 0, 0},
+                                                 {3, 1, 0, 0},    {1, 4, 1, 0}, {1, 4, 1, 0}, {2, 4, 0, 0}};
+    start();
+    ASSERT_NO_FATAL_FAILURE(serve_read(config, switches, zevrin_settings));
+    ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "Zevrin"); }, "the rows as read"));
+    ASSERT_TRUE(click("toggle button", "Test switches"));
+    ASSERT_TRUE(wait_ui(
+        [](const ui_snapshot &ui) {
+            return labels_starting(ui, "Not pressed yet") == 8 && !ui.showing("push button", "Write") &&
+                   !ui.enabled("combo box", "Switch 1 key") && ui.checked("toggle button", "Test switches");
+        },
+        "the test running, the rows not editable"));
+
+    auto press = [&](emulated_device *node, const bytes &report, const std::string &row, const std::string &said) {
+        emulated_device_send(node, report.data(), report.size());
+        return wait_ui([&](const ui_snapshot &ui) { return labels_starting(ui, row) > 0 && ui.showing("label", said); },
+                       row + " and " + said);
+    };
+    ASSERT_TRUE(press(keyboard, {0, 0, 0x2C, 0, 0, 0, 0, 0}, "Space: held, pressed 1 time", "Switch 1 pressed"));
+    ASSERT_TRUE(press(keyboard, {0, 0, 0, 0, 0, 0, 0, 0}, "Space: pressed 1 time, the last for ", "Switch 1 released"));
+    ASSERT_TRUE(press(keyboard, {0, 0, 0x2C, 0, 0, 0, 0, 0}, "Space: held, pressed 2 times", "Switch 1 pressed"));
+    ASSERT_TRUE(press(keyboard, {0, 0, 0, 0, 0, 0, 0, 0}, "Space: pressed 2 times, the last for ", "Switch 1 released"));
+    ASSERT_TRUE(press(keyboard, {1, 0, 0x04, 0, 0, 0, 0, 0}, "Control+A: held, pressed 1 time",
+                      "Switches 6,7 pressed (their actions are the same: they cannot be told apart)"));
+    EXPECT_EQ(labels_starting(ui(), "Control+A: held, pressed 1 time"), 2u);
+    ASSERT_TRUE(press(keyboard, {0, 0, 0, 0, 0, 0, 0, 0}, "Control+A: pressed 1 time",
+                      "Switches 6,7 released (their actions are the same: they cannot be told apart)"));
+    ASSERT_TRUE(press(keyboard, {0, 0, 0x05, 0, 0, 0, 0, 0}, "Not from a switch: ", "Not from a switch: B"));
+    ASSERT_TRUE(press(keyboard, {0, 0, 0, 0, 0, 0, 0, 0}, "Not from a switch: ", "Not from a switch: B"));
+    ASSERT_TRUE(press(mouse, {1, 0, 0, 0}, "Left click: held, pressed 1 time", "Switch 2 pressed"));
+    ASSERT_TRUE(press(mouse, {0, 0, 0, 0}, "Left click: pressed 1 time", "Switch 2 released"));
+    // A movement: held while its reports come, released once they stop.
+    ASSERT_TRUE(press(mouse, {0, 0, 0xF6, 0}, "Move up: ", "Switch 3 released"));
+    // Nothing was written to the box.
+    EXPECT_EQ(emulated_device_unread(config), 0u);
+
+    // The same button gives the rows back, editable, with Write.
+    ASSERT_TRUE(click("toggle button", "Test switches"));
+    ASSERT_TRUE(wait_ui(
+        [](const ui_snapshot &ui) {
+            return ready(ui, "Zevrin") && ui.enabled("combo box", "Switch 1 key") &&
+                   labels_starting(ui, "Space: ", true) == 0 && labels_starting(ui, "Not pressed yet", true) == 0 &&
+                   !ui.checked("toggle button", "Test switches");
+        },
+        "the rows given back"));
+    ASSERT_TRUE(wait_rows({{"keyboard", "Space", false}}, "Zevrin"));
+
+    // Once more with a change not written: the test says it goes by what the box holds; and
+    // the box leaves during the test.
+    ASSERT_TRUE(select("Switch 2 mouse action", "Right click"));
+    ASSERT_TRUE(click("toggle button", "Test switches"));
+    ASSERT_TRUE(wait_ui(
+        [](const ui_snapshot &ui) {
+            return labels_starting(ui, "Not pressed yet") == 8 &&
+                   labels_starting(ui, "The rows hold changes that have not been written: the test uses what the "
+                                       "device holds.", true) == 1;
+        },
+        "the test running again, going by what the box holds"));
+    emulated_composite_unplug(box);
+    ASSERT_TRUE(wait_ui(disconnected, "the no-device state after unplugging during a test"));
+}
+
 TEST_F(Program, SecondDeviceBringsTheMessageAndTheFirstStaysInUse)
 {
     emulated_device *zevrin = plug(zevrin_description());
@@ -1253,7 +1338,9 @@ std::vector<std::string> demo_zevrin_tab_order(bool any_name = false, bool gener
             add("check box", sw(n, ": auto-release"));
     }
     order.insert(order.end(), {"-", "-"});
-    for (const char *button : {"Undo changes", "Read", "Write"})
+    add("push button", "Undo changes");
+    add("toggle button", "Test switches");
+    for (const char *button : {"Read", "Write"})
         add("push button", button);
     return order;
 }

@@ -50,6 +50,12 @@ played_zevrin::played_zevrin(UMockdevTestbed *testbed, const emulated_descriptio
         records[i] = {1, static_cast<uint8_t>(0x04 + i), static_cast<uint8_t>(i & 7), 1};
 }
 
+played_zevrin::played_zevrin(emulated_device *interface) : node(interface), owned(false)
+{
+    for (size_t i = 0; i < records.size(); i++)
+        records[i] = {1, static_cast<uint8_t>(0x04 + i), static_cast<uint8_t>(i & 7), 1};
+}
+
 played_zevrin::~played_zevrin()
 {
     unplug();
@@ -176,7 +182,7 @@ void played_zevrin::unplug()
     if (stop_fd >= 0)
         close(stop_fd);
     stop_fd = -1;
-    if (!gone)
+    if (!gone && owned)
         emulated_device_unplug(node);
     gone = true;
 }

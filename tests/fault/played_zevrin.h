@@ -42,6 +42,9 @@ struct played_zevrin {
 
     // Plugs a device of description `d` in; `start` then starts answering.
     played_zevrin(UMockdevTestbed *testbed, const emulated_description &d);
+    // Plays the configuration interface `interface` of a composite box, which stays the
+    // composite's: unplug then only stops answering.
+    explicit played_zevrin(emulated_device *interface);
     ~played_zevrin();
     played_zevrin(const played_zevrin &) = delete;
     played_zevrin &operator=(const played_zevrin &) = delete;
@@ -53,6 +56,7 @@ struct played_zevrin {
     void unplug();
 
 private:
+    bool owned = true;
     int master = -1;
     int stop_fd = -1;
     uint8_t next_event = 0;

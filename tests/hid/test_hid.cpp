@@ -390,6 +390,7 @@ TEST_F(Hid, PlugAndUnplugAreEachReportedOnceFromTheWatcher) {
     unplug(dev);
     ASSERT_TRUE(wait_count('d', id, 2));
     ASSERT_TRUE(wait_watcher_done(2));
+    EXPECT_EQ(mhid_bound_node(id), "");
     all = snapshot();
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[2].thread, watcher_thread());
@@ -624,8 +625,10 @@ TEST_F(Hid, TwoDevicesOfOneModelBindOneAndTheOtherTakesOverWhenItLeaves) {
     mhid_set_another_device_callback(
         [](void *, int device) { record({'o', device, std::this_thread::get_id(), {}}); },
         nullptr);
+    EXPECT_EQ(mhid_bound_node(0), "");  // not registered yet
     int id = register_zevrin();
     ASSERT_EQ(count('c', id), 1u);
+    EXPECT_EQ(mhid_bound_node(id), emulated_device_node(first));
     emulated_device *second = plug(zevrin_description());
     ASSERT_TRUE(wait_watcher_done(1));
     // The one in use stays in use; the application hears of the other one.
@@ -651,6 +654,7 @@ TEST_F(Hid, TwoDevicesOfOneModelBindOneAndTheOtherTakesOverWhenItLeaves) {
     ASSERT_EQ(all.size(), 5u);
     EXPECT_EQ(all[3].kind, 'd');
     EXPECT_EQ(all[4].kind, 'c');
+    EXPECT_EQ(mhid_bound_node(id), emulated_device_node(second));
     send_and_expect(second, id, 0x44);
     EXPECT_EQ(mhid_write(id, report, 9), 9);
     ASSERT_TRUE(emulated_device_receive(second, got, 9));

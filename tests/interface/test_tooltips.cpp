@@ -73,7 +73,8 @@ std::vector<std::string> interactive_ids()
 {
     std::vector<std::string> ids = {"checkmenuitem_dev_options", "combobox_mouse_speed", "combobox_joy_displacement",
                                     "button_read", "button_send", "button_defaults", "menuitem_set_defaults",
-                                    "menuitem_user_manual", "menuitem_open", "menuitem_save_as", "menuitem_print"};
+                                    "menuitem_user_manual", "menuitem_open", "menuitem_save_as", "menuitem_print",
+                                    "togglebutton_test", "checkmenuitem_test"};
     for (const char *code : language_code)
         ids.push_back(std::string("radiomenuitem_lang_") + code);
     for (int n = 1; n <= max_switches; n++)

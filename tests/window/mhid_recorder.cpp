@@ -59,6 +59,11 @@ void mhid_set_another_device_callback(mhid_another_device_callback, void *) {}
 
 void mhid_bind_only_node(const char *) {}
 
+std::string mhid_bound_node(int)
+{
+    return "";
+}
+
 bool mhid_list_present(std::vector<mhid_present_node> *out)
 {
     out->clear();
