@@ -261,8 +261,6 @@ TEST_F(Files, AFileGivenBeforeTheBoxIsReadOpensOnceItIs)
     c.switches[0] = {kind_joystick_movement, 4, 0, 0};
     std::string error;
     ASSERT_TRUE(save_config_file_contents(file("early.zevrin").c_str(), {0, c}, error));
-    const seen_dialog none = open_file(file("early.zevrin"));
-    EXPECT_FALSE(none.shown);
     connect_unread(0);
     reading_config = 1;
     update_main_window();
@@ -274,6 +272,45 @@ TEST_F(Files, AFileGivenBeforeTheBoxIsReadOpensOnceItIs)
     });
     EXPECT_EQ(d.text, "The configuration of “early.zevrin” is shown. Click 'Write' to send it to the device.");
     EXPECT_EQ(pending_configuration().switches[0], c.switches[0]);
+}
+
+// Without a box a file is shown for its own model, named in the title; saved unchanged it is
+// the same file byte for byte; Write is unavailable and says why; New configuration shows the
+// defaults of the model chosen.
+TEST_F(Files, WithoutABoxAFileIsShownSavedAndPrintedButNotWritten)
+{
+    configuration c = record_configuration();
+    c.switches[1] = {kind_mouse_movement, 2, 0, 1};
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("anna.zevrin").c_str(), {1, c}, error));
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    EXPECT_TRUE(gtk_widget_get_visible(box_config));
+    EXPECT_FALSE(gtk_widget_get_visible(box_sw[2]));
+    EXPECT_EQ(title(), "anna.zevrin — Zevrin Mini (no device connected)");
+    EXPECT_EQ(pending_configuration().switches[1], c.switches[1]);
+    EXPECT_FALSE(gtk_widget_get_sensitive(button_send));
+    EXPECT_EQ(take_string(gtk_widget_get_tooltip_text(button_send)),
+              "Connect a Zevrin device to write this configuration into it.");
+    const seen_dialog why = answer_message_dialog([] { button_send_clicked_cb(nullptr, nullptr); });
+    EXPECT_EQ(why.text, "Connect a Zevrin device to write this configuration into it.");
+    EXPECT_TRUE(mhid_written.empty());
+
+    ASSERT_TRUE(save_configuration_file(file("copy.zevrin").c_str(), window_contents()));
+    gchar *original = nullptr, *copy = nullptr;
+    ASSERT_TRUE(g_file_get_contents(file("anna.zevrin").c_str(), &original, nullptr, nullptr));
+    ASSERT_TRUE(g_file_get_contents(file("copy.zevrin").c_str(), &copy, nullptr, nullptr));
+    EXPECT_EQ(take_string(original), take_string(copy));
+    EXPECT_EQ(title(), "copy.zevrin — Zevrin Mini (no device connected)");
+
+    // A change marks the title; New configuration asks first, and Discard shows the defaults.
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_joy[0]), TRUE);
+    EXPECT_EQ(title(), "*copy.zevrin — Zevrin Mini (no device connected)");
+    const seen_dialog asked = answer_message_dialog([] { menuitem_new_zevrin_activate_cb(nullptr, nullptr); },
+                                                    "_Discard");
+    EXPECT_EQ(asked.buttons, (std::vector<std::string>{"_Cancel", "_Discard"}));
+    EXPECT_EQ(title(), "Zevrin (no device connected)");
+    EXPECT_TRUE(gtk_widget_get_visible(box_sw[7]));
+    EXPECT_EQ(pending_configuration().switches[1], default_switch_action[1]);
 }
 
 // The window prints the page that the command line makes: exported to PDF through the print
@@ -291,7 +328,16 @@ TEST_F(Files, PrintingGivesThePageOfWhatTheWindowShows)
     // Opened from a file, or saved in one, the sheet carries the file's name.
     std::string error;
     ASSERT_TRUE(save_config_file_contents(file("Anna Lopez.ZEVRIN").c_str(), window_contents(), error)) << error;
-    open_file(file("Anna Lopez.ZEVRIN"));
+    // The rows hold an unwritten change: opening asks first, and Discard opens.
+    const std::vector<seen_dialog> asked = answer_message_dialogs(
+        [&] {
+            open_configuration_file(file("Anna Lopez.ZEVRIN").c_str());
+            pump_until([] { return false; }, 300);
+        },
+        {"_Discard", "_Close"});
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0].text, "The changes in the window have not been written into the device. Opening “Anna "
+                             "Lopez.ZEVRIN” discards them.");
     print_configuration(window_contents(), file("anna.pdf").c_str());
     EXPECT_EQ(pdf_text(dir, "anna.pdf").find("Anna Lopez"), 0u);
     ASSERT_TRUE(save_configuration_file(file("Bob.zevrin").c_str(), window_contents()));
