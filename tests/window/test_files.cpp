@@ -11,6 +11,7 @@
 
 #include "device/config.h"
 #include "device/config_file.h"
+#include "device/conversation.h"
 #include "device/describe.h"
 #include "device/protocol.h"
 #include "tests/scratch_dir.h"
@@ -419,3 +420,101 @@ TEST_F(Files, TheOpenDialogFindsZevrinFilesInAnyCaseAndOffersAllFiles)
 }
 
 }  // namespace
+
+namespace {
+
+// A box of `model` holding `held` is taken and read, as the conversation does it: the window
+// hears of the box before the read replaces the record. Returns the question asked, answered
+// with `answer` (empty: closed).
+std::vector<seen_dialog> box_arrives(int model, const configuration &held, const std::vector<std::string> &answers)
+{
+    connect_unread(model);
+    boxes_taken++;
+    reading_config = 1;
+    window_protocol_listener.box_changed();
+    return answer_message_dialogs(
+        [&] {
+            set_record(held);
+            box_configuration = held;
+            config_valid = 1;
+            reading_config = 0;
+            window_protocol_listener.read_done(true);
+            pump_until([] { return false; }, 200);
+        },
+        answers);
+}
+
+seen_dialog box_arrives(int model, const configuration &held, const std::string &answer)
+{
+    const std::vector<seen_dialog> seen = box_arrives(model, held, std::vector<std::string>{answer});
+    return seen.empty() ? seen_dialog{} : seen.front();
+}
+
+}  // namespace
+
+// A box arriving while a file is shown without one: its read does not replace the rows before
+// the user chooses, and each answer does what it says.
+TEST_F(Files, ABoxArrivingWithAFileShownAsksWhichToKeep)
+{
+    configuration c = record_configuration();
+    c.switches[0] = {kind_mouse_movement, 2, 0, 1};
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("anna.zevrin").c_str(), {1, c}, error));
+    configuration box = record_configuration();
+    box.switches[0] = {kind_mouse_button, 1, 0, 0};
+
+    // Escape: the file stays in the window, unwritten, and nothing is sent.
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    seen_dialog d = box_arrives(1, box, "");
+    EXPECT_EQ(d.text, "The connected Zevrin Mini holds another configuration than “anna.zevrin”, which the "
+                      "window shows.");
+    EXPECT_EQ(d.buttons, (std::vector<std::string>{"_Show what the device holds", "_Write ‘anna.zevrin’ into the device"}));
+    EXPECT_EQ(pending_configuration().switches[0], c.switches[0]);
+    EXPECT_EQ(title(), "*Zevrin Mini");
+    EXPECT_TRUE(mhid_written.empty());
+
+    // Show what the device holds.
+    reset_window_state();
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    box_arrives(1, box, "_Show what the device holds");
+    EXPECT_EQ(pending_configuration().switches[0], box.switches[0]);
+    EXPECT_EQ(title(), "Zevrin Mini");
+
+    // Write: the file's rows go into the box.
+    reset_window_state();
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    const std::vector<seen_dialog> written =
+        box_arrives(1, box, std::vector<std::string>{"_Write ‘anna.zevrin’ into the device", "_Close"});
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[1].text, "Configuration successfully written into the device.");
+    EXPECT_FALSE(mhid_written.empty());
+    EXPECT_EQ(switch_action[0], c.switches[0]);
+}
+
+// The same box plugged in again, still holding what it held, keeps the changes made for it,
+// marked unwritten, without a question; a box holding something else asks.
+TEST_F(Files, AReplugOfTheSameBoxKeepsTheChanges)
+{
+    connect_idle(0);
+    document_open = true;
+    const configuration box = record_configuration();
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_joy[0]), TRUE);
+    const action_record edited = pending_configuration().switches[0];
+    ASSERT_NE(edited, box.switches[0]);
+    device_connected = 0;
+    config_valid = 0;
+    update_main_window();
+    EXPECT_FALSE(box_arrives(0, box, "").shown);
+    EXPECT_EQ(pending_configuration().switches[0], edited);
+    EXPECT_EQ(title(), "*Zevrin");
+
+    configuration other = box;
+    other.switches[3] = {kind_mouse_button, 2, 0, 0};
+    device_connected = 0;
+    config_valid = 0;
+    const seen_dialog d = box_arrives(0, other, "_Show what the device holds");
+    EXPECT_EQ(d.text, "The connected Zevrin holds another configuration than the window, whose changes have not "
+                      "been written into it.");
+    EXPECT_EQ(pending_configuration().switches[0], box.switches[0]);
+    EXPECT_EQ(title(), "Zevrin");
+}
