@@ -191,6 +191,10 @@ void protocol_read_done(bool complete)
         if (!held.active)
             document_name.clear();
     }
+    // A box whose last write did not finish has its own question, about writing back what it
+    // held before: that one is asked, over the box's rows, as for any box.
+    if (complete && held.active && !unfinished_write_previous_file().empty())
+        held = {};
     if (complete && held.active) {
         settle_held_rows();
         update_main_window();
