@@ -518,3 +518,32 @@ TEST_F(Files, AReplugOfTheSameBoxKeepsTheChanges)
     EXPECT_EQ(pending_configuration().switches[0], box.switches[0]);
     EXPECT_EQ(title(), "Zevrin");
 }
+
+// Opening a file while the rows hold unwritten changes asks first; Cancel keeps the rows, and
+// Write then sends them.
+TEST_F(Files, OpeningAFileOverUnwrittenChangesAsksAndCancelKeepsThem)
+{
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("other.zevrin").c_str(), {1, record_configuration()}, error));
+    connect_idle(1);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_joy[1]), TRUE);
+    const action_record edited = pending_configuration().switches[1];
+    ASSERT_NE(edited, switch_action[1]);
+    const seen_dialog d = answer_message_dialog(
+        [&] {
+            open_configuration_file(file("other.zevrin").c_str());
+            pump_until([] { return false; }, 300);
+        },
+        "_Cancel");
+    EXPECT_EQ(d.text, "The changes in the window have not been written into the device. Opening “other.zevrin” "
+                      "discards them.");
+    EXPECT_EQ(pending_configuration().switches[1], edited);
+    EXPECT_EQ(title(), "*Zevrin Mini");
+    answer_message_dialog([] {
+        button_send_clicked_cb(nullptr, nullptr);
+        pump_until([] { return writing_config == 0 && !mhid_written.empty(); });
+        pump_until([] { return false; }, 200);
+    });
+    EXPECT_EQ(switch_action[1], edited);
+    EXPECT_EQ(box_configuration.switches[1], edited);
+}
