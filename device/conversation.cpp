@@ -53,6 +53,12 @@ int model_of_registration(int device)
 
 // Makes `device` the connected device and starts reading it, as when it has just been plugged
 // in. False for a registration that is no model of ours.
+}  // namespace
+
+unsigned boxes_taken = 0;
+
+namespace {
+
 bool take_device(int device)
 {
     const int model = model_of_registration(device);
@@ -62,6 +68,7 @@ bool take_device(int device)
     connected_device_id_out = device;
     connected_device_id_in = device;
     device_connected = 1;
+    boxes_taken++;
     config_valid = 0;  // nothing of an earlier box stands for this one
     // The read has begun when the listener hears of the box.
     read_config();

@@ -18,6 +18,11 @@
 extern int device_zevrin;
 extern int device_zevrin_mini;
 
+// Counts the boxes taken into use (one more at every box plugged in, and at every hand-over
+// to a box still present when the one in use left), so that a listener can tell a new box
+// from the one in use reported again.
+extern unsigned boxes_taken;
+
 // Starts talking to boxes: registers the Zevrin and then the Zevrin Mini (mhid_init first),
 // binding only the box at `only_node` when that is not null. The first scans may report a box
 // at once; what they report is acted on from the main loop.

@@ -16,7 +16,7 @@ switch_widgets image_symbol, radiobutton_mouse, radiobutton_keyb, radiobutton_jo
     separator_sw, box_mouse, box_keyb, box_joy, box_gen, combobox_mouse, combobox_keyb, button_keyb,
     combobox_joy, combobox_gen, checkbutton_auto_release, checkbutton_control, checkbutton_shift, checkbutton_alt;
 GtkWidget *combobox_mouse_speed, *combobox_joy_displacement, *image_connected_model, *label_connected_model,
-    *box_toolbar, *button_defaults, *button_send, *progressbar, *window_about, *label_version, *image_zevrin,
+    *box_toolbar, *button_defaults, *button_read, *button_send, *progressbar, *window_about, *label_version, *image_zevrin,
     *image_morvak;
 GtkTreeModel *key_list_store;
 
@@ -110,6 +110,8 @@ void add_named_handlers(GtkBuilder *builder)
         {"menuitem_set_defaults_activate_cb", G_CALLBACK(menuitem_set_defaults_activate_cb)},
         {"menuitem_user_manual_activate_cb", G_CALLBACK(menuitem_user_manual_activate_cb)},
         {"menuitem_open_activate_cb", G_CALLBACK(menuitem_open_activate_cb)},
+        {"menuitem_new_zevrin_activate_cb", G_CALLBACK(menuitem_new_zevrin_activate_cb)},
+        {"menuitem_new_zevrin_mini_activate_cb", G_CALLBACK(menuitem_new_zevrin_mini_activate_cb)},
         {"menuitem_save_as_activate_cb", G_CALLBACK(menuitem_save_as_activate_cb)},
         {"menuitem_print_activate_cb", G_CALLBACK(menuitem_print_activate_cb)},
         {"window_main_delete_event_cb", G_CALLBACK(window_main_delete_event_cb)},
@@ -191,7 +193,7 @@ void load_main_window()
     box_toolbar = lookup(builder, "box_toolbar", GTK_TYPE_WIDGET);
     progressbar = lookup(builder, "progressbar", GTK_TYPE_PROGRESS_BAR);
     button_defaults = lookup(builder, "button_defaults", GTK_TYPE_BUTTON);
-    lookup(builder, "button_read", GTK_TYPE_BUTTON);
+    button_read = lookup(builder, "button_read", GTK_TYPE_BUTTON);
     button_send = lookup(builder, "button_send", GTK_TYPE_BUTTON);
     window_about = lookup(builder, "window_about", GTK_TYPE_WINDOW);
     label_version = lookup(builder, "label_version", GTK_TYPE_LABEL);

@@ -20,11 +20,13 @@ bool restart_requested = false;
 namespace {
 
 // A question in its own modal message, run to its end: its buttons in order (the first one the
-// default, as Escape and closing it are), and a Help button for `help_page` when not null.
-// Device notices go on meanwhile (a nested main loop), so callers look at the state again.
+// default, as Escape and closing it are, unless `escape` names another answer), and a Help
+// button for `help_page` when not null. Device notices go on meanwhile (a nested main loop), so
+// callers look at the state again.
 int ask(const char *message, const std::vector<std::pair<const char *, int>> &buttons,
-        GtkMessageType type = GTK_MESSAGE_QUESTION, const char *help_page = nullptr)
+        GtkMessageType type = GTK_MESSAGE_QUESTION, const char *help_page = nullptr, int escape = GTK_RESPONSE_NONE)
 {
+    const int first = escape != GTK_RESPONSE_NONE ? escape : buttons.front().second;
     GtkWidget *dialog = gtk_message_dialog_new(as_window(window_main),
                                                GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
                                                type, GTK_BUTTONS_NONE, "%s", message);
@@ -41,8 +43,7 @@ int ask(const char *message, const std::vector<std::pair<const char *, int>> &bu
     gtk_widget_destroy(dialog);
     give_back_focus(focus);
     // Escape and closing the message are the first button's answer.
-    return response == GTK_RESPONSE_DELETE_EVENT || response == GTK_RESPONSE_NONE ? buttons.front().second
-                                                                                 : response;
+    return response == GTK_RESPONSE_DELETE_EVENT || response == GTK_RESPONSE_NONE ? first : response;
 }
 
 // What the window does with the protocol's reports: it refreshes at every step, and says how
@@ -52,7 +53,100 @@ void protocol_progress(bool, double)
     update_main_window();
 }
 
-enum { response_write = 1, response_discard = 2, response_write_back = 3 };
+enum { response_write = 1, response_discard = 2, response_write_back = 3, response_keep = 4 };
+
+// The rows that a box arriving found in the window, not written into it: kept until a read
+// of that box is complete, and then shown again or given up as the user decides.
+struct held_rows {
+    bool active = false;
+    configuration config = {};
+    int model = 0;
+    std::string name;
+    // Rows read from a box and then changed, and what that box held: the same box plugged in
+    // again, still holding that, keeps the changes without a question.
+    bool from_box = false;
+    configuration last_box = {};
+};
+held_rows held;
+unsigned boxes_seen = 0;
+
+// A box taken into use while the rows hold something that it may not hold: they are kept
+// before its read replaces the record.
+void window_box_changed()
+{
+    if (boxes_taken != boxes_seen) {
+        boxes_seen = boxes_taken;
+        if (device_connected && document_open && !held.active) {
+            const configuration rows = pending_configuration();
+            const bool from_box = !document_without_box;
+            if (!from_box || !same_configuration(rows, box_configuration, model_n_switches[document_model]))
+                held = {true, rows, document_model, document_name, from_box, box_configuration};
+        }
+        // The rows hide while the box is read; they are no longer a document without a box.
+        document_without_box = false;
+    }
+    hub_box_changed();
+}
+
+std::string escape_mnemonic(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '_')
+            out += '_';
+        out += c;
+    }
+    return out;
+}
+
+void write_window_configuration();
+
+// The read of a box that arrived while the rows held something else has completed: the rows
+// show again what they held, and unless the box holds that too, or it is the same box back
+// with the changes made for it, the user chooses between the rows and the box.
+void settle_held_rows()
+{
+    const held_rows rows = std::move(held);
+    held = {};
+    const int n_box = model_n_switches[connected_device_model];
+    const int n = std::min(n_box, model_n_switches[rows.model]);
+    const configuration kept = with_switches_and_settings(box_configuration, rows.config, n);
+    if (same_configuration(kept, box_configuration, n_box))
+        return;
+    set_record(kept);
+    update_main_window();
+    if (rows.from_box && rows.model == connected_device_model && same_configuration(rows.last_box, box_configuration, n_box))
+        return;
+    std::string message =
+        rows.name.empty()
+            // TRANSLATORS: %s is a model name (Zevrin or Zevrin Mini).
+            ? printf_string(_("The connected %s holds another configuration than the window, whose changes have not "
+                              "been written into it."),
+                            model_name[connected_device_model])
+            // TRANSLATORS: %s is a model name (Zevrin or Zevrin Mini), then a file name.
+            : printf_string(_("The connected %s holds another configuration than “%s”, which the window shows."),
+                            model_name[connected_device_model], rows.name.c_str());
+    const std::string note = rows.name.empty() ? "" : other_model_note(rows.name, rows.model);
+    if (!note.empty())
+        message += "\n\n" + note;
+    const std::string write_label =
+        rows.name.empty() ? std::string(_("_Write the window's configuration into the device"))
+                          // TRANSLATORS: a button; %s is a file name.
+                          : printf_string(_("_Write ‘%s’ into the device"), escape_mnemonic(rows.name).c_str());
+    // Escape keeps the rows in the window, unwritten: nothing is replaced and nothing written.
+    const int response = ask(message.c_str(),
+                             {{_("_Show what the device holds"), response_discard}, {write_label.c_str(), response_write}},
+                             GTK_MESSAGE_QUESTION, nullptr, response_keep);
+    if (!device_ready())
+        return;
+    if (response == response_discard) {
+        document_name.clear();
+        set_record(box_configuration);
+        update_main_window();
+    } else if (response == response_write) {
+        write_window_configuration();
+    }
+}
 
 // Sends the configuration kept in `previous_file` into the box, as the box held it before a
 // write that did not finish; a file that cannot be read says why.
@@ -92,6 +186,23 @@ void offer_write_back_after_unfinished_write()
 
 void protocol_read_done(bool complete)
 {
+    if (complete) {
+        document_model = connected_device_model;
+        document_open = true;
+        document_without_box = false;
+        if (!held.active)
+            document_name.clear();
+    }
+    // A box whose last write did not finish has its own question, about writing back what it
+    // held before: that one is asked, over the box's rows, as for any box.
+    if (complete && held.active && !unfinished_write_previous_file().empty())
+        held = {};
+    if (complete && held.active) {
+        settle_held_rows();
+        update_main_window();
+        offer_write_back_after_unfinished_write();
+        return;
+    }
     update_main_window();
     // Without a device the window shows the no-device state, which says enough.
     if (!complete && device_connected)
@@ -366,7 +477,7 @@ configuration pending_configuration()
 {
     configuration c = record_configuration();
     // Switches past the model's count keep what they hold; they are neither shown nor sent.
-    const int n = model_n_switches[connected_device_model];
+    const int n = model_n_switches[device_ready() ? connected_device_model : document_model];
     for (int s = 0; s < n; s++)
         if (!row_untouched(s))
             c.switches[s] = read_switch_row(s);
@@ -381,16 +492,45 @@ configuration pending_configuration()
 
 bool config_changed()
 {
-    if (!device_ready())
+    if (device_ready())
+        return !same_configuration(pending_configuration(), box_configuration,
+                                   model_n_switches[connected_device_model]);
+    // Without a box: the changes to a file or the defaults, or those made for the box that left.
+    if (device_connected || !document_open)
         return false;
-    return !same_configuration(pending_configuration(), box_configuration, model_n_switches[connected_device_model]);
+    return !same_configuration(pending_configuration(), document_without_box ? document_baseline : box_configuration,
+                               model_n_switches[document_model]);
 }
 
-// Write: send what the window holds.
+void forget_window_document()
+{
+    held = {};
+    boxes_seen = boxes_taken;
+    document_model = 0;
+    document_open = false;
+    document_without_box = false;
+    document_name.clear();
+    document_baseline = {};
+}
+
+bool may_replace_changes(const char *question)
+{
+    return !config_changed() || ask_about_changes(question, false) == response_discard;
+}
+
+const char *write_needs_box_text()
+{
+    return _("Connect a Zevrin device to write this configuration into it.");
+}
+
+// Write: send what the window holds. Without a box (its accelerator still works) it says why
+// it cannot.
 void button_send_clicked_cb(GtkButton *, gpointer)
 {
     if (device_ready())
         write_window_configuration();
+    else if (!device_connected && document_without_box)
+        dialog_info("Zevrin", write_needs_box_text(), as_window(window_main));
 }
 
 void button_read_clicked_cb(GtkButton *, gpointer)
@@ -454,7 +594,7 @@ void request_quit(bool restart)
         !config_changed() ? response_discard
                           : ask_about_changes(_("The changes in the window have not been written into the device. "
                                                 "Write them before the program ends?"),
-                                              true);
+                                              device_ready());
     if (response == response_discard) {
         quit_program(restart);
     } else if (response == response_write && device_ready()) {
@@ -483,7 +623,7 @@ const protocol_listener window_protocol_listener = {
     .read_done = protocol_read_done,
     .write_done = protocol_write_done,
     .generic_event = hub_generic_event,
-    .box_changed = hub_box_changed,
+    .box_changed = window_box_changed,
     .another_box = hub_another_box,
     .access_denied = hub_access_denied,
 };

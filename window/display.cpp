@@ -240,6 +240,23 @@ void set_title()
     GtkWindow *window = as_window(window_main);
     if (window == nullptr)
         return;
+    if (!device_connected && document_without_box) {
+        const char *mark = config_changed() ? "*" : "";
+        gchar *title =
+            document_name.empty()
+                // TRANSLATORS: the window title with no device connected; %s is the model name
+                // (Zevrin or Zevrin Mini) of the configuration shown.
+                ? g_strdup_printf(_("%s (no device connected)"), model_name[document_model])
+                // TRANSLATORS: the window title with no device connected: the file's name, then
+                // the model name (Zevrin or Zevrin Mini) of the configuration shown.
+                : g_strdup_printf(_("%s — %s (no device connected)"), document_name.c_str(),
+                                  model_name[document_model]);
+        gchar *marked = g_strconcat(mark, title, nullptr);
+        gtk_window_set_title(window, marked);
+        g_free(marked);
+        g_free(title);
+        return;
+    }
     if (!device_connected) {
         gtk_window_set_title(window, _("Zevrin (disconnected)"));
         return;
@@ -402,6 +419,12 @@ void give_back_focus(GtkWidget *held)
 
 void set_model_images()
 {
+    if (!device_connected && document_without_box) {
+        image_set_from_data_file(image_connected_model, "/images/models/%s_hl_small.png", model_id[document_model]);
+        if (GTK_IS_WIDGET(image_connected_model))
+            atk_object_set_name(gtk_widget_get_accessible(image_connected_model), model_name[document_model]);
+        label_set_text(label_connected_model, model_name[document_model]);
+    }
     for (int m = 0; m < n_models; m++) {
         const bool connected_model = device_connected && m == connected_device_model;
         show_if(box_model[m], !device_connected || connected_model);
@@ -442,18 +465,27 @@ void update_main_window()
     const bool connected = device_connected != 0;
     const bool busy = reading_config != 0 || writing_config != 0;
     const bool idle = connected && !busy;
-    // The rows show only the connected box's configuration, completely read.
-    const bool ready = idle && config_valid;
-    const int n = model_n_switches[connected_device_model];
+    // The rows show the connected box's configuration, completely read, or without a box a
+    // file or the defaults.
+    const bool box_ready = idle && config_valid;
+    const bool without_box = !connected && document_without_box;
+    const bool ready = box_ready || without_box;
+    const int n = model_n_switches[rows_model()];
 
     GtkWidget *focus_before = hold_focus(as_window(window_main));
     hold_focus_hidden_by(ready, idle);
     show_if(box_config, ready);
     // After a failed read the toolbar stays, for Read; Write and Undo changes wait for a
-    // complete one.
-    show_if(box_toolbar, idle);
-    set_sensitive(button_send, ready);
-    set_sensitive(button_defaults, ready);
+    // complete one. Without a box they are there, unavailable, and Write says why.
+    show_if(box_toolbar, idle || without_box);
+    set_sensitive(button_send, box_ready);
+    set_sensitive(button_defaults, box_ready);
+    set_sensitive(button_read, idle);
+    if (GTK_IS_WIDGET(button_send)) {
+        // The button's own tooltip, from the interface file, comes back with a box.
+        static gchar *send_tooltip = gtk_widget_get_tooltip_text(button_send);
+        gtk_widget_set_tooltip_text(button_send, without_box ? write_needs_box_text() : send_tooltip);
+    }
     show_if(label_message, !ready);
     show_if(box_models, !ready);
 

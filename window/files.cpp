@@ -1,6 +1,7 @@
 // Configuration files in the window: File › Open configuration…, Save configuration as… and
 // Print…, and the file given to the program (`zevrin FILE`, or handed over by a later start).
-// A file opened fills the rows; nothing reaches the box until Write.
+// A file opened fills the rows; nothing reaches the box until Write. Without a box the file is
+// shown for its own model, and can be changed, saved and printed.
 #include <glib/gi18n.h>
 
 #include "app/hub.h"
@@ -21,10 +22,11 @@ guint waiting_file_source = 0;
 // (without ".zevrin"), which the print dialog offers as the name on the sheet.
 std::string sheet_name;
 
-// Says why the file commands cannot be used yet; false when they can.
-bool refused_for_now()
+// Says why the file commands cannot be used yet; false when they can. Open needs no rows
+// (`need_rows` false): only a box that is being read, or whose read failed, holds it back.
+bool refused_for_now(bool need_rows)
 {
-    if (device_ready())
+    if (device_ready() || (!device_connected && (!need_rows || document_without_box)))
         return false;
     dialog_info("Zevrin",
                 !device_connected ? _("Please connect a Zevrin device first: configuration files are for the device "
@@ -40,24 +42,6 @@ std::string display_name(const char *path)
     return take_string(g_filename_display_basename(path));
 }
 
-// A file for the other model fills the rows that both models have; the message says which
-// switches it did not fill or which of its own it left out.
-std::string other_model_note(const char *path, int file_model)
-{
-    const int n_file = model_n_switches[file_model];
-    const int n_box = model_n_switches[connected_device_model];
-    if (n_file < n_box)
-        return printf_string(_("The file “%s” is for a %s: switches %d to %d were not in it and keep their "
-                               "actions."),
-                             display_name(path).c_str(), model_name[file_model], n_file + 1, n_box);
-    if (n_file > n_box)
-        return printf_string(_("The file “%s” is for a %s: its switches %d to %d were left out, as the %s has "
-                               "only %d switches."),
-                             display_name(path).c_str(), model_name[file_model], n_box + 1, n_file,
-                             model_name[connected_device_model], n_box);
-    return "";
-}
-
 void open_now(const char *path)
 {
     config_file_contents file;
@@ -66,24 +50,68 @@ void open_now(const char *path)
         dialog_info("Zevrin", error.c_str(), as_window(window_main));
         return;
     }
+    const std::string name = display_name(path);
+    const std::string question = printf_string(_("The changes in the window have not been written into the "
+                                                 "device. Opening “%s” discards them."),
+                                               name.c_str());
+    if (!may_replace_changes(question.c_str()))
+        return;
+    // The box may have come or gone while the question was open.
+    if (device_connected && !device_ready())
+        return;
+    document_name = name;
+    document_open = true;
+    sheet_name = sheet_name_of_file(path);
+    if (!device_connected) {
+        // Without a box the file is shown for its own model, as it is.
+        document_model = file.model;
+        document_without_box = true;
+        set_record(file.config);
+        update_main_window();
+        document_baseline = pending_configuration();
+        update_main_window();
+        return;
+    }
     const int n = std::min(model_n_switches[file.model], model_n_switches[connected_device_model]);
     set_record(with_switches_and_settings(pending_configuration(), file.config, n));
-    sheet_name = sheet_name_of_file(path);
     update_main_window();
 
     std::string message = printf_string(_("The configuration of “%s” is shown. Click 'Write' to send it to the "
                                            "device."),
-                                         display_name(path).c_str());
-    const std::string note = other_model_note(path, file.model);
+                                         name.c_str());
+    const std::string note = other_model_note(name, file.model);
     if (!note.empty())
         message += "\n\n" + note;
     dialog_info("Zevrin", message.c_str(), as_window(window_main));
 }
 
+// File › New configuration without a box: the defaults, for `model`. With a box it is the
+// defaults of that box, as Set defaults shows them.
+void new_configuration(int model)
+{
+    if (device_connected) {
+        menuitem_set_defaults_activate_cb(nullptr, nullptr);
+        return;
+    }
+    if (!may_replace_changes(_("The changes in the window have not been written into the device. A new "
+                               "configuration discards them.")) ||
+        device_connected)
+        return;
+    document_model = model;
+    document_open = true;
+    document_without_box = true;
+    document_name.clear();
+    sheet_name.clear();
+    set_defaults();
+    update_main_window();
+    document_baseline = pending_configuration();
+    update_main_window();
+}
+
 gboolean open_waiting_file_cb(gpointer)
 {
     waiting_file_source = 0;
-    if (waiting_file.empty() || !device_ready())
+    if (waiting_file.empty() || (device_connected && !device_ready()))
         return G_SOURCE_REMOVE;
     const std::string path = std::move(waiting_file);
     waiting_file.clear();
@@ -169,9 +197,43 @@ void custom_widget_apply_cb(GtkPrintOperation *, GtkWidget *, gpointer data)
 
 }  // namespace
 
+int document_model = 0;
+bool document_open = false;
+bool document_without_box = false;
+std::string document_name;
+configuration document_baseline = {};
+
+int rows_model()
+{
+    return device_connected ? connected_device_model : document_model;
+}
+
+bool rows_shown()
+{
+    return device_ready() || (!device_connected && document_without_box);
+}
+
+// A file for the other model fills the rows that both models have; the message says which
+// switches it did not fill or which of its own it left out.
+std::string other_model_note(const std::string &name, int file_model)
+{
+    const int n_file = model_n_switches[file_model];
+    const int n_box = model_n_switches[connected_device_model];
+    if (n_file < n_box)
+        return printf_string(_("The file “%s” is for a %s: switches %d to %d were not in it and keep their "
+                               "actions."),
+                             name.c_str(), model_name[file_model], n_file + 1, n_box);
+    if (n_file > n_box)
+        return printf_string(_("The file “%s” is for a %s: its switches %d to %d were left out, as the %s has "
+                               "only %d switches."),
+                             name.c_str(), model_name[file_model], n_box + 1, n_file,
+                             model_name[connected_device_model], n_box);
+    return "";
+}
+
 config_file_contents window_contents()
 {
-    return {connected_device_model, pending_configuration()};
+    return {rows_model(), pending_configuration()};
 }
 
 void open_configuration_file(const char *path)
@@ -184,9 +246,15 @@ void open_configuration_file(const char *path)
 
 void open_waiting_configuration_file()
 {
-    // Opened from the main loop, so that its messages do not run inside a refresh.
-    if (!waiting_file.empty() && device_ready() && waiting_file_source == 0)
-        waiting_file_source = g_idle_add(open_waiting_file_cb, nullptr);
+    // Opened from the main loop, so that its messages do not run inside a refresh. Without a
+    // box, after the notices already waiting: a box found by the first scan at start-up is
+    // read first, and the file then opens for it.
+    if (!waiting_file.empty() && waiting_file_source == 0) {
+        if (device_ready())
+            waiting_file_source = g_idle_add(open_waiting_file_cb, nullptr);
+        else if (!device_connected)
+            waiting_file_source = g_idle_add_full(G_PRIORITY_LOW, open_waiting_file_cb, nullptr, nullptr);
+    }
 }
 
 bool save_configuration_file(const char *path, const config_file_contents &contents)
@@ -194,30 +262,46 @@ bool save_configuration_file(const char *path, const config_file_contents &conte
     std::string error;
     if (save_config_file_contents(path, contents, error)) {
         sheet_name = sheet_name_of_file(path);
+        // Without a box the file is the document now: named after it, with nothing unsaved.
+        if (!device_connected && document_without_box) {
+            document_name = display_name(path);
+            document_baseline = contents.config;
+            update_main_window();
+        }
         return true;
     }
     dialog_info("Zevrin", error.c_str(), as_window(window_main));
     return false;
 }
 
+void menuitem_new_zevrin_activate_cb(GtkMenuItem *, gpointer)
+{
+    new_configuration(0);
+}
+
+void menuitem_new_zevrin_mini_activate_cb(GtkMenuItem *, gpointer)
+{
+    new_configuration(1);
+}
+
 void menuitem_open_activate_cb(GtkMenuItem *, gpointer)
 {
-    if (refused_for_now())
+    if (refused_for_now(false))
         return;
     const std::string path =
         run_file_chooser(file_chooser(_("Open configuration"), GTK_FILE_CHOOSER_ACTION_OPEN, _("_Open")));
     // The box may have gone while the chooser was open.
-    if (!path.empty() && !refused_for_now())
+    if (!path.empty() && !refused_for_now(false))
         open_now(path.c_str());
 }
 
 void menuitem_save_as_activate_cb(GtkMenuItem *, gpointer)
 {
-    if (refused_for_now())
+    if (refused_for_now(true))
         return;
     GtkFileChooserNative *chooser = file_chooser(_("Save configuration"), GTK_FILE_CHOOSER_ACTION_SAVE, _("_Save"));
     gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(chooser), TRUE);
-    const std::string name = std::string(model_name[connected_device_model]) + ".zevrin";
+    const std::string name = std::string(model_name[rows_model()]) + ".zevrin";
     gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), name.c_str());
     // What is saved is what the window showed when the user chose Save.
     const config_file_contents contents = window_contents();
@@ -259,6 +343,6 @@ void print_configuration(const config_file_contents &contents, const char *pdf_p
 
 void menuitem_print_activate_cb(GtkMenuItem *, gpointer)
 {
-    if (!refused_for_now())
+    if (!refused_for_now(true))
         print_configuration(window_contents(), nullptr);
 }

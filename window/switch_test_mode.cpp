@@ -32,7 +32,6 @@ GtkWidget *menuitem_test = nullptr;
 GtkWidget *label_test_status = nullptr;
 switch_widgets label_test = {};
 // What the mode turns off, besides the rows.
-GtkWidget *button_read = nullptr;
 GtkWidget *menuitem_open = nullptr;
 GtkWidget *menuitem_set_defaults = nullptr;
 
@@ -224,7 +223,6 @@ bool switch_test_running()
 
 void setup_switch_test_mode(GtkBuilder *builder)
 {
-    button_read = GTK_WIDGET(gtk_builder_get_object(builder, "button_read"));
     menuitem_open = GTK_WIDGET(gtk_builder_get_object(builder, "menuitem_open"));
     menuitem_set_defaults = GTK_WIDGET(gtk_builder_get_object(builder, "menuitem_set_defaults"));
     if (GTK_IS_BOX(box_toolbar)) {

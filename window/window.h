@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <gtk/gtk.h>
 
 #include "device/config.h"
@@ -48,6 +49,7 @@ extern GtkWidget *image_connected_model;
 extern GtkWidget *label_connected_model;
 extern GtkWidget *box_toolbar;
 extern GtkWidget *button_defaults;
+extern GtkWidget *button_read;
 extern GtkWidget *button_send;
 extern GtkWidget *progressbar;
 extern GtkWidget *window_about;
@@ -159,9 +161,39 @@ void enter_switch_test();
 void leave_switch_test();
 bool switch_test_running();
 
-// Configuration files (files.cpp): the File menu's commands, which need a connected, idle box
-// whose configuration has been read.
+// Asks before unwritten changes are replaced (`question` says by what): Discard or Cancel.
+// True for Discard, and at once when the window holds no unwritten changes.
+bool may_replace_changes(const char *question);
+// Write without a box: why it is not offered.
+const char *write_needs_box_text();
+
+// What the rows hold, apart from any box: a configuration of `document_model`, shown since a
+// complete read of a box, a file opened or New configuration (`document_open`). Without a box
+// the rows show it only when it came from a file or the defaults (`document_without_box`),
+// named `document_name` (the file's name as shown, "" for the defaults or a box's rows);
+// `document_baseline` is what it held when opened or saved, against which its changes count.
+extern int document_model;
+extern bool document_open;
+extern bool document_without_box;
+extern std::string document_name;
+extern configuration document_baseline;
+// Forgets the document and any rows kept for a box being read, as at start-up.
+void forget_window_document();
+// The model that the rows are shown for: the connected box's, else the document's.
+int rows_model();
+// Whether the rows are shown: a box's configuration, completely read, or a document without a
+// box.
+bool rows_shown();
+
+// Configuration files (files.cpp): the File menu's commands. Open needs either no box or an
+// idle one whose configuration has been read; Save and Print need the rows shown.
 void menuitem_open_activate_cb(GtkMenuItem *item, gpointer user_data);
+// File › New configuration: the defaults of the Zevrin or of the Zevrin Mini.
+void menuitem_new_zevrin_activate_cb(GtkMenuItem *item, gpointer user_data);
+void menuitem_new_zevrin_mini_activate_cb(GtkMenuItem *item, gpointer user_data);
+// The note that a configuration for `file_model`, named `name`, fills the rows of the connected
+// box only where both models have switches; "" for the same number of switches.
+std::string other_model_note(const std::string &name, int file_model);
 void menuitem_save_as_activate_cb(GtkMenuItem *item, gpointer user_data);
 void menuitem_print_activate_cb(GtkMenuItem *item, gpointer user_data);
 // Opens the configuration file at `path` into the rows, as File › Open configuration… does:

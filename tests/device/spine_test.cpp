@@ -80,6 +80,7 @@ void reset_spine_state()
     set_defaults();
     box_configuration = {};
     stand_in::reset();
+    forget_window_document();
     // No write of an earlier test is left unfinished.
     g_unlink((previous_configurations_dir() + "/unfinished-writes").c_str());
     seen_dialogs.clear();

@@ -1161,6 +1161,28 @@ TEST_F(Program, AFileGivenAtStartOpensOnceTheBoxIsRead)
     ASSERT_TRUE(wait_rows(pupil_rows, "*Zevrin Mini"));
 }
 
+// `zevrin FILE` with no box: the file is shown for its model, Write unavailable; a box plugged
+// in then is read, and the window asks which to keep; showing the box's rows replaces the file's.
+TEST_F(Program, AFileGivenWithNoBoxIsShownAndABoxArrivingAsksWhichToKeep)
+{
+    ASSERT_TRUE(g_file_set_contents((work + "/pupil.zevrin").c_str(), pupil_file, -1, nullptr));
+    start(true, nullptr, {}, false, {"pupil.zevrin"});
+    ASSERT_TRUE(wait_ui(
+        [&](const ui_snapshot &ui) {
+            return ui.main_title() == "pupil.zevrin — Zevrin Mini (no device connected)" &&
+                   ui.showing("combo box", "Switch 1 mouse action") && !ui.enabled("push button", "Write");
+        },
+        "the file shown with no box"));
+    ASSERT_TRUE(wait_for_monitor());
+    emulated_device *mini = plug(zevrin_mini_description());
+    ASSERT_NO_FATAL_FAILURE(serve_read(mini, mini_config, mini_settings));
+    const std::string question =
+        "The connected Zevrin Mini holds another configuration than “pupil.zevrin”, which the window shows.";
+    ASSERT_TRUE(wait_ui([&](const ui_snapshot &ui) { return ui.showing("label", question); }, "the question"));
+    ASSERT_TRUE(click("push button", "Show what the device holds"));
+    ASSERT_TRUE(wait_rows(mini_rows, "Zevrin Mini"));
+}
+
 // Box A is read and unplugged; box B answers only the settings request. Nothing of A is shown
 // for B and nothing can be written into it, until a read of B is complete.
 TEST_F(Program, BoxThatSendsOnlyItsSettingsAfterAnotherShowsNoRowsAndTakesNoWrite)

@@ -147,6 +147,7 @@ protected:
         // A read that loses its device ends soon after, without a message.
         read_config_timeout_ms = 300;
         set_defaults();
+        forget_window_document();  // nothing of an earlier test's rows waits for a box
         before_write = nullptr;
         writes_seen = 0;
         printed_events.clear();

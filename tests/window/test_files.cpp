@@ -11,6 +11,7 @@
 
 #include "device/config.h"
 #include "device/config_file.h"
+#include "device/conversation.h"
 #include "device/describe.h"
 #include "device/protocol.h"
 #include "tests/scratch_dir.h"
@@ -261,8 +262,6 @@ TEST_F(Files, AFileGivenBeforeTheBoxIsReadOpensOnceItIs)
     c.switches[0] = {kind_joystick_movement, 4, 0, 0};
     std::string error;
     ASSERT_TRUE(save_config_file_contents(file("early.zevrin").c_str(), {0, c}, error));
-    const seen_dialog none = open_file(file("early.zevrin"));
-    EXPECT_FALSE(none.shown);
     connect_unread(0);
     reading_config = 1;
     update_main_window();
@@ -274,6 +273,45 @@ TEST_F(Files, AFileGivenBeforeTheBoxIsReadOpensOnceItIs)
     });
     EXPECT_EQ(d.text, "The configuration of “early.zevrin” is shown. Click 'Write' to send it to the device.");
     EXPECT_EQ(pending_configuration().switches[0], c.switches[0]);
+}
+
+// Without a box a file is shown for its own model, named in the title; saved unchanged it is
+// the same file byte for byte; Write is unavailable and says why; New configuration shows the
+// defaults of the model chosen.
+TEST_F(Files, WithoutABoxAFileIsShownSavedAndPrintedButNotWritten)
+{
+    configuration c = record_configuration();
+    c.switches[1] = {kind_mouse_movement, 2, 0, 1};
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("anna.zevrin").c_str(), {1, c}, error));
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    EXPECT_TRUE(gtk_widget_get_visible(box_config));
+    EXPECT_FALSE(gtk_widget_get_visible(box_sw[2]));
+    EXPECT_EQ(title(), "anna.zevrin — Zevrin Mini (no device connected)");
+    EXPECT_EQ(pending_configuration().switches[1], c.switches[1]);
+    EXPECT_FALSE(gtk_widget_get_sensitive(button_send));
+    EXPECT_EQ(take_string(gtk_widget_get_tooltip_text(button_send)),
+              "Connect a Zevrin device to write this configuration into it.");
+    const seen_dialog why = answer_message_dialog([] { button_send_clicked_cb(nullptr, nullptr); });
+    EXPECT_EQ(why.text, "Connect a Zevrin device to write this configuration into it.");
+    EXPECT_TRUE(mhid_written.empty());
+
+    ASSERT_TRUE(save_configuration_file(file("copy.zevrin").c_str(), window_contents()));
+    gchar *original = nullptr, *copy = nullptr;
+    ASSERT_TRUE(g_file_get_contents(file("anna.zevrin").c_str(), &original, nullptr, nullptr));
+    ASSERT_TRUE(g_file_get_contents(file("copy.zevrin").c_str(), &copy, nullptr, nullptr));
+    EXPECT_EQ(take_string(original), take_string(copy));
+    EXPECT_EQ(title(), "copy.zevrin — Zevrin Mini (no device connected)");
+
+    // A change marks the title; New configuration asks first, and Discard shows the defaults.
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_joy[0]), TRUE);
+    EXPECT_EQ(title(), "*copy.zevrin — Zevrin Mini (no device connected)");
+    const seen_dialog asked = answer_message_dialog([] { menuitem_new_zevrin_activate_cb(nullptr, nullptr); },
+                                                    "_Discard");
+    EXPECT_EQ(asked.buttons, (std::vector<std::string>{"_Cancel", "_Discard"}));
+    EXPECT_EQ(title(), "Zevrin (no device connected)");
+    EXPECT_TRUE(gtk_widget_get_visible(box_sw[7]));
+    EXPECT_EQ(pending_configuration().switches[1], default_switch_action[1]);
 }
 
 // The window prints the page that the command line makes: exported to PDF through the print
@@ -291,7 +329,16 @@ TEST_F(Files, PrintingGivesThePageOfWhatTheWindowShows)
     // Opened from a file, or saved in one, the sheet carries the file's name.
     std::string error;
     ASSERT_TRUE(save_config_file_contents(file("Anna Lopez.ZEVRIN").c_str(), window_contents(), error)) << error;
-    open_file(file("Anna Lopez.ZEVRIN"));
+    // The rows hold an unwritten change: opening asks first, and Discard opens.
+    const std::vector<seen_dialog> asked = answer_message_dialogs(
+        [&] {
+            open_configuration_file(file("Anna Lopez.ZEVRIN").c_str());
+            pump_until([] { return false; }, 300);
+        },
+        {"_Discard", "_Close"});
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0].text, "The changes in the window have not been written into the device. Opening “Anna "
+                             "Lopez.ZEVRIN” discards them.");
     print_configuration(window_contents(), file("anna.pdf").c_str());
     EXPECT_EQ(pdf_text(dir, "anna.pdf").find("Anna Lopez"), 0u);
     ASSERT_TRUE(save_configuration_file(file("Bob.zevrin").c_str(), window_contents()));
@@ -373,3 +420,130 @@ TEST_F(Files, TheOpenDialogFindsZevrinFilesInAnyCaseAndOffersAllFiles)
 }
 
 }  // namespace
+
+namespace {
+
+// A box of `model` holding `held` is taken and read, as the conversation does it: the window
+// hears of the box before the read replaces the record. Returns the question asked, answered
+// with `answer` (empty: closed).
+std::vector<seen_dialog> box_arrives(int model, const configuration &held, const std::vector<std::string> &answers)
+{
+    connect_unread(model);
+    boxes_taken++;
+    reading_config = 1;
+    window_protocol_listener.box_changed();
+    return answer_message_dialogs(
+        [&] {
+            set_record(held);
+            box_configuration = held;
+            config_valid = 1;
+            reading_config = 0;
+            window_protocol_listener.read_done(true);
+            pump_until([] { return false; }, 200);
+        },
+        answers);
+}
+
+seen_dialog box_arrives(int model, const configuration &held, const std::string &answer)
+{
+    const std::vector<seen_dialog> seen = box_arrives(model, held, std::vector<std::string>{answer});
+    return seen.empty() ? seen_dialog{} : seen.front();
+}
+
+}  // namespace
+
+// A box arriving while a file is shown without one: its read does not replace the rows before
+// the user chooses, and each answer does what it says.
+TEST_F(Files, ABoxArrivingWithAFileShownAsksWhichToKeep)
+{
+    configuration c = record_configuration();
+    c.switches[0] = {kind_mouse_movement, 2, 0, 1};
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("anna.zevrin").c_str(), {1, c}, error));
+    configuration box = record_configuration();
+    box.switches[0] = {kind_mouse_button, 1, 0, 0};
+
+    // Escape: the file stays in the window, unwritten, and nothing is sent.
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    seen_dialog d = box_arrives(1, box, "");
+    EXPECT_EQ(d.text, "The connected Zevrin Mini holds another configuration than “anna.zevrin”, which the "
+                      "window shows.");
+    EXPECT_EQ(d.buttons, (std::vector<std::string>{"_Show what the device holds", "_Write ‘anna.zevrin’ into the device"}));
+    EXPECT_EQ(pending_configuration().switches[0], c.switches[0]);
+    EXPECT_EQ(title(), "*Zevrin Mini");
+    EXPECT_TRUE(mhid_written.empty());
+
+    // Show what the device holds.
+    reset_window_state();
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    box_arrives(1, box, "_Show what the device holds");
+    EXPECT_EQ(pending_configuration().switches[0], box.switches[0]);
+    EXPECT_EQ(title(), "Zevrin Mini");
+
+    // Write: the file's rows go into the box.
+    reset_window_state();
+    EXPECT_FALSE(open_file(file("anna.zevrin")).shown);
+    const std::vector<seen_dialog> written =
+        box_arrives(1, box, std::vector<std::string>{"_Write ‘anna.zevrin’ into the device", "_Close"});
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[1].text, "Configuration successfully written into the device.");
+    EXPECT_FALSE(mhid_written.empty());
+    EXPECT_EQ(switch_action[0], c.switches[0]);
+}
+
+// The same box plugged in again, still holding what it held, keeps the changes made for it,
+// marked unwritten, without a question; a box holding something else asks.
+TEST_F(Files, AReplugOfTheSameBoxKeepsTheChanges)
+{
+    connect_idle(0);
+    document_open = true;
+    const configuration box = record_configuration();
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_joy[0]), TRUE);
+    const action_record edited = pending_configuration().switches[0];
+    ASSERT_NE(edited, box.switches[0]);
+    device_connected = 0;
+    config_valid = 0;
+    update_main_window();
+    EXPECT_FALSE(box_arrives(0, box, "").shown);
+    EXPECT_EQ(pending_configuration().switches[0], edited);
+    EXPECT_EQ(title(), "*Zevrin");
+
+    configuration other = box;
+    other.switches[3] = {kind_mouse_button, 2, 0, 0};
+    device_connected = 0;
+    config_valid = 0;
+    const seen_dialog d = box_arrives(0, other, "_Show what the device holds");
+    EXPECT_EQ(d.text, "The connected Zevrin holds another configuration than the window, whose changes have not "
+                      "been written into it.");
+    EXPECT_EQ(pending_configuration().switches[0], box.switches[0]);
+    EXPECT_EQ(title(), "Zevrin");
+}
+
+// Opening a file while the rows hold unwritten changes asks first; Cancel keeps the rows, and
+// Write then sends them.
+TEST_F(Files, OpeningAFileOverUnwrittenChangesAsksAndCancelKeepsThem)
+{
+    std::string error;
+    ASSERT_TRUE(save_config_file_contents(file("other.zevrin").c_str(), {1, record_configuration()}, error));
+    connect_idle(1);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(radiobutton_joy[1]), TRUE);
+    const action_record edited = pending_configuration().switches[1];
+    ASSERT_NE(edited, switch_action[1]);
+    const seen_dialog d = answer_message_dialog(
+        [&] {
+            open_configuration_file(file("other.zevrin").c_str());
+            pump_until([] { return false; }, 300);
+        },
+        "_Cancel");
+    EXPECT_EQ(d.text, "The changes in the window have not been written into the device. Opening “other.zevrin” "
+                      "discards them.");
+    EXPECT_EQ(pending_configuration().switches[1], edited);
+    EXPECT_EQ(title(), "*Zevrin Mini");
+    answer_message_dialog([] {
+        button_send_clicked_cb(nullptr, nullptr);
+        pump_until([] { return writing_config == 0 && !mhid_written.empty(); });
+        pump_until([] { return false; }, 200);
+    });
+    EXPECT_EQ(switch_action[1], edited);
+    EXPECT_EQ(box_configuration.switches[1], edited);
+}

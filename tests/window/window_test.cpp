@@ -320,6 +320,7 @@ void reset_window_state()
     reading_writing_config_fraction = 0.0;
     config_valid = 0;
     quit_after_write = false;
+    forget_window_document();
     restart_after_write = false;
     restart_requested = false;
     // Through its handler, as a user turns it off; nothing happens when it is off already.
