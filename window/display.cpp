@@ -483,7 +483,11 @@ void update_main_window()
     set_sensitive(button_read, idle);
     if (GTK_IS_WIDGET(button_send)) {
         // The button's own tooltip, from the interface file, comes back with a box.
-        static gchar *send_tooltip = gtk_widget_get_tooltip_text(button_send);
+        // Kept on the button itself, as its window built it (in the window's language).
+        constexpr const char *own_tooltip = "zevrin-own-tooltip";
+        if (g_object_get_data(G_OBJECT(button_send), own_tooltip) == nullptr)
+            g_object_set_data_full(G_OBJECT(button_send), own_tooltip, gtk_widget_get_tooltip_text(button_send), g_free);
+        const char *send_tooltip = static_cast<const char *>(g_object_get_data(G_OBJECT(button_send), own_tooltip));
         gtk_widget_set_tooltip_text(button_send, without_box ? write_needs_box_text() : send_tooltip);
     }
     show_if(label_message, !ready);
