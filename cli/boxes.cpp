@@ -106,3 +106,24 @@ int choose_box(const std::string &node, box &chosen)
     chosen = only;
     return refusal(chosen);
 }
+
+std::string no_answer_message()
+{
+    return _("The device did not answer, or did not send its whole configuration. Check the "
+             "connection and try again.");
+}
+
+int status_of_box_not_taken(const box &chosen, std::string &message)
+{
+    conversation_end();
+    box b = chosen;
+    b.state = mhid_node_ready;
+    std::vector<present_box> boxes;
+    if (list_present_boxes(&boxes))
+        for (const present_box &p : boxes)
+            if (p.node == b.node)
+                b.state = p.state;
+    const int status = refusal(b);
+    message = status != status_success ? "" : no_answer_message();
+    return status != status_success ? status : status_no_answer;
+}

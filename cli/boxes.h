@@ -14,3 +14,9 @@ int list_command();
 int choose_box(const std::string &node, box &chosen);
 // What a box that may not be used now is, as a status with its message; success when it can.
 int refusal(const box &b);
+// What a run says when the box did not answer, or not in full.
+std::string no_answer_message();
+// The box chosen was not taken after the conversation's first scans (a window took it
+// meanwhile, or it left): ends the conversation and tells why, as a status whose message is
+// `message` ("" when it has been said).
+int status_of_box_not_taken(const box &chosen, std::string &message);

@@ -100,12 +100,6 @@ void finish(int status, const std::string &message)
     g_main_loop_quit(run.loop);
 }
 
-std::string no_answer_message()
-{
-    return _("The device did not answer, or did not send its whole configuration. Check the "
-             "connection and try again.");
-}
-
 gboolean report_cb(gpointer data)
 {
     std::unique_ptr<handed_report> r(static_cast<handed_report *>(data));
@@ -197,16 +191,9 @@ gboolean check_taken_cb(gpointer)
 {
     if (run.taken)
         return G_SOURCE_REMOVE;
-    std::vector<present_box> boxes;
-    box b = run.chosen;
-    b.state = mhid_node_ready;
-    conversation_end();
-    if (list_present_boxes(&boxes))
-        for (const present_box &p : boxes)
-            if (p.node == b.node)
-                b.state = p.state;
-    const int status = refusal(b);
-    finish(status != status_success ? status : status_no_answer, status != status_success ? "" : no_answer_message());
+    std::string message;
+    const int status = status_of_box_not_taken(run.chosen, message);
+    finish(status, message);
     return G_SOURCE_REMOVE;
 }
 

@@ -42,12 +42,6 @@ void finish(int status, const std::string &message)
     g_main_loop_quit(run.loop);
 }
 
-std::string no_answer_message()
-{
-    return _("The device did not answer, or did not send its whole configuration. Check the "
-             "connection and try again.");
-}
-
 const char *model_of_box()
 {
     return model_name[static_cast<size_t>(connected_device_model)];
@@ -155,16 +149,9 @@ gboolean check_taken_cb(gpointer)
 {
     if (run.taken)
         return FALSE;
-    std::vector<present_box> boxes;
-    box b = run.chosen;
-    b.state = mhid_node_ready;
-    conversation_end();
-    if (list_present_boxes(&boxes))
-        for (const present_box &p : boxes)
-            if (p.node == b.node)
-                b.state = p.state;
-    const int status = refusal(b);
-    finish(status != status_success ? status : status_no_answer, status != status_success ? "" : no_answer_message());
+    std::string message;
+    const int status = status_of_box_not_taken(run.chosen, message);
+    finish(status, message);
     return FALSE;
 }
 
