@@ -914,17 +914,18 @@ size_t labels_starting(const ui_snapshot &ui, const std::string &prefix, bool sh
 // button beside Write, each press lights its row with what the computer received and how often,
 // two switches with the same action together, a report no switch explains said so; the same
 // button gives the rows back as they were, and the box leaving ends a test with the no-device
-// state.
+// state. In a high-contrast theme, where a held row keeps the theme's colours: its bar, on the
+// screen, stands out from the row let go.
 TEST_F(Program, TestingTheSwitchesShowsEachPressInItsRowAndLeavingGivesTheRowsBack)
 {
-    emulated_composite *box = emulated_composite_plug(testbed, zevrin_composite_description());
-    emulated_device *config = emulated_composite_interface(box, 0);
-    emulated_device *keyboard = emulated_composite_interface(box, 1);
-    emulated_device *mouse = emulated_composite_interface(box, 2);
+    emulated_composite *composite = emulated_composite_plug(testbed, zevrin_composite_description());
+    emulated_device *config = emulated_composite_interface(composite, 0);
+    emulated_device *keyboard = emulated_composite_interface(composite, 1);
+    emulated_device *mouse = emulated_composite_interface(composite, 2);
     // 1 Space, 2 left click, 3 to 5 the mouse, 6 and 7 Control+A, 8 joystick button 5.
     const std::vector<switch_config> switches = {{1, 0x2C, 0, 0}, {0, 0, 0, 0}, {3, 4, 0, 0}, {3, 8, 0, 0},
                                                  {3, 1, 0, 0},    {1, 4, 1, 0}, {1, 4, 1, 0}, {2, 4, 0, 0}};
-    start();
+    start(true, nullptr, {{"GTK_THEME", "HighContrastInverse"}});
     ASSERT_NO_FATAL_FAILURE(serve_read(config, switches, zevrin_settings));
     ASSERT_TRUE(wait_ui([](const ui_snapshot &ui) { return ready(ui, "Zevrin"); }, "the rows as read"));
     ASSERT_TRUE(click("toggle button", "Test switches"));
@@ -941,7 +942,21 @@ TEST_F(Program, TestingTheSwitchesShowsEachPressInItsRowAndLeavingGivesTheRowsBa
                        row + " and " + said);
     };
     ASSERT_TRUE(press(keyboard, {0, 0, 0x2C, 0, 0, 0, 0, 0}, "Space: held, pressed 1 time", "Switch 1 pressed"));
+    const std::string window = visible_window(program);
+    const box held_label = extents("label", "Space: held, pressed 1 time");
+    picture held, let_go;
+    ASSERT_TRUE(steady_picture(window, &held));
     ASSERT_TRUE(press(keyboard, {0, 0, 0, 0, 0, 0, 0, 0}, "Space: pressed 1 time, the last for ", "Switch 1 released"));
+    ASSERT_TRUE(steady_picture(window, &let_go));
+    // The columns before the row's label that change by 3:1 or more over the label's height.
+    int bar = 0;
+    for (int x = 0; x < held_label.x; x++) {
+        bool column = held_label.height > 0;
+        for (int y = held_label.y; column && y < held_label.y + held_label.height; y++)
+            column = contrast(held.at(x, y), let_go.at(x, y)) >= 3.0;
+        bar += column ? 1 : 0;
+    }
+    EXPECT_GE(bar, 6);
     ASSERT_TRUE(press(keyboard, {0, 0, 0x2C, 0, 0, 0, 0, 0}, "Space: held, pressed 2 times", "Switch 1 pressed"));
     ASSERT_TRUE(press(keyboard, {0, 0, 0, 0, 0, 0, 0, 0}, "Space: pressed 2 times, the last for ", "Switch 1 released"));
     ASSERT_TRUE(press(keyboard, {1, 0, 0x04, 0, 0, 0, 0, 0}, "Control+A: held, pressed 1 time",
@@ -980,7 +995,7 @@ TEST_F(Program, TestingTheSwitchesShowsEachPressInItsRowAndLeavingGivesTheRowsBa
                                        "device holds.", true) == 1;
         },
         "the test running again, going by what the box holds"));
-    emulated_composite_unplug(box);
+    emulated_composite_unplug(composite);
     ASSERT_TRUE(wait_ui(disconnected, "the no-device state after unplugging during a test"));
 }
 
