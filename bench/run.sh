@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds what the benchmarks need and prints their table: start-up, plug-to-ready, write, the
-# command line's export and import, idle cost, rescan cost and peak memory of the configurator,
-# each beside its reference.
+# switch test's report to the row lit, the command line's export and import, idle cost, rescan
+# cost and peak memory of the configurator, each beside its reference.
 #   bench/run.sh [BUILD_DIR] [ROUNDS]
 # BUILD_DIR defaults to build-bench (made here if missing, with the project's default build
 # type, as `make` builds the program); it may be anywhere, in the source tree or not. ROUNDS

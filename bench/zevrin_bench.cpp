@@ -15,6 +15,9 @@
 // - write: Write pressed in the window (its mnemonic, Alt+W, sent through the XTEST extension);
 //   from the write's first report at the device to the first frame of the message that follows
 //   the read-back; against the device's 500 ms after the end of write;
+// - the switch test: a keyboard report of a virtual Zevrin's keyboard interface (the test
+//   entered with Control+T) to the main window's first frame after it, which shows the row lit;
+//   against one frame (16 ms);
 // - the command line: `zevrin --export` and `zevrin --import` of the same virtual Zevrin, wall
 //   time from start to exit; against `zevrin --version` and the device's 500 ms;
 // - idle cost: with the device connected and read, context switches of every thread of the
@@ -87,6 +90,13 @@ std::string temp_dir(const char *what)
     std::string s = d;
     g_free(d);
     return s;
+}
+
+void remove_dir(const std::string &dir)
+{
+    const std::string rm = "rm -rf '" + dir + "'";
+    if (system(rm.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", dir.c_str());
 }
 
 // The environment of a measured program: a private HOME and XDG directories, no accessibility
@@ -333,24 +343,45 @@ struct x_watch {
         return None;
     }
 
-    // Presses `key` with Alt in `w` (a mnemonic), as a person would: the keyboard goes to `w`
-    // and the key events come from the XTEST extension. A button pressed so is clicked when the
-    // key is let go (or 250 ms after the press, when the toolkit sees no release), as with the
-    // mouse: returns when the key has been let go.
-    clock_type::time_point press_with_alt(Window w, KeySym key)
+    // Presses `key` with `modifier` (Alt for a mnemonic, Control for a shortcut) in `w`, as a
+    // person would: the keyboard goes to `w` and the key events come from the XTEST extension. A
+    // button pressed so is clicked when the key is let go (or 250 ms after the press, when the
+    // toolkit sees no release), as with the mouse: returns when the key has been let go.
+    clock_type::time_point press_with(Window w, KeySym modifier, KeySym key)
     {
         XSetInputFocus(dpy, w, RevertToPointerRoot, CurrentTime);
-        const KeyCode alt = XKeysymToKeycode(dpy, XK_Alt_L), k = XKeysymToKeycode(dpy, key);
-        XTestFakeKeyEvent(dpy, alt, True, CurrentTime);
+        const KeyCode mod = XKeysymToKeycode(dpy, modifier), k = XKeysymToKeycode(dpy, key);
+        XTestFakeKeyEvent(dpy, mod, True, CurrentTime);
         XTestFakeKeyEvent(dpy, k, True, CurrentTime);
         XSync(dpy, False);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         XTestFakeKeyEvent(dpy, k, False, CurrentTime);
         XSync(dpy, False);
         const auto released = clock_type::now();
-        XTestFakeKeyEvent(dpy, alt, False, CurrentTime);
+        XTestFakeKeyEvent(dpy, mod, False, CurrentTime);
         XFlush(dpy);
         return released;
+    }
+
+    // Until `w` has drawn nothing for `quiet_ms`, then armed: the next drawing into it reports.
+    void quiet(Window w, int quiet_ms)
+    {
+        XEvent ev;
+        rearm(w);
+        while (next(&ev, quiet_ms))
+            if (ev.type == damage_event + XDamageNotify)
+                rearm(w);
+        XSync(dpy, False);
+    }
+
+    // From `t0`: the time to the next drawing into `w` (armed by quiet()), or NAN on time-out.
+    double next_frame(Window w, clock_type::time_point t0, int limit_ms)
+    {
+        XEvent ev;
+        while (ms_since(t0) < limit_ms && next(&ev, limit_ms - static_cast<int>(ms_since(t0))))
+            if (ev.type == damage_event + XDamageNotify && reinterpret_cast<XDamageNotifyEvent *>(&ev)->drawable == w)
+                return ms_since(t0);
+        return NAN;
     }
 
     // Closes `w` as a window manager's close button does (WM_DELETE_WINDOW), and waits until it
@@ -418,9 +449,7 @@ startup_result measure_startup(x_watch &x, const std::vector<std::string> &argv,
     std::this_thread::sleep_for(std::chrono::seconds(1));
     r.peak_kb = status_field(pid, nullptr, "VmHWM");
     stop(pid);
-    std::string rm = "rm -rf '" + home + "'";
-    if (system(rm.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", home.c_str());
+    remove_dir(home);
     return r;
 }
 
@@ -493,7 +522,7 @@ void measure_write(x_watch &x, Window w, played_zevrin &z, int rounds, plug_resu
             std::lock_guard lock(z.mutex);
             z.received.clear();
         }
-        const auto t0 = x.press_with_alt(w, XK_w);
+        const auto t0 = x.press_with(w, XK_Alt_L, XK_w);
         // The write's first report and its end, as the device sees them (the X events wait
         // meanwhile; they are taken with their times below).
         double first_report = NAN;
@@ -650,9 +679,77 @@ plug_result measure_plug(x_watch &x, const std::string &build, const std::string
     }
     stop(pid);
     emulated_testbed_free(testbed);
-    std::string rm = "rm -rf '" + home + "'";
-    if (system(rm.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", home.c_str());
+    remove_dir(home);
+    return r;
+}
+
+struct test_result {
+    // From a keyboard report written to the box's keyboard interface to the first frame of the
+    // main window after it (the row lit, or no longer lit), and to the last frame of that change.
+    std::vector<double> lit_ms, lit_last_ms, unlit_ms;
+    int missed = 0;  // reports after which the window drew nothing
+};
+
+// The window's switch test on a virtual Zevrin with its keyboard, mouse and joystick
+// interfaces: the test entered with its shortcut (Control+T), then switch 1 (the letter A, as
+// the played device holds it) pressed and released `rounds` times by keyboard reports.
+test_result measure_switch_test(x_watch &x, const std::string &build, const std::string &work, int rounds)
+{
+    test_result r;
+    UMockdevTestbed *testbed = emulated_testbed_new();
+    gchar *root = umockdev_testbed_get_root_dir(testbed);
+    std::string home = temp_dir("home");
+    auto env = child_env(home, root);
+    g_free(root);
+    x.flush();
+    pid_t pid = spawn({build + "/zevrin"}, env, work);
+    Window w = x.first_frame(20000);
+    emulated_composite *box = nullptr;
+    played_zevrin *z = nullptr;
+    if (w != None && x.title_becomes(w, "Zevrin (disconnected)", 20000) && emulated_testbed_wait_for_listener(testbed)) {
+        box = emulated_composite_plug(testbed, zevrin_composite_description());
+        z = new played_zevrin(emulated_composite_interface(box, 0));
+        z->start();
+    }
+    if (z == nullptr || !x.title_becomes(w, "Zevrin", 20000)) {
+        fprintf(stderr, "switch test: the box was not connected\n");
+    } else {
+        x.settled_size(w, 1000);
+        x.press_with(w, XK_Control_L, XK_t);
+        emulated_device *keyboard = emulated_composite_interface(box, 1);
+        const unsigned char press[8] = {0, 0, 0x04, 0, 0, 0, 0, 0}, release[8] = {};
+        for (int i = 0; i < rounds; i++) {
+            x.quiet(w, ready_pause_ms);
+            auto t0 = clock_type::now();
+            emulated_device_send(keyboard, press, sizeof press);
+            const double lit = x.next_frame(w, t0, 2000);
+            if (std::isnan(lit)) {
+                r.missed++;
+                continue;
+            }
+            r.lit_ms.push_back(lit);
+            // The rest of the change: every frame until the window has drawn nothing for 100 ms.
+            double last = lit;
+            x.rearm(w);
+            for (double later; !std::isnan(later = x.next_frame(w, t0, static_cast<int>(last) + 100)); last = later)
+                x.rearm(w);
+            r.lit_last_ms.push_back(last);
+            x.quiet(w, ready_pause_ms);
+            t0 = clock_type::now();
+            emulated_device_send(keyboard, release, sizeof release);
+            const double unlit = x.next_frame(w, t0, 2000);
+            if (std::isnan(unlit))
+                r.missed++;
+            else
+                r.unlit_ms.push_back(unlit);
+        }
+    }
+    delete z;
+    if (box != nullptr)
+        emulated_composite_unplug(box);
+    stop(pid);
+    emulated_testbed_free(testbed);
+    remove_dir(home);
     return r;
 }
 
@@ -710,9 +807,7 @@ cli_result measure_cli(const std::string &build, const std::string &work, int ro
     }
     delete z;
     emulated_testbed_free(testbed);
-    std::string rm = "rm -rf '" + home + "'";
-    if (system(rm.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", home.c_str());
+    remove_dir(home);
     return r;
 }
 
@@ -939,17 +1034,17 @@ int main(int argc, char **argv)
         ref_mem.push_back(static_cast<double>(b.peak_kb) / 1024.0);
     }
     plug_result plug = measure_plug(x, build, work, rounds);
+    test_result test = measure_switch_test(x, build, work, rounds);
     cli_result cli = measure_cli(build, work, rounds);
     rescan_result rescan = measure_rescan(100, rounds * 2);
-    std::string rm = "rm -rf '" + run_dir + "'";
-    if (system(rm.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", run_dir.c_str());
+    remove_dir(run_dir);
 
     const double s_ours = median(ours_start), s_ref = median(ref_start);
     const double m_ours = median(ours_mem), m_ref = median(ref_mem);
     const double ready = median(plug.ready_ms);
     const double replied = median(plug.settings_request_ms);
     const double written = median(plug.write_ms);
+    const double lit = median(test.lit_ms);
     const double version = median(cli.version_ms), exported = median(cli.export_ms), imported = median(cli.import_ms);
     auto yes = [](bool b) { return b ? "yes" : "NO"; };
 
@@ -964,6 +1059,8 @@ int main(int argc, char **argv)
            yes(ready <= 60));
     printf("%-44s %14s %26s %9s %12s %4s\n", "write in the window to the verified message", fmt("%.0f ms", written).c_str(),
            "500 ms device after writing", fmt("%+.0f ms", written - 500).c_str(), "<= 600 ms", yes(written <= 600));
+    printf("%-44s %14s %26s %9s %12s %4s\n", "switch test: report to the row lit (median)", fmt("%.1f ms", lit).c_str(),
+           "one frame, 16 ms", fmt("%+.1f ms", lit - 16).c_str(), "<= 16 ms", yes(lit <= 16));
     printf("%-44s %14ld %26s %9s %12s %4s\n", "idle wake-ups, 10 s, all threads", plug.idle_switches, "0", "-", "none",
            yes(plug.idle_switches == 0));
     printf("%-44s %14ld %26s %9s %12s %4s\n", "idle system calls, 10 s, all threads", plug.idle_syscalls, "0", "-",
@@ -995,6 +1092,9 @@ int main(int argc, char **argv)
            "request %.0f ms, message shown %.0f ms\n",
            median(plug.first_report_ms), median(plug.end_of_write_ms), median(plug.read_back_request_ms),
            median(plug.message_ms));
+    printf("switch test in steps (medians, from the report written): first frame %.1f ms, last frame of the change "
+           "%.1f ms; released, first frame %.1f ms; reports after which nothing was drawn: %d\n",
+           lit, median(test.lit_last_ms), median(test.unlit_ms), test.missed);
     printf("main window: %s\n", plug.sizes.c_str());
     print_rescan(rescan);
     return 0;
