@@ -40,6 +40,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <sstream>
@@ -705,10 +706,10 @@ test_result measure_switch_test(x_watch &x, const std::string &build, const std:
     pid_t pid = spawn({build + "/zevrin"}, env, work);
     Window w = x.first_frame(20000);
     emulated_composite *box = nullptr;
-    played_zevrin *z = nullptr;
+    std::unique_ptr<played_zevrin> z;
     if (w != None && x.title_becomes(w, "Zevrin (disconnected)", 20000) && emulated_testbed_wait_for_listener(testbed)) {
         box = emulated_composite_plug(testbed, zevrin_composite_description());
-        z = new played_zevrin(emulated_composite_interface(box, 0));
+        z = std::make_unique<played_zevrin>(emulated_composite_interface(box, 0));
         z->start();
     }
     if (z == nullptr || !x.title_becomes(w, "Zevrin", 20000)) {
@@ -744,7 +745,7 @@ test_result measure_switch_test(x_watch &x, const std::string &build, const std:
                 r.unlit_ms.push_back(unlit);
         }
     }
-    delete z;
+    z.reset();
     if (box != nullptr)
         emulated_composite_unplug(box);
     stop(pid);
