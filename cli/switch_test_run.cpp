@@ -75,9 +75,7 @@ gboolean tick_cb(gpointer)
 // A timeout for the moment tick() has something to do, none while nothing waits for time.
 void schedule_tick()
 {
-    if (run.tick_id != 0)
-        g_source_remove(run.tick_id);
-    run.tick_id = 0;
+    g_clear_handle_id(&run.tick_id, g_source_remove);
     const int64_t deadline = run.test->next_deadline();
     if (deadline >= 0)
         run.tick_id = g_timeout_add(static_cast<guint>(std::max<int64_t>(0, deadline - now_ms())), tick_cb, nullptr);
@@ -91,9 +89,7 @@ void finish(int status, const std::string &message)
         print_events(run.test->release_all(now_ms()));
         run.testing = false;
     }
-    if (run.tick_id != 0)
-        g_source_remove(run.tick_id);
-    run.tick_id = 0;
+    g_clear_handle_id(&run.tick_id, g_source_remove);
     if (!message.empty())
         say(message);
     run.status = status;
@@ -155,9 +151,7 @@ void generic_event(int number, bool released)
 {
     if (!run.testing)
         return;
-    const unsigned char notice[4] = {0, 0x64, static_cast<unsigned char>(number),
-                                     static_cast<unsigned char>(released ? 1 : 0)};
-    print_events(run.test->notice(notice, sizeof notice, now_ms()));
+    print_events(run.test->generic_event(number, released, now_ms()));
     schedule_tick();
 }
 

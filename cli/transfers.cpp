@@ -148,11 +148,11 @@ const protocol_listener command_line_listener = {
 gboolean check_taken_cb(gpointer)
 {
     if (run.taken)
-        return FALSE;
+        return G_SOURCE_REMOVE;
     std::string message;
     const int status = status_of_box_not_taken(run.chosen, message);
     finish(status, message);
-    return FALSE;
+    return G_SOURCE_REMOVE;
 }
 
 }  // namespace

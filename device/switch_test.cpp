@@ -18,9 +18,6 @@ constexpr int dir_left = 2;
 constexpr int dir_up = 4;
 constexpr int dir_down = 8;
 
-// The generic event notice of the configuration interface.
-constexpr unsigned char message_generic_event = 0x64;
-
 bool is_modifier_usage(uint32_t usage)
 {
     return usage >= 0xE0 && usage <= 0xE7;
@@ -420,17 +417,14 @@ std::vector<switch_event> switch_test::report(size_t index, const unsigned char 
     return events;
 }
 
-std::vector<switch_event> switch_test::notice(const unsigned char *data, size_t length,
-                                              int64_t now_ms)
+std::vector<switch_event> switch_test::generic_event(int number, bool released, int64_t now_ms)
 {
     std::vector<switch_event> events = tick(now_ms);
-    if (data == nullptr || length < 4 || data[1] != message_generic_event)
-        return events;
-    const received_input in = {input_kind::generic_event, data[2], 0};
-    if (data[3] == 0)
-        generic_held_.insert(in);
-    else
+    const received_input in = {input_kind::generic_event, number, 0};
+    if (released)
         generic_held_.erase(in);
+    else
+        generic_held_.insert(in);
     update(events, now_ms);
     return events;
 }

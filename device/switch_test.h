@@ -73,10 +73,10 @@ public:
     // What time has settled before it (see tick) comes first in the events.
     std::vector<switch_event> report(size_t index, const unsigned char *data, size_t length,
                                      int64_t now_ms);
-    // An input report of the configuration interface as the protocol sees it (byte 0 the
-    // report ID, byte 1 the message type): a generic event notice names the switches whose
-    // action is that event. Anything else gives nothing.
-    std::vector<switch_event> notice(const unsigned char *data, size_t length, int64_t now_ms);
+    // A generic event notice of the configuration interface, as the protocol hands it over:
+    // event `number` began or (`released`) ended; it names the switches whose action is that
+    // event.
+    std::vector<switch_event> generic_event(int number, bool released, int64_t now_ms);
     // Time has passed: movements that stopped, a click that turned out single.
     std::vector<switch_event> tick(int64_t now_ms);
     // When tick() has something to do, or -1 when nothing waits for time.

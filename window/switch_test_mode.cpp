@@ -175,9 +175,7 @@ gboolean tick_cb(gpointer)
 // A timeout for when tick() has something to do; none while nothing waits for time.
 void schedule_tick()
 {
-    if (mode.tick_id != 0)
-        g_source_remove(mode.tick_id);
-    mode.tick_id = 0;
+    g_clear_handle_id(&mode.tick_id, g_source_remove);
     const int64_t deadline = mode.test->next_deadline();
     if (deadline >= 0)
         mode.tick_id = g_timeout_add(static_cast<guint>(std::max<int64_t>(0, deadline - now_ms())), tick_cb, nullptr);
@@ -196,9 +194,7 @@ gboolean report_cb(gpointer data)
 void test_generic_event(int number, bool released)
 {
     if (mode.active) {
-        const unsigned char notice[4] = {0, 0x64, static_cast<unsigned char>(number),
-                                         static_cast<unsigned char>(released ? 1 : 0)};
-        show_events(mode.test->notice(notice, sizeof notice, now_ms()));
+        show_events(mode.test->generic_event(number, released, now_ms()));
         schedule_tick();
     }
     if (window_protocol_listener.generic_event != nullptr)
@@ -388,9 +384,7 @@ void leave_switch_test()
     mode.reader.stop();
     mode.active = false;
     mode.generation++;
-    if (mode.tick_id != 0)
-        g_source_remove(mode.tick_id);
-    mode.tick_id = 0;
+    g_clear_handle_id(&mode.tick_id, g_source_remove);
     set_protocol_listener(&window_protocol_listener);
     for (GtkWidget *row : box_sw)
         if (row != nullptr)

@@ -54,8 +54,8 @@ std::string line(const switch_event &e)
 }
 
 // One step of a box: a report of an interface ('k', 'm', 'j' for the composite box, 'n' for
-// the interface with report IDs), a notice of the configuration interface ('c'), or the
-// clock ('t', bytes empty).
+// the interface with report IDs), a generic event notice of the configuration interface ('c',
+// bytes the event number and whether it ended), or the clock ('t', bytes empty).
 struct step {
     char source;
     int64_t time;
@@ -83,7 +83,7 @@ struct session {
             if (s.source == 't')
                 events = test.tick(s.time);
             else if (s.source == 'c')
-                events = test.notice(s.data.data(), s.data.size(), s.time);
+                events = test.generic_event(s.data.at(0), s.data.at(1) != 0, s.time);
             else
                 events = test.report(s.source == 'k' ? k : s.source == 'm' ? m : s.source == 'j' ? j : n,
                                      s.data.data(), s.data.size(), s.time);
@@ -163,9 +163,7 @@ TEST(SwitchTest, EachKindOfActionIsPressedAndReleasedOnItsInterface)
          {"6 pressed Joystick up @1", "6 released Joystick up @2", "- pressed Joystick right @3",
           "- released Joystick right @4"}},
         {"generic event notices",
-         {{'c', 1, {0, 0x64, 3, 0, 0, 0, 0, 0, 0}}, {'c', 2, {0, 0x64, 5, 0, 0, 0, 0, 0, 0}},
-          {'c', 3, {0, 0x64, 3, 1, 0, 0, 0, 0, 0}}, {'c', 4, {0, 0x64, 5, 1, 0, 0, 0, 0, 0}},
-          {'c', 5, {0, 0x09, 3, 0, 0, 0, 0, 0, 0}}, {'c', 6, {0, 0x64, 3}}},
+         {{'c', 1, {3, 0}}, {'c', 2, {5, 0}}, {'c', 3, {3, 1}}, {'c', 4, {5, 1}}},
          {"8 pressed Event 3 @1", "- pressed Event 5 @2", "8 released Event 3 @3",
           "- released Event 5 @4"}},
     });
@@ -269,7 +267,7 @@ TEST(SwitchTest, EndingReleasesWhatIsHeldAndDeadlinesSayWhenToTick)
     session s(box);
     EXPECT_EQ(s.test.next_deadline(), -1);
     s.run({{'k', 0, {0, 0, 0x2C, 0, 0, 0, 0, 0}}, {'m', 10, {0, 5, 0, 0}}, {'m', 40, {0, 5, 0, 0}},
-           {'c', 50, {0, 0x64, 3, 0}}});
+           {'c', 50, {3, 0}}});
     EXPECT_EQ(s.test.next_deadline(), 240);
     EXPECT_EQ(s.test.held().size(), 3u);
     std::vector<std::string> lines;
